@@ -1,0 +1,15 @@
+# Compile options every target of ours shares, as one interface target.
+add_library(kestrine_options INTERFACE)
+target_compile_options(kestrine_options INTERFACE
+  -Wall -Wextra -Wpedantic -Wformat=2 -Wnon-virtual-dtor -Woverloaded-virtual
+  -Wshadow -Wcast-qual -Wnull-dereference)
+target_compile_definitions(kestrine_options INTERFACE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
+
+if(KESTRINE_SANITIZE)
+  target_compile_options(kestrine_options INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(kestrine_options INTERFACE -fsanitize=address,undefined)
+endif()
+
+find_package(Threads REQUIRED)
+target_link_libraries(kestrine_options INTERFACE Threads::Threads)

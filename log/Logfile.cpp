@@ -1,0 +1,181 @@
+#include "log/Logfile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+#include "platform/Process.h"
+
+namespace kestrine::log {
+
+namespace {
+
+constexpr const char* kStartPrefix = "Logging started: ";
+constexpr const char* kEndPrefix = "Logging ended: ";
+
+std::string TwoDigits(int value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d", value);
+    return text;
+}
+
+}  // namespace
+
+TLogfile::TLogfile(std::filesystem::path programDirectory, Clock clock, const std::string& localeName)
+    : programDirectory_(std::move(programDirectory)),
+      clock_(std::move(clock)),
+      locale_(std::make_unique<platform::LocaleTime>(localeName)) {}
+
+TLogfile::TLogfile() : TLogfile(platform::ExecutableDirectory()) {}
+
+// Like the component it models, the writer does not close its file when it is destroyed; but a
+// descriptor must not leak, so it is released without the end lines.
+TLogfile::~TLogfile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+LocalTimestamp TLogfile::SystemClock() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    LocalTimestamp stamp;
+    ::localtime_r(&seconds, &stamp.tm);
+    stamp.millisecond = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    return stamp;
+}
+
+std::string TLogfile::DateTimeText(const LocalTimestamp& now) const {
+    std::string text = locale_->ShortDate(now.tm);
+    if (now.tm.tm_hour != 0 || now.tm.tm_min != 0 || now.tm.tm_sec != 0) {
+        text += ' ';
+        text += locale_->LongTime(now.tm);
+    }
+    return text;
+}
+
+std::string TLogfile::BannerLine(const char* prefix, const LocalTimestamp& now) const {
+    std::string line = prefix;
+    line += locale_->DayName(now.tm);
+    line += ", " + TwoDigits(now.tm.tm_mday) + ' ' + locale_->MonthName(now.tm) + ' ';
+    line += std::to_string(now.tm.tm_year + 1900);
+    line += " - " + TwoDigits(now.tm.tm_hour) + locale_->TimeSeparator() + TwoDigits(now.tm.tm_min);
+    return line;
+}
+
+std::string TLogfile::Open() {
+    if (resolvedPath_.empty()) {
+        std::string directory = programDirectory_.string();
+        if (directory.empty() || directory.back() != '/') {
+            directory += '/';
+        }
+        resolvedPath_ = directory + LogFile + ".log";
+    }
+    LogFile = resolvedPath_;
+    if (fd_ >= 0) {
+        // Opening an open writer starts over on the same file, as a fresh open would.
+        CloseFile();
+    }
+    if (!OpenFile()) {
+        CloseFile();
+        return "";
+    }
+    return resolvedPath_;
+}
+
+bool TLogfile::OpenFile() {
+    struct stat info {};
+    const bool exists = ::stat(resolvedPath_.c_str(), &info) == 0;
+    fd_ = ::open(resolvedPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        return false;
+    }
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        return false;
+    }
+    try {
+        if (exists && EmptyFirst) {
+            if (::ftruncate(fd_, 0) != 0) {
+                return false;
+            }
+        } else if (!exists && !openCloseMsg_) {
+            WriteRaw(BannerLine(kStartPrefix, clock_()));
+        }
+        if (openCloseMsg_) {
+            WriteRaw(BannerLine(kStartPrefix, clock_()));
+        }
+    } catch (const LogfileError&) {
+        return false;
+    }
+    return true;
+}
+
+void TLogfile::WriteLine(const std::string& message) {
+    if (!EnableLogging) {
+        return;
+    }
+    const bool openedHere = fd_ < 0;
+    if (openedHere) {
+        Open();
+    }
+    try {
+        if (fd_ < 0) {
+            throw LogfileError("cannot open log file " + resolvedPath_);
+        }
+        WriteRaw(DateTimeText(clock_()) + ": " + message);
+    } catch (...) {
+        if (openedHere) {
+            Close();
+        }
+        throw;
+    }
+    if (openedHere) {
+        Close();
+    }
+}
+
+void TLogfile::Close() {
+    if (fd_ < 0) {
+        return;
+    }
+    if (openCloseMsg_) {
+        try {
+            WriteRaw(BannerLine(kEndPrefix, clock_()));
+            WriteRaw(" ");
+        } catch (const LogfileError&) {
+            // Errors while closing are ignored.
+        }
+    }
+    CloseFile();
+    LogFile = resolvedPath_;
+}
+
+void TLogfile::WriteRaw(const std::string& line) {
+    const std::string bytes = line + "\r\n";
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.data() + written, bytes.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw LogfileError("cannot write log file " + resolvedPath_);
+        }
+        written += static_cast<std::size_t>(n);
+    }
+}
+
+void TLogfile::CloseFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);  // also drops the lock
+        fd_ = -1;
+    }
+}
+
+}  // namespace kestrine::log

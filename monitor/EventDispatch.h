@@ -1,0 +1,28 @@
+#pragma once
+// What one driver event becomes on the user-interface thread: a log line and, for a refused
+// number, the blocked-number alert.
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace kestrine::log {
+class LogOwner;
+}
+
+namespace kestrine::monitor {
+
+// The blocked-number alert, implemented by the user interface.
+class BlockedAlert {
+public:
+    virtual ~BlockedAlert() = default;
+    virtual void ShowBlockedAlert(const std::string& number) = 0;
+};
+
+std::string StopBitsName(std::uint8_t code);
+std::string ParityName(std::uint8_t code);
+
+// Logs the record's text (and raises the alert for a refused number, after its line). Records
+// that are too short, and types without a text, have no effect.
+void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& log, BlockedAlert& alert);
+
+}  // namespace kestrine::monitor

@@ -1,0 +1,100 @@
+#pragma once
+// The contract between the application and the monitoring driver: names, control codes, the
+// event record and the allow-list buffer. A driver (or a substitute) that honours it serves.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrine::monitor {
+
+inline constexpr const char* kServiceName = "QDDRIVER";
+inline constexpr const char* kDevicePath = R"(\\.\QDDRIVER)";
+inline constexpr int kFirstPort = 1;
+inline constexpr int kLastPort = 16;
+
+// A control code as the system builds it from device type, access, function and method.
+constexpr std::uint32_t CtlCode(std::uint32_t deviceType, std::uint32_t function,
+                                std::uint32_t method, std::uint32_t access) {
+    return (deviceType << 16) | (access << 14) | (function << 2) | method;
+}
+
+inline constexpr std::uint32_t kMonitorDeviceType = 0x1001;
+inline constexpr std::uint32_t METHOD_BUFFERED = 0;
+inline constexpr std::uint32_t FILE_ANY_ACCESS = 0;
+
+inline constexpr std::uint32_t IOCTL_MONITOR_ATTACH_PORT =
+    CtlCode(kMonitorDeviceType, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+inline constexpr std::uint32_t IOCTL_MONITOR_DETACH_PORT =
+    CtlCode(kMonitorDeviceType, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
+inline constexpr std::uint32_t IOCTL_MONITOR_WAIT_EVENT =
+    CtlCode(kMonitorDeviceType, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS);
+inline constexpr std::uint32_t IOCTL_MONITOR_READ_EVENT =
+    CtlCode(kMonitorDeviceType, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS);
+inline constexpr std::uint32_t IOCTL_MONITOR_SET_ALLOWLIST =
+    CtlCode(kMonitorDeviceType, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+using PortId = std::uint32_t;
+
+// The driver's name for COM port n: "\??\COMn" in UTF-16LE with its terminating zero.
+std::vector<std::uint8_t> PortNameBuffer(int comPort);
+// The inverse, for the driver's side: the COM number of a well-formed port name, if it is one.
+std::optional<int> ParsePortNameBuffer(std::span<const std::uint8_t> buffer);
+
+enum EventType : std::uint8_t {
+    PortOpened = 0,
+    PortRead = 1,
+    PortWrite = 2,
+    PortClosed = 3,
+    PortFlushed = 4,
+    BaudRateSet = 5,
+    LineControlSet = 6,
+    NumberBlocked = 7,
+};
+
+// Layout of the event record: a 24-byte header, then the payload.
+inline constexpr std::size_t kEventHeaderSize = 24;
+inline constexpr std::size_t kDataLengthOffset = 16;
+inline constexpr std::size_t kEventTypeOffset = 20;
+inline constexpr std::size_t kPayloadOffset = 24;
+// The largest record the application accepts; a wait announcing more is treated as a failure
+// instead of an allocation of whatever size the driver names.
+inline constexpr std::uint32_t kMaxEventRecordSize = 1u << 20;
+
+// One decoded record. Only the fields of its type are filled.
+struct MonitorEventView {
+    std::uint8_t type = 0;
+    std::string data;        // PortRead/PortWrite: the bytes; NumberBlocked: the number
+    std::int32_t baudRate = 0;
+    std::uint8_t stopBits = 0;
+    std::uint8_t parity = 0;
+    std::uint8_t wordLength = 0;
+};
+
+// Decodes a record without reading past its end. A record shorter than the header, or shorter
+// than the fixed payload of its type (baud rate, line control), gives nothing. A DataLength
+// beyond the bytes present is cut to them; a number without its zero byte ends at the record's
+// end.
+std::optional<MonitorEventView> DecodeMonitorEvent(std::span<const std::uint8_t> record);
+
+// Builds a record (the driver's side, and tests); the driver's own header bytes stay zero.
+std::vector<std::uint8_t> EncodeMonitorEvent(std::uint8_t type, std::span<const std::uint8_t> payload,
+                                             std::uint32_t dataLength);
+std::vector<std::uint8_t> EncodeDataEvent(std::uint8_t type, std::string_view data);
+std::vector<std::uint8_t> EncodeBaudRateEvent(std::uint32_t baud);
+std::vector<std::uint8_t> EncodeLineControlEvent(std::uint8_t stopBits, std::uint8_t parity,
+                                                 std::uint8_t wordLength);
+std::vector<std::uint8_t> EncodeNumberBlockedEvent(std::string_view number);
+std::vector<std::uint8_t> EncodeSimpleEvent(std::uint8_t type);
+
+// The allow-list buffer: 32-bit little-endian 1, each number's bytes and a zero, a closing zero.
+std::vector<std::uint8_t> BuildAllowListBuffer(std::span<const std::string> numbers);
+// The inverse, for the driver's side: the numbers, or nothing when the buffer is malformed.
+std::optional<std::vector<std::string>> ParseAllowListBuffer(std::span<const std::uint8_t> buffer);
+
+void PutU32(std::vector<std::uint8_t>& out, std::size_t offset, std::uint32_t value);
+std::uint32_t GetU32(std::span<const std::uint8_t> in, std::size_t offset);
+
+}  // namespace kestrine::monitor

@@ -1,0 +1,19 @@
+#pragma once
+// Facts about the running process, and the process-wide pseudo-random generator.
+#include <chrono>
+#include <filesystem>
+
+namespace kestrine::platform {
+
+// The directory of the running executable, as the operating system reports it (not argv[0]).
+std::filesystem::path ExecutableDirectory();
+
+void SleepMs(unsigned milliseconds);
+
+// The process's pseudo-random generator, shared by everything that draws random values. Safe to
+// call from any thread.
+void Randomize();                        // seed from the clock
+void RandSeed(unsigned long long seed);  // seed with a fixed value (tests)
+int Random(int range);                   // uniform in [0, range); 0 when range <= 0
+
+}  // namespace kestrine::platform

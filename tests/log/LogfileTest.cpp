@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "log/Logfile.h"
+#include "platform/Process.h"
+#include "tests/support/LogFixture.h"
+#include "tests/support/TempDir.h"
+
+using namespace kestrine;
+using kestrine::log::TLogfile;
+using kestrine::test::FixedTime;
+using kestrine::test::ReadFile;
+using kestrine::test::TempDir;
+using kestrine::test::WriteFile;
+
+namespace {
+
+constexpr const char* kStart = "Logging started: Thursday, 10 December 2026 - 05:03\r\n";
+constexpr const char* kEnd = "Logging ended: Thursday, 10 December 2026 - 05:03\r\n";
+
+class LogfileTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    log::LocalTimestamp now = FixedTime();
+    TLogfile logfile{dir.Path(), [this] { return now; }, "C"};
+    std::filesystem::path path = dir / "qdlog.log";
+
+    void SetUp() override { logfile.LogFile = "qdlog"; }
+};
+
+}  // namespace
+
+TEST_F(LogfileTest, FirstLineCreatesTheFileWithTheStartLine) {
+    logfile.WriteLine("hello");
+    EXPECT_EQ(ReadFile(path), std::string(kStart) + "12/10/26 05:03:09: hello\r\n");
+    EXPECT_FALSE(logfile.IsOpen());
+}
+
+TEST_F(LogfileTest, ExistingFileIsAppendedWithoutAStartLine) {
+    WriteFile(path, "earlier\r\n");
+    logfile.WriteLine("later");
+    EXPECT_EQ(ReadFile(path), "earlier\r\n12/10/26 05:03:09: later\r\n");
+}
+
+TEST_F(LogfileTest, MessageBytesPassUnchanged) {
+    const std::string bytes("A\r\nB\0C\x7f\xff", 9);
+    logfile.WriteLine(bytes);
+    EXPECT_EQ(ReadFile(path), kStart + ("12/10/26 05:03:09: " + bytes + "\r\n"));
+}
+
+TEST_F(LogfileTest, TimeIsLeftOutOnlyDuringTheFirstSecondAfterMidnight) {
+    const std::vector<std::pair<log::LocalTimestamp, std::string>> cases{
+        {FixedTime(0, 0, 0, 0), "12/10/26: m\r\n"},
+        {FixedTime(0, 0, 0, 999), "12/10/26: m\r\n"},
+        {FixedTime(0, 0, 1, 0), "12/10/26 00:00:01: m\r\n"},
+        {FixedTime(0, 1, 0, 0), "12/10/26 00:01:00: m\r\n"},
+        {FixedTime(23, 59, 59, 0), "12/10/26 23:59:59: m\r\n"},
+    };
+    for (const auto& [stamp, line] : cases) {
+        WriteFile(path, "");
+        now = stamp;
+        logfile.WriteLine("m");
+        EXPECT_EQ(ReadFile(path), line);
+    }
+}
+
+TEST_F(LogfileTest, DisabledLoggingTouchesNothing) {
+    logfile.EnableLogging = false;
+    logfile.WriteLine("x");
+    EXPECT_FALSE(std::filesystem::exists(path));
+    WriteFile(path, "kept\r\n");
+    logfile.WriteLine("x");
+    EXPECT_EQ(ReadFile(path), "kept\r\n");
+}
+
+TEST_F(LogfileTest, OpenThenCloseOnAMissingFileLeavesOnlyTheStartLine) {
+    EXPECT_EQ(logfile.Open(), path.string());
+    EXPECT_TRUE(logfile.IsOpen());
+    logfile.Close();
+    EXPECT_EQ(ReadFile(path), kStart);
+}
+
+TEST_F(LogfileTest, OpenCloseMessagesFrameEveryLine) {
+    logfile.SetOpenCloseMsg(true);
+    logfile.WriteLine("event");
+    EXPECT_EQ(ReadFile(path), std::string(kStart) + "12/10/26 05:03:09: event\r\n" + kEnd + " \r\n");
+    logfile.WriteLine("again");
+    EXPECT_EQ(ReadFile(path), std::string(kStart) + "12/10/26 05:03:09: event\r\n" + kEnd + " \r\n" + kStart +
+                                  "12/10/26 05:03:09: again\r\n" + kEnd + " \r\n");
+}
+
+TEST_F(LogfileTest, EmptyFirstKeepsOnlyTheLatestLine) {
+    logfile.EmptyFirst = true;
+    logfile.WriteLine("one");
+    EXPECT_EQ(ReadFile(path), std::string(kStart) + "12/10/26 05:03:09: one\r\n");
+    logfile.WriteLine("two");
+    EXPECT_EQ(ReadFile(path), "12/10/26 05:03:09: two\r\n");
+}
+
+TEST_F(LogfileTest, LogFileReadsBackTheFullPathAndLaterValuesAreDiscarded) {
+    logfile.Close();
+    EXPECT_EQ(logfile.LogFile, "qdlog") << "closing a closed writer changes nothing";
+    logfile.Open();
+    EXPECT_EQ(logfile.LogFile, path.string());
+    logfile.Close();
+    logfile.LogFile = "other";
+    logfile.WriteLine("x");
+    EXPECT_EQ(logfile.LogFile, path.string());
+    EXPECT_FALSE(std::filesystem::exists(dir / "other.log"));
+}
+
+TEST_F(LogfileTest, EmptyBaseNameGivesDotLog) {
+    logfile.LogFile = "";
+    EXPECT_EQ(logfile.Open(), (dir / ".log").string());
+    logfile.Close();
+    EXPECT_TRUE(std::filesystem::exists(dir / ".log"));
+}
+
+TEST_F(LogfileTest, UnwritableFolderFailsOpenAndWriteLine) {
+    if (::geteuid() == 0) {
+        // root ignores directory permissions; a path below a regular file fails for everyone
+        TLogfile blocked{dir / "not-a-dir", [this] { return now; }, "C"};
+        WriteFile(dir / "not-a-dir", "");
+        blocked.LogFile = "qdlog";
+        EXPECT_EQ(blocked.Open(), "");
+        EXPECT_FALSE(blocked.IsOpen());
+        EXPECT_THROW(blocked.WriteLine("x"), log::LogfileError);
+        EXPECT_EQ(blocked.LogFile, (dir / "not-a-dir" / "qdlog.log").string());
+        return;
+    }
+    std::filesystem::permissions(dir.Path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    EXPECT_EQ(logfile.Open(), "");
+    EXPECT_THROW(logfile.WriteLine("x"), log::LogfileError);
+}
+
+TEST_F(LogfileTest, AReaderHoldingTheFileKeepsTheWriterOut) {
+    WriteFile(path, "");
+    const int reader = ::open(path.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(reader, LOCK_SH | LOCK_NB), 0);
+    EXPECT_THROW(logfile.WriteLine("x"), log::LogfileError);
+    ::close(reader);
+    logfile.WriteLine("x");
+    EXPECT_EQ(ReadFile(path), "12/10/26 05:03:09: x\r\n");
+}
+
+TEST(LogfilePath, DefaultsToTheExecutablesDirectory) {
+    TLogfile logfile;
+    const std::string base = "kestrine-path-probe-" + std::to_string(::getpid());
+    logfile.LogFile = base;
+    const std::filesystem::path opened = logfile.Open();
+    logfile.Close();
+    std::filesystem::remove(opened);
+    EXPECT_EQ(opened, platform::ExecutableDirectory() / (base + ".log"));
+}

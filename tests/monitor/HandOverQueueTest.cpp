@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+#include "monitor/HandOverQueue.h"
+
+using namespace kestrine::monitor;
+using namespace std::chrono_literals;
+
+TEST(HandOverQueue, RunsWorkOnTheServingThreadAndReleasesThePoster) {
+    std::atomic<int> wakes{0};
+    HandOverQueue queue([&] { ++wakes; });
+    const auto uiThread = std::this_thread::get_id();
+    std::thread::id ranOn;
+    std::atomic<bool> posterDone{false};
+    std::thread poster([&] {
+        queue.RunOnUiThread([&] { ranOn = std::this_thread::get_id(); });
+        posterDone = true;
+    });
+    queue.ServeUntil([&] { return posterDone.load(); }, 10ms);
+    poster.join();
+    EXPECT_EQ(ranOn, uiThread);
+    EXPECT_GE(wakes.load(), 1);
+}
+
+TEST(HandOverQueue, AThrowingCallStillReleasesItsPoster) {
+    HandOverQueue queue;
+    std::atomic<bool> posterDone{false};
+    std::thread poster([&] {
+        queue.RunOnUiThread([] { throw std::runtime_error("dispatch failed"); });
+        posterDone = true;
+    });
+    queue.ServeUntil([&] { return posterDone.load(); }, 10ms);
+    poster.join();
+    EXPECT_TRUE(posterDone);
+}
+
+TEST(HandOverQueue, ServesManyPostersInTheirOwnOrder) {
+    HandOverQueue queue;
+    constexpr int kThreads = 8;
+    constexpr int kCalls = 200;
+    std::vector<std::vector<int>> seen(kThreads);
+    std::atomic<int> finished{0};
+    std::vector<std::thread> posters;
+    for (int t = 0; t < kThreads; ++t) {
+        posters.emplace_back([&, t] {
+            for (int i = 0; i < kCalls; ++i) {
+                queue.RunOnUiThread([&, t, i] { seen[t].push_back(i); });
+            }
+            ++finished;
+            queue.Wake();
+        });
+    }
+    queue.ServeUntil([&] { return finished.load() == kThreads; });
+    for (auto& poster : posters) {
+        poster.join();
+    }
+    for (const auto& calls : seen) {
+        ASSERT_EQ(calls.size(), static_cast<std::size_t>(kCalls));
+        EXPECT_TRUE(std::is_sorted(calls.begin(), calls.end()));
+    }
+}

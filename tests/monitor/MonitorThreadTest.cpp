@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/LogOwner.h"
+#include "monitor/MonitorThread.h"
+#include "tests/support/FakeMonitorDevice.h"
+#include "tests/support/LogFixture.h"
+
+using namespace kestrine;
+using namespace kestrine::monitor;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct RecordingAlert : BlockedAlert {
+    std::function<void(const std::string&)> onShow = [](const std::string&) {};
+    std::vector<std::string> numbers;
+    void ShowBlockedAlert(const std::string& number) override {
+        onShow(number);
+        numbers.push_back(number);
+    }
+};
+
+}  // namespace
+
+struct DispatchCase {
+    std::string name;
+    std::vector<std::uint8_t> record;
+    std::vector<std::string> lines;  // what the log gets
+};
+
+TEST(DispatchEvent, TurnsEachRecordIntoItsLogText) {
+    auto withLength = [](std::vector<std::uint8_t> record, std::uint32_t length) {
+        PutU32(record, kDataLengthOffset, length);
+        return record;
+    };
+    const std::vector<DispatchCase> cases{
+        {"opened", EncodeSimpleEvent(PortOpened), {"Port Opened"}},
+        {"read passes control bytes", EncodeDataEvent(PortRead, "OK\r\n"), {"READ: OK\r\n"}},
+        {"read of length 0", EncodeDataEvent(PortRead, ""), {"READ: "}},
+        {"write", EncodeDataEvent(PortWrite, "ATDT0123"), {"WRITE: ATDT0123"}},
+        {"write shorter than its payload", withLength(EncodeDataEvent(PortWrite, "ATDT"), 2), {"WRITE: AT"}},
+        {"closed", EncodeSimpleEvent(PortClosed), {"Port Closed"}},
+        {"flushed", EncodeSimpleEvent(PortFlushed), {"Port Flushed"}},
+        {"baud", EncodeBaudRateEvent(115200), {"Baud rate set to 115200"}},
+        {"baud with the top bit set", EncodeBaudRateEvent(0x80000000u), {"Baud rate set to -2147483648"}},
+        {"line control, unknown parity", EncodeLineControlEvent(0, 5, 8),
+         {"StopBits: 1 stop bit, Parity: Undefined parity, WordLength: 8"}},
+        {"line control, unknown stop bits", EncodeLineControlEvent(3, 2, 7),
+         {"StopBits: Unknown stop bit(s), Parity: Even parity, WordLength: 7"}},
+        {"line control, 1.5 and mark", EncodeLineControlEvent(1, 3, 5),
+         {"StopBits: 1.5 Stop bits, Parity: Mark parity, WordLength: 5"}},
+        {"line control, 2 and space", EncodeLineControlEvent(2, 4, 255),
+         {"StopBits: 2 stop bits, Parity: Space parity, WordLength: 255"}},
+        {"line control, odd", EncodeLineControlEvent(0, 1, 8),
+         {"StopBits: 1 stop bit, Parity: Odd parity, WordLength: 8"}},
+        {"line control, none", EncodeLineControlEvent(0, 0, 8),
+         {"StopBits: 1 stop bit, Parity: No parity, WordLength: 8"}},
+        {"type 8", EncodeSimpleEvent(8), {}},
+        {"type 255", EncodeDataEvent(255, "x"), {}},
+        {"too short", std::vector<std::uint8_t>(10, 1), {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::LogFixture log;
+        RecordingAlert alert;
+        DispatchMonitorEvent(c.record, log.owner, alert);
+        EXPECT_EQ(log.Messages(), c.lines);
+        EXPECT_TRUE(alert.numbers.empty());
+    }
+}
+
+TEST(DispatchEvent, BlockedNumberIsLoggedBeforeTheAlert) {
+    test::LogFixture log;
+    RecordingAlert alert;
+    std::vector<std::string> linesAtAlert;
+    alert.onShow = [&](const std::string&) { linesAtAlert = log.Messages(); };
+    DispatchMonitorEvent(EncodeNumberBlockedEvent("0900 123#"), log.owner, alert);
+    EXPECT_EQ(alert.numbers, std::vector<std::string>{"0900 123#"});
+    EXPECT_EQ(linesAtAlert, std::vector<std::string>{"0900 123# blocked"});
+}
+
+class MonitorThreadTest : public ::testing::Test {
+protected:
+    test::LogFixture log;
+    RecordingAlert alert;
+    HandOverQueue handOver;
+    std::shared_ptr<test::FakeMonitorDevice> device = std::make_shared<test::FakeMonitorDevice>();
+    std::atomic<PortId> portId{0};
+    std::vector<std::string> calls;  // beeps and sleeps, in order, as "beep" / "sleep 1000"
+    MonitorServices services{handOver, log.owner, alert, [this] { calls.push_back("beep"); },
+                             [this](unsigned ms) { calls.push_back("sleep " + std::to_string(ms)); }};
+
+    std::unique_ptr<TMonitorThread> StartOn(int com) {
+        Attach(com);
+        auto thread = std::make_unique<TMonitorThread>(services, device, portId);
+        thread->Port = com;
+        thread->Resume();
+        return thread;
+    }
+
+    void Attach(int com) {
+        std::array<std::uint8_t, 4> id{};
+        ASSERT_TRUE(device->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(com), id).Succeeded());
+        portId = GetU32(id, 0);
+    }
+
+    // Serves hand-overs on this (the user-interface) thread until the log holds `count` messages.
+    bool ServeUntilMessages(std::size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (log.Messages().size() < count) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            handOver.WaitAndServe(20ms);
+        }
+        return true;
+    }
+
+    static void Stop(std::unique_ptr<TMonitorThread>& thread) {
+        thread->Terminate();
+        thread->SignalStop();
+        thread.reset();
+    }
+};
+
+TEST_F(MonitorThreadTest, EventsReachTheLogInTheDriversOrder) {
+    auto thread = StartOn(3);
+    ASSERT_TRUE(device->AwaitOutstandingWait(3, 5s));
+    device->QueueEvent(3, EncodeSimpleEvent(PortOpened));
+    device->QueueEvent(3, EncodeDataEvent(PortWrite, "ATDT0900123\r"));
+    device->QueueEvent(3, EncodeNumberBlockedEvent("0900123"));
+    ASSERT_TRUE(ServeUntilMessages(3));
+    EXPECT_EQ(log.Messages(),
+              (std::vector<std::string>{"Port Opened", "WRITE: ATDT0900123\r", "0900123 blocked"}));
+    EXPECT_EQ(alert.numbers, std::vector<std::string>{"0900123"});
+    EXPECT_TRUE(calls.empty()) << "no pause after reads that completed at once";
+    Stop(thread);
+}
+
+TEST_F(MonitorThreadTest, LateReadIsDispatchedThenBeepsAndPauses) {
+    auto thread = StartOn(1);
+    ASSERT_TRUE(device->AwaitOutstandingWait(1, 5s));
+    device->PendNextRead(1);
+    device->QueueEvent(1, EncodeSimpleEvent(PortFlushed));
+    ASSERT_TRUE(device->AwaitOutstandingRead(1, 5s));
+    EXPECT_TRUE(log.Messages().empty());
+    ASSERT_TRUE(device->CompletePendingRead(1));
+    ASSERT_TRUE(ServeUntilMessages(1));
+    ASSERT_TRUE(device->AwaitOutstandingWait(1, 5s)) << "the thread goes back to waiting";
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{"Port Flushed"});
+    EXPECT_EQ(calls, (std::vector<std::string>{"beep", "sleep 1000"}));
+    Stop(thread);
+}
+
+TEST_F(MonitorThreadTest, StopWhileWaitingEndsAtOnceWithoutALine) {
+    auto thread = StartOn(2);
+    ASSERT_TRUE(device->AwaitOutstandingWait(2, 5s));
+    const auto started = std::chrono::steady_clock::now();
+    Stop(thread);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 900ms);
+    EXPECT_TRUE(log.Messages().empty());
+}
+
+TEST_F(MonitorThreadTest, StopDuringAPendingHandOverStillLogsTheEvent) {
+    device->SetAttachablePorts({5});
+    Attach(5);
+    device->QueueEvent(5, EncodeNumberBlockedEvent("0190"));
+    auto thread = std::make_unique<TMonitorThread>(services, device, portId);
+    thread->Port = 5;
+    thread->Resume();
+    // Nobody serves the queue yet: once the record is read the thread is stuck in its hand-over
+    // when the stop comes, and the destructor must serve it rather than wait on it.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (device->QueuedEvents(5) != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(device->QueuedEvents(5), 0u);
+    Stop(thread);
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{"0190 blocked"});
+    EXPECT_EQ(alert.numbers, std::vector<std::string>{"0190"});
+}
+
+TEST_F(MonitorThreadTest, AStopBeforeTheThreadRunsIsNotLost) {
+    Attach(4);
+    auto thread = std::make_unique<TMonitorThread>(services, device, portId);
+    thread->Terminate();
+    thread->SignalStop();
+    thread->Resume();
+    thread.reset();
+    EXPECT_EQ(device->RequestCount(IOCTL_MONITOR_WAIT_EVENT), 0);
+}
+
+struct FailureCase {
+    std::string name;
+    std::function<void(test::FakeMonitorDevice&)> arrange;
+};
+
+TEST_F(MonitorThreadTest, FailedRequestsEndTheThreadSilently) {
+    const std::vector<FailureCase> cases{
+        {"wait refused", [](auto& d) { d.FailRequests(IOCTL_MONITOR_WAIT_EVENT, platform::ERROR_GEN_FAILURE); }},
+        {"read refused",
+         [](auto& d) {
+             d.FailRequests(IOCTL_MONITOR_READ_EVENT, platform::ERROR_GEN_FAILURE);
+             d.QueueEvent(6, EncodeSimpleEvent(PortOpened));
+         }},
+        {"pending wait aborted by close", [](auto& d) {
+             ASSERT_TRUE(d.AwaitOutstandingWait(6, 5s));
+             d.Close();
+         }},
+        {"announced size beyond the cap", [](auto& d) {
+             d.QueueEvent(6, std::vector<std::uint8_t>(kMaxEventRecordSize + 1, 0));
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        device = std::make_shared<test::FakeMonitorDevice>();
+        auto thread = StartOn(6);
+        c.arrange(*device);
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!thread->Finished() && std::chrono::steady_clock::now() < deadline) {
+            handOver.WaitAndServe(10ms);
+        }
+        EXPECT_TRUE(thread->Finished());
+        thread.reset();  // no stop needed: the thread has left by itself
+        EXPECT_TRUE(log.Messages().empty());
+    }
+    EXPECT_EQ(device->RequestCount(IOCTL_MONITOR_READ_EVENT), 0) << "an oversized record is not read";
+}

@@ -1,0 +1,83 @@
+#pragma once
+// An in-memory monitoring device for tests: honours the driver contract (attach, detach, wait,
+// read, set allow-list) and lets a test queue events, fail requests and delay reads.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "monitor/MonitorContract.h"
+#include "platform/Device.h"
+
+namespace kestrine::test {
+
+class FakeMonitorDevice : public platform::Device {
+public:
+    FakeMonitorDevice();
+
+    // Which COM ports attach (all of 1..16 unless set).
+    void SetAttachablePorts(std::set<int> ports);
+    std::optional<monitor::PortId> PortIdOf(int comPort) const;
+    std::vector<int> AttachedPorts() const;
+
+    // Queues a record on an attached port and completes a wait outstanding on it.
+    void QueueEvent(int comPort, std::vector<std::uint8_t> record);
+    std::size_t QueuedEvents(int comPort) const;
+
+    // Every request with this code fails with `error` until cleared.
+    void FailRequests(std::uint32_t code, platform::Win32Error error);
+    void ClearFailures();
+
+    // The next read on `comPort` pends; CompletePendingRead finishes it with the queued record.
+    void PendNextRead(int comPort);
+    bool CompletePendingRead(int comPort);
+
+    // Blocks until a wait (or a pending read) is outstanding on the port, or the timeout passes.
+    bool AwaitOutstandingWait(int comPort, std::chrono::milliseconds timeout);
+    bool AwaitOutstandingRead(int comPort, std::chrono::milliseconds timeout);
+
+    std::vector<std::vector<std::uint8_t>> AllowLists() const;
+    int RequestCount(std::uint32_t code) const;
+    bool IsClosed() const;
+
+    platform::IoResult Control(std::uint32_t code, std::span<const std::uint8_t> input,
+                               std::span<std::uint8_t> output) override;
+    platform::IoResult ControlOverlapped(std::uint32_t code, std::span<const std::uint8_t> input,
+                                         std::span<std::uint8_t> output,
+                                         platform::Overlapped& overlapped) override;
+    void Close() override;
+
+private:
+    struct Port {
+        monitor::PortId id = 0;
+        std::deque<std::vector<std::uint8_t>> events;
+        std::shared_ptr<platform::PendingIo> pendingWait;
+        std::shared_ptr<platform::PendingIo> pendingRead;
+        bool pendNextRead = false;
+    };
+
+    platform::IoResult Handle(std::uint32_t code, std::span<const std::uint8_t> input,
+                              std::span<std::uint8_t> output, platform::Overlapped* overlapped);
+    Port* FindPort(std::span<const std::uint8_t> input);
+    Port* FindCom(int comPort);
+    const Port* FindCom(int comPort) const;
+    static std::vector<std::uint8_t> SizeBytes(const std::vector<std::uint8_t>& record);
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::set<int> attachable_;
+    std::map<int, Port> ports_;  // by COM number
+    monitor::PortId nextId_ = 0x1000;
+    std::map<std::uint32_t, platform::Win32Error> failures_;
+    std::map<std::uint32_t, int> requestCounts_;
+    std::vector<std::vector<std::uint8_t>> allowLists_;
+    bool closed_ = false;
+};
+
+}  // namespace kestrine::test
