@@ -13,3 +13,10 @@ endif()
 
 find_package(Threads REQUIRED)
 target_link_libraries(kestrine_options INTERFACE Threads::Threads)
+
+if(KESTRINE_FUZZ)
+  # Instrument the whole core so the fuzzers are guided by coverage of the code under test.
+  target_compile_options(kestrine_options INTERFACE
+    -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  target_link_options(kestrine_options INTERFACE -fsanitize=address,undefined)
+endif()
