@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -90,9 +89,13 @@ std::string TLogfile::Open() {
 }
 
 bool TLogfile::OpenFile() {
-    struct stat info {};
-    const bool exists = ::stat(resolvedPath_.c_str(), &info) == 0;
-    fd_ = ::open(resolvedPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // Opening without O_CREAT first tells in one call whether the file was there.
+    bool exists = true;
+    fd_ = ::open(resolvedPath_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd_ < 0 && errno == ENOENT) {
+        exists = false;
+        fd_ = ::open(resolvedPath_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    }
     if (fd_ < 0) {
         return false;
     }

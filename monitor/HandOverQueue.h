@@ -5,6 +5,7 @@
 // The user-interface thread serves the queue from its event loop (the waker tells the loop that
 // work is there) and also while it waits for a monitor thread to end, so the two never wait on
 // each other.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -17,8 +18,8 @@ class HandOverQueue {
 public:
     using Waker = std::function<void()>;
 
-    // `waker` is called (from the posting thread) whenever work is queued; the Qt layer uses it to
-    // post a queued call that runs ServePending on the user-interface thread.
+    // `waker` is called (from a posting thread) when work is queued and no serve is due yet; the
+    // Qt layer uses it to post a queued call that runs ServePending on the user-interface thread.
     explicit HandOverQueue(Waker waker = {});
     HandOverQueue(const HandOverQueue&) = delete;
     HandOverQueue& operator=(const HandOverQueue&) = delete;
@@ -27,7 +28,8 @@ public:
     // An exception thrown by `work` is caught and dropped on the user-interface thread.
     void RunOnUiThread(const std::function<void()>& work);
 
-    // User-interface thread: runs every call queued so far; returns how many ran.
+    // User-interface thread: runs every call queued so far, and those that follow within a
+    // moment; returns how many ran.
     std::size_t ServePending();
 
     // User-interface thread: serves calls until `done()` holds, waking at least every
@@ -43,12 +45,14 @@ public:
     void Wake();
 
 private:
+    std::size_t ServeBatch();
+
     // Lives on the posting thread's stack until its call has run. `done` is set and `served`
     // notified under the mutex, so the poster cannot return (and free the item) before the
     // user-interface thread has let go of it.
     struct Item {
         const std::function<void()>* work;
-        bool done = false;
+        std::atomic<bool> done{false};
         std::condition_variable served;
     };
 
@@ -56,6 +60,8 @@ private:
     std::condition_variable queued_;  // the user-interface thread waits here
     std::deque<Item*> items_;
     std::uint64_t wakeCount_ = 0;
+    std::atomic<std::size_t> queuedCount_{0};  // items_.size(), readable without the mutex
+    std::atomic<bool> wakeRequested_{false};    // the waker was called and its serve is due
     Waker waker_;
 };
 
