@@ -1,0 +1,118 @@
+#include "monitor/DriverLink.h"
+
+#include "log/LogOwner.h"
+
+namespace kestrine::monitor {
+
+namespace {
+bool IsPort(int n) { return n >= kFirstPort && n <= kLastPort; }
+}  // namespace
+
+DriverLink::DriverLink(const MonitorServices& services, DriverAccess& access)
+    : services_(services), access_(access) {}
+
+DriverLink::~DriverLink() {
+    DetachAllPorts();
+    CloseDriver();
+}
+
+void DriverLink::Reset() {
+    for (int n = kFirstPort; n <= kLastPort; ++n) {
+        PortAttached[n] = false;
+        MonitorThreads[n].reset();
+    }
+    DeviceHandle.reset();
+}
+
+void DriverLink::OpenDriver() {
+    DeviceHandle = access_.OpenDriverDevice(message_);
+    if (DeviceHandle) {
+        return;
+    }
+    if (access_.InstallDriver(message_)) {
+        DeviceHandle = access_.OpenDriverDevice(message_);
+        if (!DeviceHandle) {
+            services_.log.LogLine(message_);
+        }
+    } else {
+        services_.log.LogFormat("Unable to access device driver: %s", {message_});
+    }
+}
+
+void DriverLink::CloseDriver() {
+    if (DeviceHandle) {
+        DeviceHandle->Close();
+        DeviceHandle.reset();
+    }
+    StopRemainingThreads();
+}
+
+// A port whose detach the driver refused keeps its thread. Once the handle is closed its request
+// has failed and it is leaving anyway; stop and join it here so that no thread outlives the link.
+void DriverLink::StopRemainingThreads() {
+    for (auto& thread : MonitorThreads) {
+        if (thread) {
+            thread->Terminate();
+            thread->SignalStop();
+            thread.reset();
+        }
+    }
+}
+
+bool DriverLink::AttachPort(int n) {
+    if (!IsPort(n) || PortAttached[n] || !DeviceHandle) {
+        return false;
+    }
+    std::array<std::uint8_t, 4> id{};
+    const auto result = DeviceHandle->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(n), id);
+    if (result.Succeeded()) {
+        PortIds[n].store(GetU32(id, 0));
+        PortAttached[n] = true;
+    }
+    return result.Succeeded();
+}
+
+bool DriverLink::DetachPort(int n) {
+    if (!IsPort(n) || !PortAttached[n] || !DeviceHandle) {
+        return false;
+    }
+    std::vector<std::uint8_t> input(4);
+    PutU32(input, 0, PortIds[n].load());
+    const auto result = DeviceHandle->Control(IOCTL_MONITOR_DETACH_PORT, input, {});
+    if (result.Succeeded()) {
+        PortIds[n].store(0);
+        PortAttached[n] = false;
+    }
+    return result.Succeeded();
+}
+
+bool DriverLink::StopPort(int n) {
+    if (!DetachPort(n)) {
+        return false;
+    }
+    if (auto& thread = MonitorThreads[n]) {
+        thread->Terminate();
+        thread->SignalStop();
+        thread.reset();
+    }
+    return true;
+}
+
+void DriverLink::AttachAllPorts() {
+    for (int n = kFirstPort; n <= kLastPort; ++n) {
+        if (AttachPort(n)) {
+            auto thread = std::make_unique<TMonitorThread>(services_, DeviceHandle, PortIds[n]);
+            MonitorThreads[n] = std::move(thread);
+            MonitorThreads[n]->Port = n;
+            MonitorThreads[n]->Resume();
+        }
+    }
+}
+
+void DriverLink::DetachAllPorts() {
+    for (int n = kFirstPort; n <= kLastPort; ++n) {
+        StopPort(n);
+    }
+}
+
+}  // namespace kestrine::monitor

@@ -1,0 +1,62 @@
+#pragma once
+// The main window's link to the monitoring driver: the device handle, the per-port tables and the
+// operations that open and close the driver and attach and detach the COM ports. All of it runs
+// on the user-interface thread; the monitor threads read only their own PortIds slot.
+#include <array>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "monitor/MonitorContract.h"
+#include "monitor/MonitorThread.h"
+#include "platform/Device.h"
+
+namespace kestrine::monitor {
+
+// Installing and opening the driver (DriverUtil), as the link uses it.
+class DriverAccess {
+public:
+    virtual ~DriverAccess() = default;
+    // An open device, or nullptr with `message` set.
+    virtual std::shared_ptr<platform::Device> OpenDriverDevice(std::string& message) = 0;
+    // True when the service entry was created; false with `message` set.
+    virtual bool InstallDriver(std::string& message) = 0;
+};
+
+class DriverLink {
+public:
+    DriverLink(const MonitorServices& services, DriverAccess& access);
+    // Stops whatever is still running, so no monitor thread outlives the link.
+    ~DriverLink();
+    DriverLink(const DriverLink&) = delete;
+    DriverLink& operator=(const DriverLink&) = delete;
+
+    // The one handle to the device; nullptr while it is not open.
+    std::shared_ptr<platform::Device> DeviceHandle;
+    // Indexed by COM port number 1..16; entry 0 is unused. PortIds slots are read by the monitor
+    // threads while the user-interface thread may clear them, hence atomic.
+    std::array<std::atomic<PortId>, kLastPort + 1> PortIds{};
+    std::array<bool, kLastPort + 1> PortAttached{};
+    std::array<std::unique_ptr<TMonitorThread>, kLastPort + 1> MonitorThreads;
+
+    // Start-up: no port attached, no thread, no device.
+    void Reset();
+    void OpenDriver();
+    void CloseDriver();
+
+    bool AttachPort(int n);
+    bool DetachPort(int n);
+    bool StopPort(int n);
+    void AttachAllPorts();
+    void DetachAllPorts();
+
+private:
+    void StopRemainingThreads();
+
+    MonitorServices services_;
+    DriverAccess& access_;
+    std::string message_;  // one message variable serves every OpenDriver call
+};
+
+}  // namespace kestrine::monitor
