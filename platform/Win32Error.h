@@ -22,6 +22,7 @@ inline constexpr Win32Error ERROR_INVALID_PARAMETER = 87;
 inline constexpr Win32Error ERROR_BROKEN_PIPE = 109;
 inline constexpr Win32Error ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr Win32Error ERROR_BAD_PATHNAME = 161;
+inline constexpr Win32Error ERROR_BUSY = 170;
 inline constexpr Win32Error ERROR_ALREADY_EXISTS = 183;
 inline constexpr Win32Error ERROR_MORE_DATA = 234;
 inline constexpr Win32Error ERROR_NO_MORE_ITEMS = 259;
@@ -34,6 +35,7 @@ inline constexpr Win32Error ERROR_CANTOPEN = 1011;
 inline constexpr Win32Error ERROR_CANTREAD = 1012;
 inline constexpr Win32Error ERROR_CANTWRITE = 1013;
 inline constexpr Win32Error ERROR_REGISTRY_CORRUPT = 1015;
+inline constexpr Win32Error ERROR_KEY_DELETED = 1018;
 inline constexpr Win32Error ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
 inline constexpr Win32Error ERROR_SERVICE_NO_THREAD = 1054;
 inline constexpr Win32Error ERROR_SERVICE_ALREADY_RUNNING = 1056;
@@ -43,6 +45,7 @@ inline constexpr Win32Error ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 inline constexpr Win32Error ERROR_SERVICE_EXISTS = 1073;
 inline constexpr Win32Error ERROR_DEVICE_NOT_CONNECTED = 1167;
 inline constexpr Win32Error ERROR_NOT_FOUND = 1168;
+inline constexpr Win32Error ERROR_REVISION_MISMATCH = 1306;
 inline constexpr Win32Error ERROR_TIMEOUT = 1460;
 
 }  // namespace kestrine::platform
