@@ -1,0 +1,154 @@
+#include "numbers/NumberListClass.h"
+
+#include <algorithm>
+
+#include "numbers/Scramble.h"
+#include "platform/Process.h"
+#include "platform/UserError.h"
+
+namespace kestrine::numbers {
+
+namespace {
+
+using platform::ERROR_NO_MORE_ITEMS;
+using platform::ERROR_SUCCESS;
+
+// There is no read-only fallback: a store the caller cannot write opens nothing.
+constexpr platform::RegAccess kAccess = platform::KEY_READ | platform::KEY_WRITE;
+
+std::string KeyPath(std::string_view component) {
+    return std::string(R"(\Software\Tallowby\Kestrine\)") +
+           Scramble(component, TNumberList::kStoreKey);
+}
+
+[[noreturn]] void FailedToSetData(const std::string& name) {
+    throw UserError("Failed to set data for '" + name + "'");
+}
+
+}  // namespace
+
+TNumberList::TNumberList() : TNumberList(platform::Registry::System()) {}
+
+TNumberList::TNumberList(platform::Registry registry)
+    : registry_(std::move(registry)),
+      allowedKeyPath_(KeyPath("Allowed")),
+      settingsKeyPath_(KeyPath("Settings")) {
+    LoadNumbers();
+}
+
+const std::vector<std::string>& TNumberList::LoadNumbers() {
+    numbers_.clear();
+    if (registry_.OpenKey(allowedKeyPath_, kAccess, allowedKey_) != ERROR_SUCCESS) {
+        return numbers_;
+    }
+    std::string name;
+    for (std::uint32_t i = 0; allowedKey_.EnumValue(i, name) == ERROR_SUCCESS; ++i) {
+        numbers_.push_back(Unscramble(name, StoreKey));
+    }
+    return numbers_;
+}
+
+void TNumberList::SaveNumbers(std::span<const std::string> numbers) {
+    // All or nothing: a failure or a crash part-way must never leave the allowed list empty or
+    // half-written, so the old values go and the new ones come in one transaction.
+    platform::RegTransaction transaction(registry_);
+    bool opened = transaction.Status() == ERROR_SUCCESS &&
+                  registry_.CreateKey(allowedKeyPath_, kAccess, allowedKey_) == ERROR_SUCCESS;
+    if (opened) {
+        std::vector<std::string> stored;
+        std::string name;
+        platform::Win32Error error = ERROR_SUCCESS;
+        for (std::uint32_t i = 0; (error = allowedKey_.EnumValue(i, name)) == ERROR_SUCCESS; ++i) {
+            stored.push_back(name);
+        }
+        opened = error == ERROR_NO_MORE_ITEMS;
+        for (const auto& old : stored) {
+            if (opened && allowedKey_.DeleteValue(old) != ERROR_SUCCESS) {
+                FailedToSetData(old);
+            }
+        }
+    }
+    if (!opened) {
+        allowedKey_.Close();
+    }
+    platform::Randomize();
+    for (const auto& number : numbers) {
+        WriteNumber(number);
+    }
+    if (opened && transaction.Commit() != ERROR_SUCCESS) {
+        FailedToSetData(numbers.empty() ? allowedKeyPath_ : Scramble(numbers.back(), StoreKey));
+    }
+}
+
+void TNumberList::AddNumber(const std::string& number) {
+    if (registry_.CreateKey(allowedKeyPath_, kAccess, allowedKey_) != ERROR_SUCCESS) {
+        return;
+    }
+    if (std::find(numbers_.begin(), numbers_.end(), number) != numbers_.end()) {
+        return;
+    }
+    WriteNumber(number);
+    numbers_.push_back(number);
+}
+
+void TNumberList::WriteNumber(const std::string& number) {
+    // The data is a decoy that is never read back: the number repeated 1 to 5 times under a
+    // random key, so equal lists do not give equal stores.
+    std::string decoy;
+    for (int copies = platform::Random(5) + 1; copies > 0; --copies) {
+        decoy += number;
+    }
+    const auto decoyKey = static_cast<std::uint32_t>(platform::Random(0x7FFFFFFF)) & 0xFFFF;
+    const std::string name = Scramble(number, StoreKey);
+    if (allowedKey_.SetString(name, Scramble(decoy, decoyKey)) != ERROR_SUCCESS) {
+        FailedToSetData(name);
+    }
+}
+
+std::string TNumberList::GetPIN() {
+    return ReadSetting(kPinValue);
+}
+
+void TNumberList::SetPIN(const std::string& pin) {
+    WriteSetting(kPinValue, pin);
+}
+
+void TNumberList::WriteParentalMarker(bool on, bool initial) {
+    WriteSetting(kMarkerValue, initial ? kMarkerInitial : (on ? kMarkerOn : kMarkerOff));
+}
+
+bool TNumberList::IsParentalControlOn() {
+    const std::string marker = ReadSetting(kMarkerValue);
+    return marker != kMarkerInitial && marker != kMarkerOff;
+}
+
+bool TNumberList::IsPINSet() {
+    return ReadSetting(kMarkerValue) != kMarkerInitial;
+}
+
+std::string TNumberList::ReadSetting(std::string_view name) {
+    if (registry_.CreateKey(settingsKeyPath_, kAccess, settingsKey_) != ERROR_SUCCESS) {
+        return {};
+    }
+    const std::string stored = Scramble(name, StoreKey);
+    platform::RegValue value;
+    if (settingsKey_.QueryValue(stored, value) != ERROR_SUCCESS) {
+        return {};
+    }
+    if (value.type != platform::REG_SZ && value.type != platform::REG_EXPAND_SZ) {
+        throw UserError("Invalid data type for '" + stored + "'");
+    }
+    return Unscramble(value.data, StoreKey);
+}
+
+void TNumberList::WriteSetting(std::string_view name, std::string_view data) {
+    if (registry_.CreateKey(settingsKeyPath_, kAccess, settingsKey_) != ERROR_SUCCESS) {
+        return;
+    }
+    const std::string stored = Scramble(name, StoreKey);
+    if (settingsKey_.SetString(stored, Scramble(data, StoreKey)) != ERROR_SUCCESS) {
+        FailedToSetData(stored);
+    }
+}
+
+}  // namespace kestrine::numbers
