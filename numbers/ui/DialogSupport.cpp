@@ -1,0 +1,56 @@
+#include "numbers/ui/DialogSupport.h"
+
+#include <QFile>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWidget>
+
+namespace kestrine::ui {
+
+void LoadApplicationFonts() {
+    static bool loaded = false;
+    if (loaded) {
+        return;
+    }
+    loaded = true;
+    for (const char* file : {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"}) {
+        if (QFile::exists(file)) {
+            QFontDatabase::addApplicationFont(file);
+        }
+    }
+}
+
+QFont TahomaPixels(int pixels, bool bold) {
+    QFont font("Tahoma");
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    return font;
+}
+
+QString ToQt(const std::string& bytes) {
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+std::string FromQt(const QString& text) {
+    const QByteArray bytes = text.toLatin1();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+void CentreOnScreen(QWidget& window) {
+    QScreen* screen = window.screen() != nullptr ? window.screen() : QGuiApplication::primaryScreen();
+    if (screen == nullptr) {
+        return;
+    }
+    QRect frame = window.frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    window.move(frame.topLeft());
+}
+
+void FixClientSize(QWidget& window, int width, int height) {
+    window.setFixedSize(width, height);
+}
+
+QPixmap KeysPicture() { return QPixmap(":/art/keys.png"); }
+
+}  // namespace kestrine::ui

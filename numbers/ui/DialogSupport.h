@@ -1,0 +1,33 @@
+#pragma once
+// What every window of the application shares: the dialog font, centring, the byte conversion at
+// the user-interface edge, and the application's artwork.
+#include <QFont>
+#include <QPixmap>
+#include <QString>
+#include <string>
+
+class QWidget;
+
+namespace kestrine::ui {
+
+inline constexpr const char* kApplicationTitle = "Tallowby Kestrine";
+
+// Loads the free Tahoma of Debian's fonts-wine package when it is installed (it is not on
+// fontconfig's path). Without it, "Tahoma" falls back to fontconfig's substitute (DejaVu Sans,
+// about 15 % wider). Safe to call more than once.
+void LoadApplicationFonts();
+// Tahoma at a pixel size, optionally bold.
+QFont TahomaPixels(int pixels, bool bold = false);
+
+// Texts are bytes in the core; the user interface shows them as Latin-1.
+QString ToQt(const std::string& bytes);
+std::string FromQt(const QString& text);
+
+// Places a top-level window in the centre of the screen it is on.
+void CentreOnScreen(QWidget& window);
+// Gives a top-level window the client size of its layout and makes it fixed.
+void FixClientSize(QWidget& window, int width, int height);
+
+QPixmap KeysPicture();
+
+}  // namespace kestrine::ui

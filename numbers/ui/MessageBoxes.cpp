@@ -1,0 +1,52 @@
+#include "numbers/ui/MessageBoxes.h"
+
+#include <QPushButton>
+
+#include "numbers/ui/DialogSupport.h"
+
+namespace kestrine::ui {
+
+std::unique_ptr<QMessageBox> MakeMessageBox(BoxKind kind, const std::string& text, QWidget* parent) {
+    auto box = std::make_unique<QMessageBox>(parent);
+    box->setText(ToQt(text));
+    switch (kind) {
+        case BoxKind::Error:
+            box->setWindowTitle("Error");
+            box->setIcon(QMessageBox::Critical);
+            break;
+        case BoxKind::Warning:
+            box->setWindowTitle("Warning");
+            box->setIcon(QMessageBox::Warning);
+            break;
+        case BoxKind::Information:
+            box->setWindowTitle("Information");
+            box->setIcon(QMessageBox::Information);
+            break;
+        case BoxKind::CommonError:
+            box->setWindowTitle(kApplicationTitle);
+            box->setIcon(QMessageBox::Critical);
+            break;
+        case BoxKind::Confirm: {
+            box->setWindowTitle("Confirm");
+            box->setIcon(QMessageBox::Question);
+            QPushButton* yes = box->addButton("&Yes", QMessageBox::YesRole);
+            QPushButton* no = box->addButton("&No", QMessageBox::NoRole);
+            box->setDefaultButton(yes);
+            box->setEscapeButton(no);
+            return box;
+        }
+    }
+    QPushButton* ok = box->addButton(QMessageBox::Ok);
+    box->setDefaultButton(ok);
+    box->setEscapeButton(ok);
+    return box;
+}
+
+bool ShowMessageBox(BoxKind kind, const std::string& text, QWidget* parent) {
+    auto box = MakeMessageBox(kind, text, parent);
+    box->exec();
+    const auto* clicked = box->clickedButton();
+    return clicked != nullptr && box->buttonRole(const_cast<QAbstractButton*>(clicked)) != QMessageBox::NoRole;
+}
+
+}  // namespace kestrine::ui
