@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "numbers/NumberListClass.h"
+#include "numbers/ParentalControl.h"
+#include "platform/UserError.h"
+#include "tests/support/LogFixture.h"
+#include "tests/support/ScriptedPrompts.h"
+#include "tests/support/TempDir.h"
+
+using namespace kestrine;
+using namespace kestrine::numbers;
+
+namespace {
+
+enum class State { Initial, Off, On };
+
+// The check box and Set PIN button. Like the window's, a change of the box runs the click handler,
+// including a change made by the program.
+struct Controls : ParentalControls {
+    ParentalControl* parental = nullptr;
+    bool checked = false;
+    bool setPinEnabled = false;
+    bool ParentalChecked() const override { return checked; }
+    void SetParentalChecked(bool value) override {
+        if (checked != value) {
+            checked = value;
+            parental->chkParentalClick();
+        }
+    }
+    void SetSetPinEnabled(bool value) override { setPinEnabled = value; }
+};
+
+class ParentalTest : public ::testing::Test {
+protected:
+    test::TempDir root;
+    TNumberList store{platform::Registry(root / "registry.db")};
+    test::ScriptedPrompts prompts;
+    test::LogFixture log;
+    Controls controls;
+    ParentalControl parental{store, prompts, log.owner, controls};
+
+    void SetUp() override { controls.parental = &parental; }
+
+    void Enter(State state, const std::string& pin = "1234") {
+        if (state != State::Initial) {
+            store.SetPIN(pin);
+        }
+        store.WriteParentalMarker(state == State::On, state == State::Initial);
+        parental.RestoreCheckBox();
+    }
+    // The user clicks the box.
+    void Click() { controls.SetParentalChecked(!controls.checked); }
+
+    State Stored() {
+        if (!store.IsPINSet()) {
+            return State::Initial;
+        }
+        return store.IsParentalControlOn() ? State::On : State::Off;
+    }
+};
+
+}  // namespace
+
+TEST_F(ParentalTest, StartUpMirrorsTheStoreWithoutAsking) {
+    for (State state : {State::Initial, State::Off, State::On}) {
+        Enter(state);
+        EXPECT_EQ(controls.checked, state == State::On);
+        EXPECT_EQ(controls.setPinEnabled, state == State::On);
+        EXPECT_FALSE(parental.UpdatingParental);
+    }
+    EXPECT_TRUE(prompts.Asked().empty());
+}
+
+TEST_F(ParentalTest, InitialStateAsksForANewPin) {
+    Enter(State::Initial);
+    prompts.ExpectAskNewPIN(false, "abcd");
+    Click();
+    EXPECT_FALSE(controls.checked);
+    EXPECT_FALSE(controls.setPinEnabled);
+    EXPECT_EQ(Stored(), State::Initial);
+
+    prompts.ExpectAskNewPIN(true, "abcd");
+    Click();
+    EXPECT_TRUE(controls.checked);
+    EXPECT_TRUE(controls.setPinEnabled);
+    EXPECT_EQ(Stored(), State::On);
+    EXPECT_EQ(store.GetPIN(), "abcd");
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{"Parental Control Turned On"});
+
+    // The next switch-off asks for that PIN.
+    prompts.ExpectAskPIN("Enter Pin to disable parental control", true, "abcd");
+    Click();
+    EXPECT_EQ(Stored(), State::Off);
+    EXPECT_FALSE(controls.setPinEnabled);
+}
+
+TEST_F(ParentalTest, SwitchingWithThePinTable) {
+    struct Row {
+        std::string name;
+        State from;
+        bool accepted;
+        std::string pin;
+        State to;
+        std::string warning;
+        std::vector<std::string> lines;
+    };
+    const std::string onPrompt = "Enter Pin to enable parental control";
+    const std::string offPrompt = "Enter Pin to disable parental control";
+    const std::vector<Row> rows{
+        {"off, right pin", State::Off, true, "1234", State::On, "", {"Parental Control Turned On"}},
+        {"off, cancelled", State::Off, false, "1234", State::Off, "", {}},
+        {"off, wrong pin", State::Off, true, "9999", State::Off,
+         "Incorrect PIN. You must enter correct PIN to set parental control.", {}},
+        {"off, other case", State::Off, true, "ABCD", State::Off,
+         "Incorrect PIN. You must enter correct PIN to set parental control.", {}},
+        {"on, right pin", State::On, true, "1234", State::Off, "", {"Parental Control Turned Off"}},
+        {"on, cancelled", State::On, false, "1234", State::On, "", {}},
+        {"on, wrong pin", State::On, true, "12345", State::On,
+         "Incorrect PIN. You must enter correct PIN to unlock parental control.", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir rowRoot;
+        TNumberList rowStore{platform::Registry(rowRoot / "registry.db")};
+        test::ScriptedPrompts rowPrompts;
+        test::LogFixture rowLog;
+        Controls rowControls;
+        ParentalControl rowParental{rowStore, rowPrompts, rowLog.owner, rowControls};
+        rowControls.parental = &rowParental;
+        rowStore.SetPIN(row.name == "off, other case" ? "abcd" : "1234");
+        rowStore.WriteParentalMarker(row.from == State::On, false);
+        rowParental.RestoreCheckBox();
+
+        rowPrompts.ExpectAskPIN(row.from == State::On ? offPrompt : onPrompt, row.accepted, row.pin);
+        if (!row.warning.empty()) {
+            rowPrompts.ExpectWarning(row.warning);
+        }
+        rowControls.SetParentalChecked(!rowControls.checked);
+        const State stored = !rowStore.IsPINSet() ? State::Initial
+                             : rowStore.IsParentalControlOn() ? State::On
+                                                              : State::Off;
+        EXPECT_EQ(stored, row.to);
+        EXPECT_EQ(rowControls.checked, row.to == State::On) << "the box is put back when nothing changed";
+        EXPECT_EQ(rowControls.setPinEnabled, rowControls.checked);
+        EXPECT_FALSE(rowParental.UpdatingParental);
+        EXPECT_EQ(rowLog.Messages(), row.lines);
+        EXPECT_TRUE(rowPrompts.Done());
+    }
+}
+
+TEST_F(ParentalTest, SwitchingBackOnAsksForTheExistingPinNotANewOne) {
+    Enter(State::On, "1234");
+    prompts.ExpectAskPIN("Enter Pin to disable parental control", true, "1234")
+        .ExpectAskPIN("Enter Pin to enable parental control", true, "1234");
+    Click();
+    Click();
+    EXPECT_EQ(Stored(), State::On);
+    EXPECT_EQ(store.GetPIN(), "1234");
+}
+
+TEST_F(ParentalTest, SetPinChangesOrSetsThePinOnlyWhileTheBoxIsTicked) {
+    Enter(State::Off, "1234");
+    parental.btnSetPINClick();  // box clear: nothing asked
+    Enter(State::On, "1234");
+    prompts.ExpectAskChangedPIN("1234", true, "5678").ExpectAskChangedPIN("5678", false, "0000");
+    parental.btnSetPINClick();
+    parental.btnSetPINClick();
+    EXPECT_EQ(store.GetPIN(), "5678");
+    EXPECT_EQ(Stored(), State::On) << "the marker is not changed";
+    EXPECT_TRUE(log.Messages().empty());
+}
+
+TEST_F(ParentalTest, PinGateTable) {
+    struct Row {
+        GatedAction action;
+        std::string refusal;
+    };
+    const std::vector<Row> rows{
+        {GatedAction::Add, "Invalid PIN.  You must enter the correct Pin to add a number to the allowed list."},
+        {GatedAction::Remove, "Invalid PIN.  You must enter the correct Pin to remove a number from the allowed list."},
+        {GatedAction::Allow, "Invalid PIN.  You must enter the correct Pin to allow this number"},
+        {GatedAction::ClearLog, "Invalid PIN.  You must enter the correct Pin to clear the log."},
+        {GatedAction::CloseQuery, "Invalid PIN.  You must enter the correct Pin to closedown."},
+    };
+    Enter(State::Off);
+    for (const auto& row : rows) {
+        EXPECT_TRUE(parental.PassPinGate(row.action)) << "off: no PIN asked";
+    }
+    Enter(State::On, "Secret");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.refusal);
+        prompts.ExpectAskPIN("", true, "Secret");
+        EXPECT_TRUE(parental.PassPinGate(row.action));
+        prompts.ExpectAskPIN("", true, "secret");
+        try {
+            parental.PassPinGate(row.action);
+            ADD_FAILURE() << "a wrong PIN passed";
+        } catch (const UserError& error) {
+            EXPECT_EQ(error.what(), row.refusal);
+        }
+        prompts.ExpectAskPIN("", false, "Secret");
+        if (row.action == GatedAction::CloseQuery) {
+            try {
+                parental.PassPinGate(row.action);
+                ADD_FAILURE() << "a cancelled close passed";
+            } catch (const UserError& error) {
+                EXPECT_STREQ(error.what(), "Invalid PIN.  You must enter a Pin to closedown.");
+            }
+        } else {
+            EXPECT_FALSE(parental.PassPinGate(row.action)) << "cancel ends the action silently";
+        }
+    }
+}
+
+TEST_F(ParentalTest, ALockedStoreRefusesEveryGateAndEverySwitch) {
+    Enter(State::Off, "1234");
+    // Without write access the settings key cannot be opened: the state reads as on, the PIN as
+    // empty, and no PIN the dialog accepts can equal it.
+    std::filesystem::permissions(root / "registry.db",
+                                 std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                     std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::remove);
+    EXPECT_TRUE(store.IsParentalControlOn());
+    EXPECT_EQ(store.GetPIN(), "");
+    prompts.ExpectAskPIN("", true, "1234");
+    EXPECT_THROW(parental.PassPinGate(GatedAction::Remove), UserError);
+
+    parental.RestoreCheckBox();
+    EXPECT_TRUE(controls.checked);
+    prompts.ExpectAskPIN("Enter Pin to disable parental control", true, "1234")
+        .ExpectWarning("Incorrect PIN. You must enter correct PIN to unlock parental control.");
+    Click();
+    EXPECT_TRUE(controls.checked);
+}
