@@ -1,0 +1,42 @@
+#pragma once
+// kestrine-setup, the installation step: prepares a system root for the application's first
+// start. Each step says what it did; a failed step raises SetupError with a message for the user.
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+#include "platform/Registry.h"
+
+namespace kestrine::setup {
+
+class SetupError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct SetupOptions {
+    bool help = false;
+};
+
+// The options of `args` (without the program name), or nothing with `error` set.
+std::optional<SetupOptions> ParseArguments(std::span<const std::string> args, std::string& error);
+std::string UsageText();
+
+// Creates the system root when it is missing.
+void EnsureSystemRoot(const std::filesystem::path& root, std::ostream& out);
+
+enum class MarkerOutcome { Written, KeptMarker, KeptPin };
+
+// Puts the initial parental-control marker in place unless a marker or a PIN is stored already:
+// a re-install must never unlock a protected machine.
+MarkerOutcome SeedParentalMarker(const platform::Registry& registry, std::ostream& out);
+
+// The whole installation step for the system root `root`; returns the exit status (0 done,
+// 1 a step failed, 2 a wrong command line).
+int RunSetup(std::span<const std::string> args, const std::filesystem::path& root,
+             std::ostream& out, std::ostream& err);
+
+}  // namespace kestrine::setup

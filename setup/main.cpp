@@ -1,0 +1,12 @@
+// kestrine-setup: the installation step (see Setup.h).
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "platform/SystemRoot.h"
+#include "setup/Setup.h"
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    return kestrine::setup::RunSetup(args, kestrine::platform::SystemRoot(), std::cout, std::cerr);
+}
