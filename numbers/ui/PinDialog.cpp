@@ -13,6 +13,8 @@ void PinDialog::Finish(Frame frame, QLabel& picture, int clientWidth, int client
     LoadApplicationFonts();
     setFont(TahomaPixels(13));
     picture.setPixmap(KeysPicture());
+    // Every PIN field shows "*" for each character, whatever the widget style would draw.
+    setStyleSheet("QLineEdit { lineedit-password-character: 42; }");
     Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
     switch (frame) {
         case Frame::FixedNoButtons:

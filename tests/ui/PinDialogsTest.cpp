@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QTest>
 #include <string>
 #include <vector>
@@ -123,6 +124,7 @@ TEST(PinDialogs, LayoutFramesAndKeys) {
         EXPECT_TRUE(picture->pixmap().hasAlphaChannel());
         for (auto* edit : e.dialog->findChildren<QLineEdit*>()) {
             EXPECT_EQ(edit->echoMode(), QLineEdit::Password);
+            EXPECT_EQ(edit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, edit), '*');
         }
         const auto* ok = e.dialog->findChild<QPushButton*>("btnOK");
         EXPECT_TRUE(ok->isDefault());
