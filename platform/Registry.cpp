@@ -21,6 +21,7 @@ constexpr int kSchemaVersion = 1;
 // Long enough to outlast another process's save of a long list.
 constexpr int kBusyTimeoutMs = 10000;
 constexpr std::int64_t kRootId = 0;
+constexpr std::int64_t kNameBatch = 512;
 
 constexpr RegAccess kReadRights = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY;
 constexpr RegAccess kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE;
@@ -589,7 +590,7 @@ void RegKey::Close() {
     id_ = -1;
     path_.clear();
     access_ = 0;
-    cursorRow_ = -1;
+    batch_ = NameBatch{};
 }
 
 Win32Error RegKey::EnumValue(std::uint32_t index, std::string& name) const {
@@ -604,31 +605,39 @@ Win32Error RegKey::EnumValue(std::uint32_t index, std::string& name) const {
         return error == ERROR_FILE_NOT_FOUND ? ERROR_NO_MORE_ITEMS : error;
     }
     const std::int64_t version = impl_->Version();
-    const bool next = cursorRow_ >= 0 && index == cursorIndex_ + 1 && version == cursorVersion_;
-    const auto found = [&](RegistryImpl::Stmt& query) {
-        const int rc = query.Step();
-        if (rc == SQLITE_ROW) {
-            cursorIndex_ = index;
-            cursorRow_ = query.Int(0);
-            cursorVersion_ = version;
-            name = query.Bytes(1);
-            return ERROR_SUCCESS;
-        }
-        cursorRow_ = -1;
-        return rc == SQLITE_DONE ? ERROR_NO_MORE_ITEMS : FromSqlite(rc, ERROR_CANTREAD);
-    };
-    if (next || index == 0) {
-        RegistryImpl::Stmt query(*impl_,
-                                 "SELECT id, name FROM reg_value WHERE key_id = ?1 AND id > ?2"
-                                 " ORDER BY id LIMIT 1");
-        query.Bind(1, id_).Bind(2, next ? cursorRow_ : -1);
-        return found(query);
+    const bool current = index != 0 && batch_.version == version;
+    const std::uint32_t end = batch_.first + static_cast<std::uint32_t>(batch_.rows.size());
+    if (current && index >= batch_.first && index < end) {
+        name = batch_.rows[index - batch_.first].second;
+        return ERROR_SUCCESS;
     }
-    RegistryImpl::Stmt query(*impl_,
-                             "SELECT id, name FROM reg_value WHERE key_id = ?1"
-                             " ORDER BY id LIMIT 1 OFFSET ?2");
-    query.Bind(1, id_).Bind(2, static_cast<std::int64_t>(index));
-    return found(query);
+    if (current && index == end && batch_.complete) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    // The next batch follows the last row read; any other index counts from the start.
+    const bool next = current && index == end && !batch_.rows.empty();
+    RegistryImpl::Stmt query(*impl_, next ? "SELECT id, name FROM reg_value"
+                                            " WHERE key_id = ?1 AND id > ?2 ORDER BY id LIMIT ?3"
+                                          : "SELECT id, name FROM reg_value"
+                                            " WHERE key_id = ?1 ORDER BY id LIMIT ?3 OFFSET ?2");
+    query.Bind(1, id_)
+        .Bind(2, next ? batch_.rows.back().first : static_cast<std::int64_t>(index))
+        .Bind(3, kNameBatch);
+    batch_ = NameBatch{index, {}, false, version};
+    int rc = SQLITE_OK;
+    while ((rc = query.Step()) == SQLITE_ROW) {
+        batch_.rows.emplace_back(query.Int(0), query.Bytes(1));
+    }
+    if (rc != SQLITE_DONE) {
+        batch_ = NameBatch{};
+        return FromSqlite(rc, ERROR_CANTREAD);
+    }
+    batch_.complete = batch_.rows.size() < static_cast<std::size_t>(kNameBatch);
+    if (batch_.rows.empty()) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    name = batch_.rows.front().second;
+    return ERROR_SUCCESS;
 }
 
 Win32Error RegKey::EnumKey(std::uint32_t index, std::string& name) const {

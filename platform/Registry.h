@@ -54,6 +54,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/Win32Error.h"
 
@@ -136,10 +138,15 @@ private:
     std::int64_t id_ = -1;
     std::string path_;
     RegAccess access_ = 0;
-    // Where the last EnumValue stopped, so that enumerating in order costs one index step each.
-    mutable std::uint32_t cursorIndex_ = 0;
-    mutable std::int64_t cursorRow_ = -1;
-    mutable std::int64_t cursorVersion_ = -1;
+    // EnumValue reads names in batches, so that enumerating in order costs one query per batch.
+    // A batch serves until this connection changes anything; index 0 always reads afresh.
+    struct NameBatch {
+        std::uint32_t first = 0;
+        std::vector<std::pair<std::int64_t, std::string>> rows;  // value id, name
+        bool complete = false;                                   // nothing after the last row
+        std::int64_t version = -1;
+    };
+    mutable NameBatch batch_;
 };
 
 // HKEY_LOCAL_MACHINE of the store at `databasePath`. Cheap to create: nothing is opened until the

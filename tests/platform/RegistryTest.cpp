@@ -126,6 +126,32 @@ TEST(Registry, EnumerationFollowsChangesMadeBetweenSteps) {
     EXPECT_EQ(name, "3");
 }
 
+TEST(Registry, LongEnumerationsStayInOrderAndFresh) {
+    Store store;
+    RegKey key = store.Create("Long");
+    std::vector<std::string> expected;
+    {
+        RegTransaction tx(store.registry);
+        for (int i = 0; i < 1500; ++i) {
+            expected.push_back("v" + std::to_string(1500 - i));  // not in name order
+            ASSERT_EQ(key.SetString(expected.back(), ""), ERROR_SUCCESS);
+        }
+        ASSERT_EQ(tx.Commit(), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(ValueNames(key), expected);
+    std::string name;
+    ASSERT_EQ(key.EnumValue(1100, name), ERROR_SUCCESS);
+    EXPECT_EQ(name, expected[1100]);
+    EXPECT_EQ(key.EnumValue(1500, name), ERROR_NO_MORE_ITEMS);
+
+    // A value written elsewhere shows in the next enumeration from the start.
+    RegKey other;
+    ASSERT_EQ(Registry(store.Db()).CreateKey("Long", kReadWrite, other), ERROR_SUCCESS);
+    ASSERT_EQ(other.SetString("late", ""), ERROR_SUCCESS);
+    expected.push_back("late");
+    EXPECT_EQ(ValueNames(key), expected);
+}
+
 TEST(Registry, HandleRightsAreChecked) {
     Store store;
     store.Create("K").SetString("v", "x");
