@@ -1,0 +1,157 @@
+#include "driver/AtCommand.h"
+
+namespace kestrine::driver {
+
+namespace {
+
+char Upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool IsLetter(char c) {
+    return c >= 'A' && c <= 'Z';
+}
+
+// Blanks only separate; inside quotes they count.
+std::string WithoutBlanks(std::string_view text) {
+    std::string out;
+    bool quoted = false;
+    for (const char c : text) {
+        if (c == '"') {
+            quoted = !quoted;
+        }
+        if (!quoted && (c == ' ' || c == '\t')) {
+            continue;
+        }
+        out.push_back(c);
+    }
+    return out;
+}
+
+int ReadNumber(const std::string& s, std::size_t& i) {
+    if (i >= s.size() || !IsDigit(s[i])) {
+        return -1;
+    }
+    long value = 0;
+    while (i < s.size() && IsDigit(s[i])) {
+        value = value * 10 + (s[i] - '0');
+        if (value > 1000000) {
+            value = 1000000;
+        }
+        ++i;
+    }
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+std::size_t FindAtPrefix(std::string_view line) {
+    for (std::size_t i = 0; i + 1 < line.size(); ++i) {
+        if (Upper(line[i]) == 'A' && Upper(line[i + 1]) == 'T') {
+            return i + 2;
+        }
+    }
+    return std::string_view::npos;
+}
+
+std::size_t FindRepeat(std::string_view line) {
+    for (std::size_t i = 0; i + 1 < line.size(); ++i) {
+        if (Upper(line[i]) == 'A') {
+            if (line[i + 1] == '/') {
+                return i;
+            }
+            if (Upper(line[i + 1]) == 'T') {
+                return std::string_view::npos;
+            }
+        }
+    }
+    return std::string_view::npos;
+}
+
+AtLine ParseAtCommands(std::string_view commands) {
+    const std::string s = WithoutBlanks(commands);
+    AtLine line;
+    std::size_t i = 0;
+    auto stop = [&] {
+        line.complete = false;
+        line.rest = s.substr(i);
+        return line;
+    };
+    while (i < s.size()) {
+        const char c = Upper(s[i]);
+        AtCommand command;
+        if (c == 'D') {
+            command.kind = AtCommand::Kind::Dial;
+            command.letter = 'D';
+            const auto end = s.find(';', i + 1);
+            command.value =
+                s.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1);
+            command.continued = end != std::string::npos;
+            i = end == std::string::npos ? s.size() : end + 1;
+        } else if (c == 'S') {
+            command.kind = AtCommand::Kind::Register;
+            command.letter = 'S';
+            ++i;
+            command.number = ReadNumber(s, i);
+            if (command.number < 0) {
+                command.number = 0;
+            }
+            if (i < s.size() && s[i] == '?') {
+                command.query = true;
+                ++i;
+            } else if (i < s.size() && s[i] == '=') {
+                command.assign = true;
+                ++i;
+                const int value = ReadNumber(s, i);
+                command.value = value < 0 ? "0" : std::to_string(value);
+            }
+        } else if (c == '+') {
+            command.kind = AtCommand::Kind::Extended;
+            command.prefix = '+';
+            std::size_t j = i + 1;
+            bool quoted = false;
+            while (j < s.size() && (quoted || s[j] != ';')) {
+                quoted = s[j] == '"' ? !quoted : quoted;
+                ++j;
+            }
+            command.value = s.substr(i + 1, j - i - 1);
+            i = j < s.size() ? j + 1 : j;
+        } else if (c == '&' || c == '\\' || c == '%' || c == '*' || c == '#' || c == '$') {
+            if (i + 1 >= s.size() || !IsLetter(Upper(s[i + 1]))) {
+                return stop();
+            }
+            command.prefix = c;
+            command.letter = Upper(s[i + 1]);
+            i += 2;
+            command.number = ReadNumber(s, i);
+            if (c == '&' && command.letter == 'Z' && i < s.size() && s[i] == '=') {
+                command.kind = AtCommand::Kind::StoreNumber;
+                command.value = s.substr(i + 1);
+                i = s.size();
+            } else {
+                command.kind = AtCommand::Kind::Prefixed;
+                if (i < s.size() && s[i] == '?') {
+                    command.query = true;
+                    ++i;
+                }
+            }
+        } else if (IsLetter(c)) {
+            command.kind = AtCommand::Kind::Basic;
+            command.letter = c;
+            ++i;
+            command.number = ReadNumber(s, i);
+            if (i < s.size() && s[i] == '?') {
+                command.query = true;
+                ++i;
+            }
+        } else {
+            return stop();
+        }
+        line.commands.push_back(std::move(command));
+    }
+    return line;
+}
+
+}  // namespace kestrine::driver

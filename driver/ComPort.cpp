@@ -1,0 +1,515 @@
+#include "driver/ComPort.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "driver/VirtualModem.h"
+#include "monitor/MonitorContract.h"
+
+namespace kestrine::driver {
+
+using namespace kestrine::monitor;
+using platform::Win32Error;
+
+namespace {
+
+constexpr std::size_t kReadSize = 64 * 1024;
+// Beyond this many bytes waiting for a slow side, the other side is no longer read.
+constexpr std::size_t kHighWater = 256 * 1024;
+// Reads per readiness report, so that one busy port cannot starve the others.
+constexpr int kReadsPerWake = 8;
+
+std::vector<char>& ReadBuffer() {
+    static std::vector<char> buffer(kReadSize + 1);
+    return buffer;
+}
+
+Win32Error ErrnoToWin32(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+            return platform::ERROR_FILE_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+            return platform::ERROR_ACCESS_DENIED;
+        case EBUSY:
+            return platform::ERROR_BUSY;
+        default:
+            return platform::ERROR_GEN_FAILURE;
+    }
+}
+
+}  // namespace
+
+// The far side of a port.
+class Backend {
+public:
+    using Sink = std::function<void(std::string_view)>;
+    virtual ~Backend() = default;
+    virtual void Write(std::string_view bytes) = 0;
+    virtual bool Congested() const { return false; }
+    virtual void Apply(const LineSettings&) {}
+    virtual void Flush(bool /*input*/, bool /*output*/) {}
+    // The program hung up (B0) or closed the port.
+    virtual void HangUp(bool programListens) = 0;
+};
+
+namespace {
+
+class ModemBackend final : public Backend {
+public:
+    ModemBackend(EventLoop& loop, Sink sink) : loop_(loop), sink_(std::move(sink)) {
+        timer_ = loop_.AddTimer([this] { return modem_.NextDeadline(); },
+                                [this] { Emit(modem_.Tick(VirtualModem::Clock::now())); });
+    }
+    ~ModemBackend() override { loop_.RemoveTimer(timer_); }
+    void Write(std::string_view bytes) override {
+        Emit(modem_.Input(bytes, VirtualModem::Clock::now()));
+    }
+    void HangUp(bool programListens) override { Emit(modem_.HangUp(programListens)); }
+
+private:
+    void Emit(const std::string& bytes) {
+        if (!bytes.empty()) {
+            sink_(bytes);
+        }
+    }
+    EventLoop& loop_;
+    Sink sink_;
+    VirtualModem modem_;
+    std::uint64_t timer_;
+};
+
+class DeviceBackend final : public Backend {
+public:
+    DeviceBackend(EventLoop& loop, const std::string& path, Sink sink,
+                  std::function<void()> drained)
+        : loop_(loop), sink_(std::move(sink)), drained_(std::move(drained)) {
+        fd_.Reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (!fd_.Valid()) {
+            throw PortError{ErrnoToWin32(errno)};
+        }
+        if (!PrepareDevice(fd_.Get())) {
+            throw PortError{platform::ERROR_GEN_FAILURE};
+        }
+        token_ = loop_.Add(fd_.Get(), EPOLLIN, [this](std::uint32_t events) { OnReady(events); });
+    }
+    ~DeviceBackend() override {
+        if (token_ != 0) {
+            loop_.Remove(token_);
+        }
+    }
+    void Write(std::string_view bytes) override {
+        if (!fd_.Valid()) {
+            return;  // the device went away: nothing reaches it any more
+        }
+        pending_.append(bytes);
+        FlushPending();
+    }
+    bool Congested() const override { return pending_.size() > kHighWater; }
+    void Apply(const LineSettings& settings) override {
+        settings_ = settings;
+        if (fd_.Valid()) {
+            ApplyToDevice(fd_.Get(), settings);
+        }
+    }
+    void Flush(bool input, bool output) override {
+        if (output) {
+            pending_.clear();
+        }
+        if (fd_.Valid()) {
+            FlushDevice(fd_.Get(), input, output);
+        }
+    }
+    void HangUp(bool /*programListens*/) override {
+        // As a serial port does on close: drop DTR for a moment so the modem hangs up.
+        if (fd_.Valid() && settings_.baud != 0) {
+            LineSettings down = settings_;
+            down.baud = 0;
+            ApplyToDevice(fd_.Get(), down);
+            ::usleep(100 * 1000);
+            ApplyToDevice(fd_.Get(), settings_);
+        }
+    }
+
+private:
+    void FlushPending() {
+        while (!pending_.empty()) {
+            const auto n = ::write(fd_.Get(), pending_.data(), pending_.size());
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (errno != EAGAIN) {
+                    Lost();
+                }
+                break;
+            }
+            pending_.erase(0, static_cast<std::size_t>(n));
+        }
+        Watch();
+    }
+    void Watch() {
+        if (token_ != 0) {
+            loop_.Modify(token_,
+                         EPOLLIN | (pending_.empty() ? 0u : static_cast<std::uint32_t>(EPOLLOUT)));
+        }
+    }
+    void OnReady(std::uint32_t events) {
+        if ((events & EPOLLOUT) != 0) {
+            const bool was = Congested();
+            FlushPending();
+            if (was && !Congested()) {
+                drained_();
+            }
+        }
+        if (!fd_.Valid()) {
+            return;
+        }
+        if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+            auto& buffer = ReadBuffer();
+            for (int i = 0; i < kReadsPerWake; ++i) {
+                const auto n = ::read(fd_.Get(), buffer.data(), kReadSize);
+                if (n > 0) {
+                    sink_({buffer.data(), static_cast<std::size_t>(n)});
+                    continue;
+                }
+                if (n < 0 && (errno == EINTR)) {
+                    continue;
+                }
+                if (n == 0 || errno != EAGAIN) {
+                    Lost();
+                }
+                break;
+            }
+        }
+    }
+    void Lost() {
+        if (token_ != 0) {
+            loop_.Remove(token_);
+            token_ = 0;
+        }
+        fd_.Reset();
+        pending_.clear();
+    }
+
+    EventLoop& loop_;
+    Sink sink_;
+    std::function<void()> drained_;
+    UniqueFd fd_;
+    std::uint64_t token_ = 0;
+    std::string pending_;
+    LineSettings settings_;
+};
+
+}  // namespace
+
+ComPort::ComPort(EventLoop& loop, int com, const PortBackend& backend, const AllowList& allowed,
+                 std::filesystem::path published, std::function<void()> onEvents)
+    : loop_(loop),
+      com_(com),
+      published_(std::move(published)),
+      onEvents_(std::move(onEvents)),
+      filter_(allowed) {
+    master_.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!master_.Valid() || ::grantpt(master_.Get()) != 0 || ::unlockpt(master_.Get()) != 0) {
+        throw PortError{platform::ERROR_GEN_FAILURE};
+    }
+    char name[PATH_MAX];
+    if (::ptsname_r(master_.Get(), name, sizeof name) != 0 || !PreparePtyMaster(master_.Get())) {
+        throw PortError{platform::ERROR_GEN_FAILURE};
+    }
+    slavePath_ = name;
+    settings_ = ReadLineSettings(master_.Get()).value_or(LineSettings{});
+
+    // Readable by the user's dialling programs, as serial ports are (see the header).
+    ::chmod(slavePath_.c_str(), 0660);
+    if (const group* dialout = ::getgrnam("dialout")) {
+        (void)::chown(slavePath_.c_str(), ::geteuid(), dialout->gr_gid);
+    }
+
+    inotify_.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!inotify_.Valid() || ::inotify_add_watch(inotify_.Get(), slavePath_.c_str(),
+                                                 IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        throw PortError{platform::ERROR_GEN_FAILURE};
+    }
+    inotifyToken_ = loop_.Add(inotify_.Get(), EPOLLIN, [this](std::uint32_t) {
+        DrainOpens();
+        Notify();
+    });
+
+    auto toProgram = [this](std::string_view bytes) { FromBackend(bytes); };
+    if (backend.kind == PortBackend::Kind::Modem) {
+        backend_ = std::make_unique<ModemBackend>(loop_, toProgram);
+    } else {
+        backend_ = std::make_unique<DeviceBackend>(loop_, backend.device, toProgram,
+                                                   [this] { UpdateWatch(); });
+        backend_->Apply(settings_);
+    }
+    try {
+        Publish();
+    } catch (...) {
+        loop_.Remove(inotifyToken_);
+        throw;
+    }
+}
+
+ComPort::~ComPort() {
+    Unpublish();
+    loop_.Remove(inotifyToken_);
+    if (masterToken_ != 0) {
+        loop_.Remove(masterToken_);
+    }
+    backend_.reset();
+    // Closing the master hangs up whoever still has the port open.
+}
+
+void ComPort::Publish() {
+    std::error_code ec;
+    std::filesystem::create_directories(published_.parent_path(), ec);
+    // Replace a stale link atomically; never anything that is not a link.
+    const auto temporary = published_.string() + ".new";
+    std::filesystem::remove(temporary, ec);
+    if (std::filesystem::exists(std::filesystem::symlink_status(published_)) &&
+        !std::filesystem::is_symlink(std::filesystem::symlink_status(published_))) {
+        throw PortError{platform::ERROR_ALREADY_EXISTS};
+    }
+    if (::symlink(slavePath_.c_str(), temporary.c_str()) != 0 ||
+        ::rename(temporary.c_str(), published_.c_str()) != 0) {
+        std::filesystem::remove(temporary, ec);
+        throw PortError{platform::ERROR_PATH_NOT_FOUND};
+    }
+    isPublished_ = true;
+}
+
+void ComPort::Unpublish() {
+    if (!isPublished_) {
+        return;
+    }
+    std::error_code ec;
+    if (std::filesystem::read_symlink(published_, ec) == slavePath_) {
+        std::filesystem::remove(published_, ec);
+    }
+    isPublished_ = false;
+}
+
+void ComPort::Notify() {
+    if (onEvents_) {
+        onEvents_();
+    }
+}
+
+void ComPort::DrainOpens() {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const auto n = ::read(inotify_.Get(), buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        for (ssize_t offset = 0; offset < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+            if ((event->mask & IN_OPEN) != 0) {
+                if (openers_ == 0 && opened_ && closedSinceOpen_) {
+                    // Closed and opened again before the hang-up was seen: end the old session.
+                    ReadProgram(true);
+                    if (opened_) {
+                        Closed();
+                    }
+                }
+                ++openers_;
+                if (!opened_) {
+                    Opened();
+                }
+            }
+            if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0 && openers_ > 0) {
+                if (--openers_ == 0) {
+                    closedSinceOpen_ = true;
+                }
+            }
+            offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+void ComPort::Opened() {
+    opened_ = true;
+    closedSinceOpen_ = false;
+    queue_.PushSimple(PortOpened);
+    // A program that cleared EXTPROC last time would hide its settings from us.
+    if (const auto now = ReadLineSettings(master_.Get()); now && !now->extproc) {
+        ArmExtproc(master_.Get());
+    }
+    UpdateWatch();
+}
+
+void ComPort::Closed() {
+    opened_ = false;
+    filter_.HangUp();
+    backend_->HangUp(false);
+    queue_.PushSimple(PortClosed);
+    UpdateWatch();
+}
+
+void ComPort::UpdateWatch() {
+    // While nobody has the slave open the master reports a hang-up on every wait: unwatched then.
+    std::uint32_t wanted = 0;
+    if (opened_) {
+        const bool paused =
+            backend_->Congested() || queue_.BlockedIsFull() || toProgram_.size() > kHighWater;
+        wanted = (paused ? 0u : static_cast<std::uint32_t>(EPOLLIN)) |
+                 (toProgram_.empty() ? 0u : static_cast<std::uint32_t>(EPOLLOUT));
+    }
+    if (wanted == 0) {
+        if (masterToken_ != 0) {
+            loop_.Remove(masterToken_);
+            masterToken_ = 0;
+        }
+    } else if (masterToken_ == 0) {
+        masterToken_ =
+            loop_.Add(master_.Get(), wanted, [this](std::uint32_t events) { OnMaster(events); });
+    } else {
+        loop_.Modify(masterToken_, wanted);
+    }
+    watched_ = wanted;
+}
+
+void ComPort::EventsConsumed() {
+    if (opened_ && (watched_ & EPOLLIN) == 0) {
+        UpdateWatch();
+    }
+}
+
+void ComPort::OnMaster(std::uint32_t events) {
+    DrainOpens();  // an open or close is always reported before the data around it
+    if ((events & EPOLLOUT) != 0) {
+        FlushToProgram();
+    }
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+        ReadProgram((events & EPOLLIN) == 0);
+    }
+    UpdateWatch();
+    Notify();
+}
+
+void ComPort::ReadProgram(bool ignorePause) {
+    auto& buffer = ReadBuffer();
+    for (int i = 0; i < kReadsPerWake; ++i) {
+        if (!ignorePause && (backend_->Congested() || queue_.BlockedIsFull())) {
+            return;
+        }
+        const auto n = ::read(master_.Get(), buffer.data(), kReadSize + 1);
+        if (n > 0) {
+            if (buffer[0] == 0) {
+                FromProgram({buffer.data() + 1, static_cast<std::size_t>(n - 1)});
+            } else {
+                Status(static_cast<std::uint8_t>(buffer[0]));
+            }
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EIO) {
+            // The last opener is gone and everything it wrote has been read.
+            if (opened_) {
+                Closed();
+            }
+        }
+        return;
+    }
+}
+
+void ComPort::Status(std::uint8_t status) {
+    if ((status & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) != 0) {
+        queue_.PushSimple(PortFlushed);
+        backend_->Flush((status & TIOCPKT_FLUSHREAD) != 0, (status & TIOCPKT_FLUSHWRITE) != 0);
+    }
+    if ((status & TIOCPKT_IOCTL) == 0) {
+        return;
+    }
+    const auto now = ReadLineSettings(master_.Get());
+    if (!now) {
+        return;
+    }
+    if (!now->extproc) {
+        ArmExtproc(master_.Get());  // its own notification is absorbed by the comparison below
+    }
+    const LineSettings before = settings_;
+    settings_ = *now;
+    if (now->baud != before.baud) {
+        queue_.PushBaudRate(now->baud);
+    }
+    if (!now->SameLine(before)) {
+        queue_.PushLineControl(now->stopBits, now->parity, now->wordLength);
+    }
+    if (now->baud != before.baud || !now->SameLine(before) ||
+        now->hardwareFlow != before.hardwareFlow) {
+        backend_->Apply(*now);
+    }
+    if (now->baud == 0 && before.baud != 0) {
+        filter_.HangUp();
+        backend_->HangUp(true);
+    }
+}
+
+void ComPort::FromProgram(std::string_view bytes) {
+    queue_.PushData(PortWrite, bytes);
+    std::vector<DialFilter::Action> actions;
+    filter_.FromProgram(bytes, actions);
+    for (auto& action : actions) {
+        switch (action.kind) {
+            case DialFilter::Action::Kind::ToModem:
+                backend_->Write(action.bytes);
+                break;
+            case DialFilter::Action::Kind::ToProgram:
+                ToProgram(action.bytes);
+                break;
+            case DialFilter::Action::Kind::Blocked:
+                queue_.PushNumberBlocked(action.bytes);
+                break;
+        }
+    }
+}
+
+void ComPort::FromBackend(std::string_view bytes) {
+    filter_.FromModem(bytes);
+    ToProgram(bytes);
+    Notify();
+}
+
+void ComPort::ToProgram(std::string_view bytes) {
+    queue_.PushData(PortRead, bytes);
+    toProgram_.append(bytes);
+    FlushToProgram();
+}
+
+void ComPort::FlushToProgram() {
+    while (!toProgram_.empty()) {
+        const auto n = ::write(master_.Get(), toProgram_.data(), toProgram_.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EAGAIN || !opened_) {
+                toProgram_.clear();  // nobody to hear it
+            }
+            break;
+        }
+        toProgram_.erase(0, static_cast<std::size_t>(n));
+    }
+    if (toProgram_.empty() != ((watched_ & EPOLLOUT) == 0)) {
+        UpdateWatch();
+    }
+}
+
+}  // namespace kestrine::driver

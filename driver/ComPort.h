@@ -1,0 +1,95 @@
+#pragma once
+// One attached COM port: a pseudo-terminal whose slave is published at $KESTRINE_ROOT/dev/COMn,
+// relayed to the port's backend through the dial blocker, with its events queued.
+//
+// What the program does on the published port becomes events:
+//   - PortOpened / PortClosed: first opener and last closer (inotify on the slave counts opens);
+//   - PortWrite / PortRead: bytes from the program and bytes delivered to it, as they pass;
+//   - PortFlushed: tcflush of either queue;
+//   - BaudRateSet / LineControlSet: tcsetattr that changes the speed, or the stop bits or parity
+//     as the terminal reports them (packet mode with EXTPROC).
+// A pseudo-terminal cannot carry everything a serial port can: the kernel forces 8 data bits
+// and no parity on it (word length always reads 8, parity enable cannot be seen), it has no
+// modem-control lines (TIOCMGET/TIOCMSET fail with ENOTTY for the program, so DTR, RTS, CD, RI
+// are neither seen nor mirrored), 1.5 stop bits do not exist, and breaks are not reported.
+// B0 (hang-up) is seen and hangs up the backend.
+//
+// The slave is made mode 0660, owned by the driver's user and, where the group exists and the
+// driver may set it, by group dialout, as serial ports are; the published name is a symbolic
+// link to it. The driver never keeps the slave open itself (that would hide the last close).
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "driver/AllowList.h"
+#include "driver/DialFilter.h"
+#include "driver/EventLoop.h"
+#include "driver/EventQueue.h"
+#include "driver/PortMap.h"
+#include "driver/TtySettings.h"
+#include "driver/UniqueFd.h"
+#include "platform/Win32Error.h"
+
+namespace kestrine::driver {
+
+// An attach that cannot be done, with the error for the application.
+struct PortError {
+    platform::Win32Error error;
+};
+
+class Backend;
+
+class ComPort {
+public:
+    // Throws PortError.
+    ComPort(EventLoop& loop, int com, const PortBackend& backend, const AllowList& allowed,
+            std::filesystem::path published, std::function<void()> onEvents);
+    ~ComPort();
+    ComPort(const ComPort&) = delete;
+    ComPort& operator=(const ComPort&) = delete;
+
+    EventQueue& Queue() { return queue_; }
+    // The application has read events: a port held back by a full queue may go on.
+    void EventsConsumed();
+    const std::string& SlavePath() const { return slavePath_; }
+
+private:
+    void OnMaster(std::uint32_t events);
+    void DrainOpens();
+    void ReadProgram(bool ignorePause);
+    void Status(std::uint8_t status);
+    void FromProgram(std::string_view bytes);
+    void FromBackend(std::string_view bytes);
+    void ToProgram(std::string_view bytes);
+    void FlushToProgram();
+    void Opened();
+    void Closed();
+    void UpdateWatch();
+    void Publish();
+    void Unpublish();
+    void Notify();
+
+    EventLoop& loop_;
+    int com_;
+    std::filesystem::path published_;
+    std::function<void()> onEvents_;
+    EventQueue queue_;
+    DialFilter filter_;
+    UniqueFd master_;
+    std::string slavePath_;
+    std::uint64_t masterToken_ = 0;
+    std::uint32_t watched_ = 0;
+    UniqueFd inotify_;
+    std::uint64_t inotifyToken_ = 0;
+    int openers_ = 0;
+    bool opened_ = false;
+    bool closedSinceOpen_ = false;
+    LineSettings settings_;
+    std::string toProgram_;
+    std::unique_ptr<Backend> backend_;
+    bool isPublished_ = false;
+};
+
+}  // namespace kestrine::driver

@@ -1,0 +1,220 @@
+#include "driver/DeviceServer.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kestrine::driver {
+
+using platform::protocol::Answer;
+using platform::protocol::FrameKind;
+using platform::protocol::FrameReader;
+using platform::protocol::Status;
+
+DeviceServer::DeviceServer(EventLoop& loop, std::filesystem::path socketPath)
+    : loop_(loop), socketPath_(std::move(socketPath)) {}
+
+DeviceServer::~DeviceServer() {
+    for (auto& [id, client] : clients_) {
+        if (client->token != 0) {
+            loop_.Remove(client->token);
+        }
+    }
+    clients_.clear();
+    if (listenerToken_ != 0) {
+        loop_.Remove(listenerToken_);
+    }
+    if (bound_) {
+        ::unlink(socketPath_.c_str());
+    }
+}
+
+bool DeviceServer::Listen(std::string& error) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = socketPath_.string();
+    if (path.size() >= sizeof address.sun_path) {
+        error = "socket path too long: " + path;
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    std::error_code ec;
+    std::filesystem::create_directories(socketPath_.parent_path(), ec);
+    ::chmod(socketPath_.parent_path().c_str(), 0755);
+
+    // A socket left by a driver that died is replaced; one that answers is another driver's.
+    {
+        UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (::connect(probe.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+            0) {
+            error = "another driver already serves " + path;
+            return false;
+        }
+    }
+    ::unlink(path.c_str());
+
+    listener_.Reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    // Created without any access for others from the first moment.
+    const mode_t old = ::umask(0177);
+    const int bound =
+        ::bind(listener_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    ::umask(old);
+    if (bound != 0) {
+        error = "cannot bind " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    bound_ = true;
+    if (::listen(listener_.Get(), 64) != 0) {
+        error = "cannot listen on " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    listenerToken_ = loop_.Add(listener_.Get(), EPOLLIN, [this](std::uint32_t) { Accept(); });
+    return true;
+}
+
+void DeviceServer::Accept() {
+    for (;;) {
+        UniqueFd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd.Valid()) {
+            return;
+        }
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        Answer hello{FrameKind::Hello, 0, Status::Completed, platform::ERROR_SUCCESS, {}};
+        if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+            (peer.uid != 0 && peer.uid != ::geteuid())) {
+            hello.status = Status::Failed;
+            hello.error = platform::ERROR_ACCESS_DENIED;
+        } else if (clients_.size() >= kMaxClients) {
+            hello.status = Status::Failed;
+            hello.error = platform::ERROR_BUSY;
+        }
+        const auto frame = platform::protocol::EncodeAnswer(hello);
+        if (hello.status == Status::Failed) {
+            (void)::send(fd.Get(), frame.data(), frame.size(), MSG_NOSIGNAL);
+            continue;  // and closed
+        }
+        const ClientId id = nextClient_++;
+        auto client = std::make_unique<Client>();
+        client->fd = std::move(fd);
+        client->unsent.assign(frame.begin(), frame.end());
+        client->token = loop_.Add(client->fd.Get(), EPOLLIN,
+                                  [this, id](std::uint32_t events) { OnClient(id, events); });
+        Client& ref = *client;
+        clients_[id] = std::move(client);
+        Flush(ref);
+    }
+}
+
+void DeviceServer::Send(ClientId id, const Answer& answer) {
+    const auto it = clients_.find(id);
+    if (it == clients_.end() || it->second->broken) {
+        return;
+    }
+    Client& client = *it->second;
+    const auto frame = platform::protocol::EncodeAnswer(answer);
+    client.unsent.append(frame.begin(), frame.end());
+    if (client.unsent.size() > kMaxUnsent) {
+        return Break(id, client);
+    }
+    Flush(client);
+}
+
+void DeviceServer::Flush(Client& client) {
+    while (!client.unsent.empty()) {
+        const auto n = ::send(client.fd.Get(), client.unsent.data(), client.unsent.size(),
+                              MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EAGAIN) {
+                client.unsent.clear();
+                client.broken = true;  // reaped after this round
+            }
+            break;
+        }
+        client.unsent.erase(0, static_cast<std::size_t>(n));
+    }
+    if (!client.broken) {
+        loop_.Modify(client.token,
+                     EPOLLIN | (client.unsent.empty() ? 0u : static_cast<std::uint32_t>(EPOLLOUT)));
+    }
+    // A client found broken during a send is reaped between rounds, never here.
+    for (auto& [id, c] : clients_) {
+        if (c.get() == &client && client.broken) {
+            Break(id, client);
+            break;
+        }
+    }
+}
+
+void DeviceServer::Break(ClientId id, Client& client) {
+    if (client.token != 0) {
+        loop_.Remove(client.token);
+        client.token = 0;
+    }
+    client.broken = true;
+    client.unsent.clear();
+    broken_.push_back(id);
+}
+
+void DeviceServer::OnClient(ClientId id, std::uint32_t events) {
+    const auto it = clients_.find(id);
+    if (it == clients_.end() || it->second->broken) {
+        return;
+    }
+    Client& client = *it->second;
+    if ((events & EPOLLOUT) != 0) {
+        Flush(client);
+        if (client.broken) {
+            return;
+        }
+    }
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) {
+        return;
+    }
+    std::uint8_t buffer[64 * 1024];
+    const auto n = ::recv(client.fd.Get(), buffer, sizeof buffer, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return;
+    }
+    if (n <= 0) {
+        return Break(id, client);
+    }
+    client.frames.Append({buffer, static_cast<std::size_t>(n)});
+    std::vector<std::uint8_t> frame;
+    for (;;) {
+        const auto result = client.frames.Next(frame);
+        if (result == FrameReader::Result::NeedMore) {
+            return;
+        }
+        const auto request = result == FrameReader::Result::Frame
+                                 ? platform::protocol::DecodeRequest(frame)
+                                 : std::nullopt;
+        if (!request) {
+            return Break(id, client);  // the stream cannot be trusted past a malformed frame
+        }
+        if (driver_ != nullptr) {
+            driver_->Handle(id, *request);
+        }
+        if (client.broken) {
+            return;
+        }
+    }
+}
+
+void DeviceServer::Reap() {
+    auto broken = std::move(broken_);
+    broken_.clear();
+    for (const ClientId id : broken) {
+        if (clients_.erase(id) > 0 && driver_ != nullptr) {
+            driver_->ClientGone(id);
+        }
+    }
+}
+
+}  // namespace kestrine::driver

@@ -1,0 +1,58 @@
+#pragma once
+// One port's queue of event records, bounded.
+//
+// Policy:
+//   - At most kMaxRecords records are queued. Data bytes (PortRead, PortWrite) are appended to the
+//     newest record when it has the same type, has not been announced to a wait yet and holds
+//     fewer than kMaxDataPayload bytes, so a burst of traffic becomes a few large records.
+//   - When the queue is full, a new event other than NumberBlocked is dropped (the oldest events
+//     are kept, so the log keeps the start of a burst); drops are counted.
+//   - NumberBlocked is never dropped: it is queued even beyond kMaxRecords. Once kMaxBlocked of
+//     them are waiting, the port stops reading from the dialling program (BlockedIsFull) until the
+//     application has read some, which keeps memory bounded without losing one.
+//   - A record whose size a wait has announced is frozen until it is read.
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace kestrine::driver {
+
+class EventQueue {
+public:
+    static constexpr std::size_t kMaxRecords = 256;
+    static constexpr std::size_t kMaxDataPayload = 1024;
+    static constexpr std::size_t kMaxBlocked = 256;
+
+    void PushData(std::uint8_t type, std::string_view bytes);
+    void PushSimple(std::uint8_t type);
+    void PushBaudRate(std::uint32_t baud);
+    void PushLineControl(std::uint8_t stopBits, std::uint8_t parity, std::uint8_t wordLength);
+    void PushNumberBlocked(std::string_view number);
+
+    bool Empty() const { return records_.empty(); }
+    std::size_t Size() const { return records_.size(); }
+    // The size of the oldest record, which from now on stays as it is until it is popped.
+    std::uint32_t AnnounceHead();
+    const std::vector<std::uint8_t>& Head() const { return records_.front().bytes; }
+    void PopHead();
+
+    bool BlockedIsFull() const { return blocked_ >= kMaxBlocked; }
+    std::size_t Dropped() const { return dropped_; }
+
+private:
+    struct Record {
+        std::vector<std::uint8_t> bytes;
+        bool announced = false;
+    };
+    bool Push(std::vector<std::uint8_t> record);
+
+    std::deque<Record> records_;
+    std::size_t blocked_ = 0;
+    std::size_t dropped_ = 0;
+};
+
+}  // namespace kestrine::driver

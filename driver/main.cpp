@@ -1,0 +1,118 @@
+// qddriver: the monitoring driver of the Kestrine system on Linux. Runs in the foreground until
+// SIGTERM, SIGINT or SIGHUP, after which the published ports and the device socket are gone.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "driver/DeviceServer.h"
+#include "driver/Driver.h"
+#include "driver/EventLoop.h"
+#include "driver/PortMap.h"
+#include "monitor/MonitorContract.h"
+#include "platform/SystemRoot.h"
+
+using namespace kestrine;
+
+namespace {
+
+void Usage(std::FILE* out) {
+    std::fputs(
+        "usage: qddriver [--root DIR] [--port COMn=modem|COMn=/dev/DEVICE]... [--ready-fd N]\n"
+        "\n"
+        "Serves the device \\\\.\\QDDRIVER on $KESTRINE_ROOT/device/QDDRIVER.sock and publishes\n"
+        "each attached port at $KESTRINE_ROOT/dev/COMn.\n"
+        "  --root DIR     the system root (default: $KESTRINE_ROOT, else /var/lib/kestrine)\n"
+        "  --port A=B     serve COM port A (COM1..COM16) by B: 'modem', the built-in virtual\n"
+        "                 modem, or a serial device; repeatable\n"
+        "  --ready-fd N   write one byte to file descriptor N once requests are accepted\n",
+        out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    driver::PortMap ports;
+    int readyFd = -1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "qddriver: %s needs a value\n", arg.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "--root") {
+            ::setenv(platform::kSystemRootVariable, value().c_str(), 1);
+        } else if (arg == "--port") {
+            std::string error;
+            if (!driver::AddPortAssignment(value(), ports, error)) {
+                std::fprintf(stderr, "qddriver: %s\n", error.c_str());
+                return 2;
+            }
+        } else if (arg == "--ready-fd") {
+            const std::string text = value();
+            char* end = nullptr;
+            const long fd = std::strtol(text.c_str(), &end, 10);
+            if (end == text.c_str() || *end != '\0' || fd < 0 || fd > 65535) {
+                std::fprintf(stderr, "qddriver: not a file descriptor: %s\n", text.c_str());
+                return 2;
+            }
+            readyFd = static_cast<int>(fd);
+        } else if (arg == "--help" || arg == "-h") {
+            Usage(stdout);
+            return 0;
+        } else {
+            Usage(stderr);
+            return 2;
+        }
+    }
+
+    ::signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    driver::UniqueFd signals(::signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC));
+
+    try {
+        driver::EventLoop loop;
+        loop.Add(signals.Get(), EPOLLIN, [&](std::uint32_t) { loop.Stop(); });
+
+        driver::DeviceServer server(loop, platform::DeviceSocketPath(monitor::kServiceName));
+        driver::Driver driver(
+            loop, ports, platform::SystemRoot() / "dev",
+            [&](driver::ClientId client, const platform::protocol::Answer& answer) {
+                server.Send(client, answer);
+            });
+        server.SetDriver(&driver);
+        std::string error;
+        if (!server.Listen(error)) {
+            std::fprintf(stderr, "qddriver: %s\n", error.c_str());
+            return 1;
+        }
+        if (readyFd >= 0) {
+            const char ready = 1;
+            while (::write(readyFd, &ready, 1) < 0 && errno == EINTR) {
+            }
+            ::close(readyFd);
+        }
+        while (!loop.Stopped()) {
+            loop.RunOnce();
+            server.Reap();
+        }
+        server.SetDriver(nullptr);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qddriver: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,385 @@
+// The driver's request handling, through the real client against a real qddriver.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "platform/DeviceProtocol.h"
+#include "platform/SocketDevice.h"
+#include "tests/driver/DriverHarness.h"
+
+using namespace kestrine;
+using namespace kestrine::monitor;
+using namespace kestrine::platform;
+using namespace kestrine::test;
+
+namespace {
+
+std::vector<std::uint8_t> IdBytes(PortId id) {
+    std::vector<std::uint8_t> in(4);
+    PutU32(in, 0, id);
+    return in;
+}
+
+// A connection that speaks raw bytes, for what the real client never sends.
+class RawConnection {
+public:
+    explicit RawConnection(const std::filesystem::path& socket) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    }
+    ~RawConnection() { ::close(fd_); }
+    void Send(const std::vector<std::uint8_t>& bytes) {
+        (void)::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    }
+    // True when the driver closes the connection (after whatever it still had to say).
+    bool ClosedByDriver() {
+        timeval tv{10, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buffer[4096];
+        for (;;) {
+            const auto n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n == 0) {
+                return true;
+            }
+            if (n < 0) {
+                return errno == ECONNRESET;
+            }
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
+
+class DriverRequests : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!HavePtys()) {
+            GTEST_SKIP() << "this machine has no pseudo-terminals (/dev/ptmx): the driver cannot "
+                            "publish ports";
+        }
+        driver_ =
+            std::make_unique<DriverProcess>(std::vector<std::string>{"COM1=modem", "COM16=modem"});
+        ASSERT_TRUE(driver_->Ready());
+        device_ = OpenDriver();
+        ASSERT_TRUE(device_);
+    }
+
+    std::unique_ptr<DriverProcess> driver_;
+    std::shared_ptr<Device> device_;
+};
+
+}  // namespace
+
+TEST(DeviceOpen, FailsClearlyWithoutADriverAndForPathsThatAreNoDevice) {
+    TempDir root;
+    ScopedRoot scoped(root.Path());
+    EXPECT_EQ(OpenDevice(kDevicePath).error, ERROR_FILE_NOT_FOUND);
+    for (const char* path : {"QDDRIVER", R"(\\.\)", R"(\\.\..\x)", R"(\\.\a/b)"}) {
+        EXPECT_EQ(OpenDevice(path).error, ERROR_BAD_PATHNAME) << path;
+    }
+}
+
+TEST_F(DriverRequests, AttachGivesFreshIdsAndPublishesOnlyServedPorts) {
+    const PortId first = Attach(*device_, 1);
+    EXPECT_NE(first, 0u);
+    EXPECT_TRUE(std::filesystem::is_symlink(driver_->Port(1)));
+    const PortId sixteen = Attach(*device_, 16);
+    EXPECT_NE(sixteen, first);
+
+    std::vector<std::uint8_t> out(4);
+    struct Case {
+        std::vector<std::uint8_t> input;
+        Win32Error error;
+    };
+    const Case refused[] = {
+        {PortNameBuffer(1), ERROR_BUSY},             // attached already
+        {PortNameBuffer(2), ERROR_FILE_NOT_FOUND},   // no backend
+        {PortNameBuffer(17), ERROR_FILE_NOT_FOUND},  // never served
+        {{'C', 0, 'O', 0, 'M', 0, '1', 0, 0, 0}, ERROR_INVALID_PARAMETER},
+        {{}, ERROR_INVALID_PARAMETER},
+    };
+    for (const auto& c : refused) {
+        const auto result = device_->Control(IOCTL_MONITOR_ATTACH_PORT, c.input, out);
+        EXPECT_EQ(result.status, IoStatus::Failed);
+        EXPECT_EQ(result.error, c.error);
+    }
+    EXPECT_FALSE(std::filesystem::exists(driver_->Port(2)));
+
+    ASSERT_TRUE(Detach(*device_, first));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(driver_->Port(1))));
+    const PortId again = Attach(*device_, 1);
+    EXPECT_NE(again, first) << "a PortId is never handed out twice";
+    EXPECT_EQ(device_->Control(IOCTL_MONITOR_DETACH_PORT, IdBytes(first), {}).error,
+              ERROR_INVALID_HANDLE);
+}
+
+TEST_F(DriverRequests, BadRequestsGetErrorsAndTheDriverCarriesOn) {
+    const PortId id = Attach(*device_, 1);
+    std::vector<std::uint8_t> out(4);
+    struct Case {
+        const char* what;
+        std::uint32_t code;
+        std::vector<std::uint8_t> input;
+        std::size_t outputSize;
+        Win32Error error;
+    };
+    const Case cases[] = {
+        {"unknown code", 0x10012018, IdBytes(id), 4, ERROR_INVALID_FUNCTION},
+        {"unknown code of another device", 0x00220000, {}, 0, ERROR_INVALID_FUNCTION},
+        {"detach with 3 bytes", IOCTL_MONITOR_DETACH_PORT, {1, 2, 3}, 0, ERROR_INVALID_PARAMETER},
+        {"wait with 5 bytes",
+         IOCTL_MONITOR_WAIT_EVENT,
+         {1, 2, 3, 4, 5},
+         4,
+         ERROR_INVALID_PARAMETER},
+        {"wait without room for the size", IOCTL_MONITOR_WAIT_EVENT, IdBytes(id), 2,
+         ERROR_INSUFFICIENT_BUFFER},
+        {"read of an unknown port", IOCTL_MONITOR_READ_EVENT, IdBytes(id + 1), 24,
+         ERROR_INVALID_HANDLE},
+        {"allow list without its closing zero",
+         IOCTL_MONITOR_SET_ALLOWLIST,
+         {1, 0, 0, 0, '1', 0},
+         0,
+         ERROR_INVALID_PARAMETER},
+        {"allow list with another leading value",
+         IOCTL_MONITOR_SET_ALLOWLIST,
+         {2, 0, 0, 0, 0},
+         0,
+         ERROR_INVALID_PARAMETER},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> output(c.outputSize);
+        const auto result = device_->Control(c.code, c.input, output);
+        EXPECT_EQ(result.status, IoStatus::Failed) << c.what;
+        EXPECT_EQ(result.error, c.error) << c.what;
+    }
+    // Empty and ordinary lists are taken.
+    EXPECT_TRUE(
+        device_->Control(IOCTL_MONITOR_SET_ALLOWLIST, BuildAllowListBuffer({}), {}).Succeeded());
+    SetAllowList(*device_, {"0123 456", "+44 20"});
+    EXPECT_TRUE(Detach(*device_, id));
+}
+
+TEST_F(DriverRequests, WaitAnnouncesTheRecordThatReadThenConsumes) {
+    const PortId id = Attach(*device_, 1);
+    std::vector<std::uint8_t> size(4);
+    Overlapped overlapped(Event::CreateManualReset());
+    ASSERT_EQ(
+        device_->ControlOverlapped(IOCTL_MONITOR_WAIT_EVENT, IdBytes(id), size, overlapped).status,
+        IoStatus::Pending)
+        << "nothing has happened on the port yet";
+    {
+        OpenPort program(driver_->Port(1));  // opened, then closed: two events
+    }
+    const Event events[] = {overlapped.GetEvent()};
+    ASSERT_EQ(WaitForAny(events, 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(device_->GetOverlappedResult(overlapped, size).Succeeded());
+    const std::uint32_t announced = GetU32(size, 0);
+    EXPECT_EQ(announced, kEventHeaderSize);
+
+    std::vector<std::uint8_t> small(announced - 1);
+    EXPECT_EQ(device_->Control(IOCTL_MONITOR_READ_EVENT, IdBytes(id), small).error,
+              ERROR_INSUFFICIENT_BUFFER);
+    std::vector<std::uint8_t> record(announced);
+    const auto read =
+        device_->ControlOverlapped(IOCTL_MONITOR_READ_EVENT, IdBytes(id), record, overlapped);
+    ASSERT_EQ(read.status, IoStatus::Completed) << "a read after a wait completes at once";
+    EXPECT_EQ(read.bytesReturned, announced);
+    EXPECT_EQ(Describe(record), "opened");
+
+    // The next wait completes at once: the close is queued already.
+    const auto second =
+        device_->ControlOverlapped(IOCTL_MONITOR_WAIT_EVENT, IdBytes(id), size, overlapped);
+    if (second.status == IoStatus::Pending) {
+        ASSERT_EQ(WaitForAny(events, 10000), WAIT_OBJECT_0);
+    }
+    const auto record2 = NextEvent(*device_, id);
+    ASSERT_TRUE(record2);
+    EXPECT_EQ(Describe(*record2), "closed");
+}
+
+TEST_F(DriverRequests, DetachFailsTheWaitOutstandingOnThatPortOnly) {
+    const PortId one = Attach(*device_, 1);
+    const PortId sixteen = Attach(*device_, 16);
+    Overlapped waitOne(Event::CreateManualReset());
+    Overlapped waitSixteen(Event::CreateManualReset());
+    std::vector<std::uint8_t> size(4);
+    ASSERT_EQ(
+        device_->ControlOverlapped(IOCTL_MONITOR_WAIT_EVENT, IdBytes(one), size, waitOne).status,
+        IoStatus::Pending);
+    ASSERT_EQ(
+        device_->ControlOverlapped(IOCTL_MONITOR_WAIT_EVENT, IdBytes(sixteen), size, waitSixteen)
+            .status,
+        IoStatus::Pending);
+
+    ASSERT_TRUE(Detach(*device_, one));
+    const Event events[] = {waitOne.GetEvent()};
+    ASSERT_EQ(WaitForAny(events, 10000), WAIT_OBJECT_0);
+    const auto result = device_->GetOverlappedResult(waitOne, size);
+    EXPECT_EQ(result.status, IoStatus::Failed);
+    EXPECT_EQ(result.error, ERROR_OPERATION_ABORTED);
+    EXPECT_FALSE(waitSixteen.GetEvent().IsSet());
+    EXPECT_EQ(
+        device_->ControlOverlapped(IOCTL_MONITOR_WAIT_EVENT, IdBytes(one), size, waitOne).error,
+        ERROR_INVALID_HANDLE);
+}
+
+TEST_F(DriverRequests, ClosingTheHandleFailsWhatIsOutstandingAndLaterRequests) {
+    const PortId one = Attach(*device_, 1);
+    const PortId sixteen = Attach(*device_, 16);
+    Overlapped waits[] = {Overlapped(Event::CreateManualReset()),
+                          Overlapped(Event::CreateManualReset())};
+    std::vector<std::uint8_t> size(4);
+    ASSERT_EQ(
+        device_->ControlOverlapped(IOCTL_MONITOR_WAIT_EVENT, IdBytes(one), size, waits[0]).status,
+        IoStatus::Pending);
+    ASSERT_EQ(device_->ControlOverlapped(IOCTL_MONITOR_WAIT_EVENT, IdBytes(sixteen), size, waits[1])
+                  .status,
+              IoStatus::Pending);
+
+    device_->Close();
+    for (auto& overlapped : waits) {
+        EXPECT_TRUE(overlapped.GetEvent().IsSet()) << "a waiting thread wakes";
+        EXPECT_EQ(device_->GetOverlappedResult(overlapped, size).error, ERROR_OPERATION_ABORTED);
+    }
+    EXPECT_EQ(device_->Control(IOCTL_MONITOR_SET_ALLOWLIST, BuildAllowListBuffer({}), {}).error,
+              ERROR_INVALID_HANDLE);
+    device_->Close();
+
+    // The connection's ports went with it: another client may attach them at once.
+    auto other = OpenDriver();
+    ASSERT_TRUE(other);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    std::vector<std::uint8_t> out(4);
+    IoResult attached;
+    do {
+        attached = other->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(1), out);
+    } while (!attached.Succeeded() && attached.error == ERROR_BUSY &&
+             std::chrono::steady_clock::now() < deadline);
+    EXPECT_TRUE(attached.Succeeded());
+}
+
+TEST_F(DriverRequests, ADriverThatDiesFailsEveryOutstandingRequest) {
+    const PortId id = Attach(*device_, 1);
+    Overlapped overlapped(Event::CreateManualReset());
+    std::vector<std::uint8_t> size(4);
+    ASSERT_EQ(
+        device_->ControlOverlapped(IOCTL_MONITOR_WAIT_EVENT, IdBytes(id), size, overlapped).status,
+        IoStatus::Pending);
+    driver_->Stop(SIGKILL);
+    const Event events[] = {overlapped.GetEvent()};
+    ASSERT_EQ(WaitForAny(events, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(device_->GetOverlappedResult(overlapped, size).error, ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(device_->Control(IOCTL_MONITOR_DETACH_PORT, IdBytes(id), {}).error,
+              ERROR_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(DriverRequests, GarbageAndAbandonedRequestsCostOnlyTheirOwnConnection) {
+    const PortId id = Attach(*device_, 1);
+    {
+        RawConnection garbage(driver_->Socket());
+        garbage.Send(std::vector<std::uint8_t>(64, 0xEE));
+        EXPECT_TRUE(garbage.ClosedByDriver());
+    }
+    {
+        RawConnection wrongVersion(driver_->Socket());
+        auto frame = protocol::EncodeRequest(
+            {1, IOCTL_MONITOR_SET_ALLOWLIST, false, 0, BuildAllowListBuffer({})});
+        frame[4] = 9;
+        wrongVersion.Send(frame);
+        EXPECT_TRUE(wrongVersion.ClosedByDriver());
+    }
+    {
+        // Half a frame, then gone; and a flood of requests whose answers are never read.
+        RawConnection half(driver_->Socket());
+        const auto frame =
+            protocol::EncodeRequest({1, IOCTL_MONITOR_WAIT_EVENT, true, 4, IdBytes(id)});
+        half.Send(std::vector<std::uint8_t>(frame.begin(), frame.begin() + 10));
+        RawConnection flood(driver_->Socket());
+        std::vector<std::uint8_t> burst;
+        for (std::uint32_t i = 1; i <= 2000; ++i) {
+            const auto f =
+                protocol::EncodeRequest({i, IOCTL_MONITOR_WAIT_EVENT, true, 4, IdBytes(id)});
+            burst.insert(burst.end(), f.begin(), f.end());
+        }
+        flood.Send(burst);
+    }
+    // The driver still answers, and the port still reports.
+    SetAllowList(*device_, {"1"});
+    { OpenPort program(driver_->Port(1)); }
+    const auto record = NextEvent(*device_, id);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(Describe(*record), "opened");
+}
+
+TEST_F(DriverRequests, OnlyTheDriversOwnUserMayConnect) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(3);
+        }
+        ::_exit(OpenDevice(kDevicePath).error == ERROR_ACCESS_DENIED ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+TEST_F(DriverRequests, TerminationRemovesPublishedPortsAndTheSocket) {
+    Attach(*device_, 1);
+    Attach(*device_, 16);
+    ASSERT_TRUE(std::filesystem::is_symlink(driver_->Port(16)));
+    const int status = driver_->Stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(driver_->Port(1))));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(driver_->Port(16))));
+    EXPECT_FALSE(std::filesystem::exists(driver_->Socket()));
+}
+
+TEST(DriverStart, RunsFromTheSystemDirectoryUnderAnotherNameWithOnlyTheRootInItsEnvironment) {
+    TempDir root;
+    std::filesystem::create_directories(root / "drivers");
+    const auto image = root / "drivers" / "QDDRIVER.sys";
+    std::filesystem::copy_file(DriverExecutable(), image);
+    std::filesystem::permissions(image, std::filesystem::perms::owner_all);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const std::string variable = "KESTRINE_ROOT=" + root.Path().string();
+        char* const argv[] = {const_cast<char*>(image.c_str()), nullptr};
+        char* const envp[] = {const_cast<char*>(variable.c_str()), nullptr};
+        ::execve(image.c_str(), argv, envp);
+        ::_exit(127);
+    }
+    ScopedRoot scoped(root.Path());
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    DeviceOpenResult opened;
+    do {
+        opened = OpenDevice(kDevicePath);
+        if (opened.device) {
+            break;
+        }
+        std::this_thread::sleep_for(10ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    EXPECT_TRUE(opened.device) << "error " << opened.error;
+    opened.device.reset();
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(std::filesystem::exists(root / "device" / "QDDRIVER.sock"));
+}
