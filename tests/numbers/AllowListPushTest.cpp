@@ -6,17 +6,41 @@
 #include <vector>
 
 #include "monitor/MonitorContract.h"
-#include "tests/support/FakeMonitorDevice.h"
 #include "tests/support/LogFixture.h"
 
 using namespace kestrine;
 using kestrine::monitor::SendAllowList;
-using kestrine::test::FakeMonitorDevice;
 using kestrine::test::LogFixture;
 
 namespace {
+
 using Bytes = std::vector<std::uint8_t>;
 using Numbers = std::vector<std::string>;
+
+// Records every synchronous request, with the output size the caller offered.
+class RecordingDevice : public platform::Device {
+public:
+    struct Request {
+        std::uint32_t code;
+        Bytes input;
+        std::size_t outputSize;
+    };
+    std::vector<Request> requests;
+    platform::Win32Error refusal = platform::ERROR_SUCCESS;
+
+    platform::IoResult Control(std::uint32_t code, std::span<const std::uint8_t> input,
+                               std::span<std::uint8_t> output) override {
+        requests.push_back({code, Bytes(input.begin(), input.end()), output.size()});
+        return refusal != platform::ERROR_SUCCESS ? platform::IoResult::Fail(refusal)
+                                                  : platform::IoResult::Done(0);
+    }
+    platform::IoResult ControlOverlapped(std::uint32_t, std::span<const std::uint8_t>,
+                                         std::span<std::uint8_t>, platform::Overlapped&) override {
+        return platform::IoResult::Fail(platform::ERROR_INVALID_FUNCTION);
+    }
+    void Close() override {}
+};
+
 }  // namespace
 
 TEST(AllowListPush, SendsTheWholeListAsOneBuffer) {
@@ -32,10 +56,13 @@ TEST(AllowListPush, SendsTheWholeListAsOneBuffer) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        FakeMonitorDevice device;
+        RecordingDevice device;
         LogFixture log;
         SendAllowList(&device, log.owner, c.list);
-        EXPECT_EQ(device.AllowLists(), std::vector<Bytes>{c.expected});
+        ASSERT_EQ(device.requests.size(), 1u);
+        EXPECT_EQ(device.requests[0].code, monitor::IOCTL_MONITOR_SET_ALLOWLIST);
+        EXPECT_EQ(device.requests[0].input, c.expected);
+        EXPECT_EQ(device.requests[0].outputSize, 0u);
         EXPECT_TRUE(log.Messages().empty());
     }
 }
@@ -47,12 +74,12 @@ TEST(AllowListPush, WithoutADeviceNothingIsSentOrLogged) {
 }
 
 TEST(AllowListPush, ARefusedListIsLoggedWithTheSystemText) {
-    FakeMonitorDevice device;
-    device.FailRequests(monitor::IOCTL_MONITOR_SET_ALLOWLIST, platform::ERROR_ACCESS_DENIED);
+    RecordingDevice device;
+    device.refusal = platform::ERROR_ACCESS_DENIED;
     LogFixture log;
     SendAllowList(&device, log.owner, Numbers{"112"});
     EXPECT_EQ(log.Messages(), Numbers{"Cannot set the allowlist.  Error: Access is denied"});
-    EXPECT_TRUE(device.AllowLists().empty());
+    EXPECT_EQ(device.requests.size(), 1u) << "not retried";
 }
 
 TEST(AllowListPush, MessageTextsLoseTrailingBlanksControlsAndFullStops) {
@@ -71,9 +98,9 @@ TEST(AllowListPush, TheStoredListIsTheStoresCurrentOne) {
     numbers::TNumberList store{platform::Registry(root / "registry.db")};
     numbers::TNumberList{platform::Registry(root / "registry.db")}.SaveNumbers(
         Numbers{"0800", "112"});
-    FakeMonitorDevice device;
+    RecordingDevice device;
     LogFixture log;
     monitor::SendStoredAllowList(&device, log.owner, store);
-    ASSERT_EQ(device.AllowLists().size(), 1u);
-    EXPECT_EQ(monitor::ParseAllowListBuffer(device.AllowLists()[0]), (Numbers{"0800", "112"}));
+    ASSERT_EQ(device.requests.size(), 1u);
+    EXPECT_EQ(monitor::ParseAllowListBuffer(device.requests[0].input), (Numbers{"0800", "112"}));
 }
