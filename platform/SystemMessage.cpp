@@ -28,6 +28,8 @@ constexpr std::array kMessages{
     Entry{ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     Entry{ERROR_BROKEN_PIPE, "The pipe has been ended."},
     Entry{ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},
+    Entry{ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect."},
+    Entry{ERROR_BAD_EXE_FORMAT, "The image is not a valid program for this system."},
     Entry{ERROR_BAD_PATHNAME, "The specified path is invalid."},
     Entry{ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
     Entry{ERROR_MORE_DATA, "More data is available."},
@@ -54,6 +56,7 @@ constexpr std::array kMessages{
           "The service cannot be started, either because it is disabled or because it has no "
           "enabled devices associated with it."},
     Entry{ERROR_SERVICE_DOES_NOT_EXIST, "The specified service does not exist as an installed service."},
+    Entry{ERROR_PROCESS_ABORTED, "The process terminated unexpectedly."},
     Entry{ERROR_SERVICE_EXISTS, "The specified service already exists."},
     Entry{ERROR_DEVICE_NOT_CONNECTED, "The device is not connected."},
     Entry{ERROR_NOT_FOUND, "Element not found."},

@@ -10,18 +10,20 @@ std::filesystem::path SystemRoot() {
                                               : std::filesystem::path(kDefaultSystemRoot);
 }
 
-std::filesystem::path RegistryDatabasePath() { return SystemRoot() / "registry.db"; }
+std::filesystem::path RegistryDatabasePath(const std::filesystem::path& root) { return root / "registry.db"; }
 
-std::filesystem::path SystemDirectory() { return SystemRoot() / "drivers"; }
+std::filesystem::path SystemDirectory(const std::filesystem::path& root) { return root / "drivers"; }
 
-std::filesystem::path DeviceSocketPath(const std::string& deviceName) {
-    return SystemRoot() / "device" / (deviceName + ".sock");
+std::filesystem::path DeviceSocketPath(const std::string& deviceName, const std::filesystem::path& root) {
+    return root / "device" / (deviceName + ".sock");
 }
 
-std::filesystem::path PublishedPortPath(int comPort) {
-    return SystemRoot() / "dev" / ("COM" + std::to_string(comPort));
+std::filesystem::path PublishedPortPath(int comPort, const std::filesystem::path& root) {
+    return root / "dev" / ("COM" + std::to_string(comPort));
 }
 
-std::filesystem::path ServiceLogDirectory() { return SystemRoot() / "log"; }
+std::filesystem::path ServiceLogDirectory(const std::filesystem::path& root) { return root / "log"; }
+
+std::filesystem::path ServiceRunDirectory(const std::filesystem::path& root) { return root / "run"; }
 
 }  // namespace kestrine::platform

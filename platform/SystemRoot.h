@@ -7,6 +7,7 @@
 //   $KESTRINE_ROOT/device/<NAME>.sock   the socket of device \\.\<NAME>
 //   $KESTRINE_ROOT/dev/COM<n>           a COM port published by the monitoring driver
 //   $KESTRINE_ROOT/log/                 output of services started from the root
+//   $KESTRINE_ROOT/run/<NAME>.pid       process ID of a started service
 //
 // KESTRINE_ROOT relocates it (every test and developer run uses a private root); without it the
 // installed default /var/lib/kestrine is used. A Unix socket path holds at most 107 bytes, which
@@ -20,10 +21,13 @@ inline constexpr const char* kDefaultSystemRoot = "/var/lib/kestrine";
 inline constexpr const char* kSystemRootVariable = "KESTRINE_ROOT";
 
 std::filesystem::path SystemRoot();
-std::filesystem::path RegistryDatabasePath();
-std::filesystem::path SystemDirectory();
-std::filesystem::path DeviceSocketPath(const std::string& deviceName);
-std::filesystem::path PublishedPortPath(int comPort);
-std::filesystem::path ServiceLogDirectory();
+// Each place below is in the current system root unless another root is given.
+std::filesystem::path RegistryDatabasePath(const std::filesystem::path& root = SystemRoot());
+std::filesystem::path SystemDirectory(const std::filesystem::path& root = SystemRoot());
+std::filesystem::path DeviceSocketPath(const std::string& deviceName,
+                                       const std::filesystem::path& root = SystemRoot());
+std::filesystem::path PublishedPortPath(int comPort, const std::filesystem::path& root = SystemRoot());
+std::filesystem::path ServiceLogDirectory(const std::filesystem::path& root = SystemRoot());
+std::filesystem::path ServiceRunDirectory(const std::filesystem::path& root = SystemRoot());
 
 }  // namespace kestrine::platform

@@ -1,0 +1,70 @@
+#pragma once
+// The part of the main window that has no widgets: it owns the settings store, the log, the link
+// to the driver and parental control, brings monitoring up in its fixed order and takes it down
+// again. TfrmMain owns one and stays a thin set of handlers over it.
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "log/LogOwner.h"
+#include "monitor/DriverLink.h"
+#include "monitor/EventDispatch.h"
+#include "monitor/HandOverQueue.h"
+#include "numbers/NumberListClass.h"
+#include "numbers/ParentalControl.h"
+#include "numbers/Prompts.h"
+#include "platform/Registry.h"
+
+namespace kestrine::app {
+
+struct MainFormEnvironment {
+    std::filesystem::path programDirectory;  // where the log file lies
+    platform::Registry registry;             // the store's registry
+    monitor::DriverAccess& driver;
+    monitor::HandOverQueue& handOver;
+    monitor::BlockedAlert& alert;
+    Prompts& prompts;
+    numbers::ParentalControls& parentalControls;
+    std::function<void()> messageBeep = [] {};
+    std::function<void(unsigned milliseconds)> sleep = [](unsigned) {};
+};
+
+class MainFormCore {
+public:
+    explicit MainFormCore(MainFormEnvironment environment);
+    // Frees the store, then stops monitoring (a no-op when it already stopped).
+    ~MainFormCore();
+    MainFormCore(const MainFormCore&) = delete;
+    MainFormCore& operator=(const MainFormCore&) = delete;
+
+    log::LogOwner Log;
+    monitor::DriverLink Link;
+    std::unique_ptr<numbers::TNumberList> NumberList;
+    std::unique_ptr<numbers::ParentalControl> Parental;
+
+    bool ExitRequested = false;
+    bool SessionEnding = false;
+
+    // Window creation, step 2: creates the store; returns its numbers for the list box.
+    std::vector<std::string> CreateStore();
+    // Window creation, steps 4 to 9: seed the random generator, prepare the log, reset the
+    // driver link, open the driver (installing it when needed), attach COM1..COM16 with a monitor
+    // thread each, and send the stored allowed list.
+    void StartMonitoring();
+    // Steps 10 to 12: clear the exit flags and restore the parental-control check box.
+    void RestoreState();
+    // Detach every port (stopping its thread), close the device, close the log. Safe to repeat.
+    void StopMonitoring();
+    void FreeStore();
+
+    void SendAllowList(std::span<const std::string> list);
+    void SendStoredAllowList();
+
+private:
+    MainFormEnvironment environment_;
+};
+
+}  // namespace kestrine::app

@@ -1,0 +1,331 @@
+#include "platform/ServiceControl.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "platform/SystemRoot.h"
+
+namespace kestrine::platform {
+
+struct ScHandle::State {
+    std::string service;  // empty for the manager itself
+    std::uint32_t access = 0;
+};
+
+namespace {
+
+constexpr std::uint32_t kManagerWriteRights = SC_MANAGER_ALL_ACCESS & ~SC_MANAGER_CONNECT & ~0x20000u;
+
+std::string ServiceKey(const std::string& name) { return std::string(kServicesKey) + "\\" + name; }
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads exactly `size` bytes; false at end of file or on error.
+bool ReadAll(int fd, void* data, std::size_t size) {
+    auto* bytes = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::read(fd, bytes, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Alive and not a zombie waiting for a parent that does not reap it.
+bool ProcessAlive(pid_t pid) {
+    if (::kill(pid, 0) != 0 && errno == ESRCH) {
+        return false;
+    }
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return false;
+    }
+    const auto close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
+}
+
+Win32Error ErrorOfExec(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR: return ERROR_FILE_NOT_FOUND;
+        case EACCES:
+        case EPERM: return ERROR_ACCESS_DENIED;
+        default: return ERROR_BAD_EXE_FORMAT;
+    }
+}
+
+}  // namespace
+
+ServiceManager::ServiceManager(std::filesystem::path root, Registry registry, std::chrono::milliseconds startTimeout)
+    : root_(std::move(root)), registry_(std::move(registry)), startTimeout_(startTimeout) {}
+
+ServiceManager ServiceManager::System() {
+    const auto root = SystemRoot();
+    return ServiceManager(root, Registry(RegistryDatabasePath(root)));
+}
+
+std::filesystem::path ServiceManager::PidFile(const std::string& name) const {
+    return ServiceRunDirectory(root_) / (name + ".pid");
+}
+
+Win32Error ServiceManager::OpenSCManager(const std::string& database, std::uint32_t access, ScHandle& manager) const {
+    manager.Close();
+    if (database != kServicesActive) {
+        return ERROR_INVALID_NAME;
+    }
+    // Anything beyond connecting and reading changes entries: it needs a writable store.
+    const bool wantsWrite = (access & kManagerWriteRights) != 0;
+    RegKey key;
+    Win32Error error = wantsWrite ? registry_.CreateKey(kServicesKey, KEY_READ | KEY_WRITE, key)
+                                  : registry_.OpenKey(kServicesKey, KEY_READ, key);
+    if (error == ERROR_FILE_NOT_FOUND && !wantsWrite) {
+        error = ERROR_SUCCESS;  // no entries yet: connecting still works
+    }
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    manager.state_ = std::make_shared<ScHandle::State>(ScHandle::State{"", access});
+    return ERROR_SUCCESS;
+}
+
+Win32Error ServiceManager::CreateService(const ScHandle& manager, const ServiceConfig& config, std::uint32_t access,
+                                         ScHandle& service) const {
+    service.Close();
+    if (!manager.IsValid() || !manager.state_->service.empty()) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if ((manager.state_->access & SC_MANAGER_CREATE_SERVICE) == 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    if (config.name.empty() || config.name.find('\\') != std::string::npos) {
+        return ERROR_INVALID_NAME;
+    }
+    RegTransaction transaction(registry_);
+    RegKey key;
+    bool created = false;
+    Win32Error error = registry_.CreateKey(ServiceKey(config.name), KEY_READ | KEY_WRITE, key, &created);
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    if (!created) {
+        return ERROR_SERVICE_EXISTS;
+    }
+    for (const auto& [name, value] :
+         {std::pair{"Type", RegValue::Dword(config.type)}, std::pair{"Start", RegValue::Dword(config.startType)},
+          std::pair{"ErrorControl", RegValue::Dword(config.errorControl)},
+          std::pair{"ImagePath", RegValue{REG_EXPAND_SZ, config.imagePath}},
+          std::pair{"DisplayName", RegValue::String(config.displayName)}}) {
+        if ((error = key.SetValue(name, value)) != ERROR_SUCCESS) {
+            return error;
+        }
+    }
+    if ((error = transaction.Commit()) != ERROR_SUCCESS) {
+        return error;
+    }
+    service.state_ = std::make_shared<ScHandle::State>(ScHandle::State{config.name, access});
+    return ERROR_SUCCESS;
+}
+
+Win32Error ServiceManager::OpenService(const ScHandle& manager, const std::string& name, std::uint32_t access,
+                                       ScHandle& service) const {
+    service.Close();
+    if (!manager.IsValid() || !manager.state_->service.empty()) {
+        return ERROR_INVALID_HANDLE;
+    }
+    RegKey key;
+    const Win32Error error = registry_.OpenKey(ServiceKey(name), KEY_READ, key);
+    if (error == ERROR_FILE_NOT_FOUND) {
+        return ERROR_SERVICE_DOES_NOT_EXIST;
+    }
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    service.state_ = std::make_shared<ScHandle::State>(ScHandle::State{name, access});
+    return ERROR_SUCCESS;
+}
+
+Win32Error ServiceManager::StartService(const ScHandle& service) const {
+    if (!service.IsValid() || service.state_->service.empty()) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if ((service.state_->access & SERVICE_START) == 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    const std::string& name = service.state_->service;
+    RegKey key;
+    Win32Error error = registry_.OpenKey(ServiceKey(name), KEY_READ, key);
+    if (error == ERROR_FILE_NOT_FOUND) {
+        return ERROR_SERVICE_DOES_NOT_EXIST;
+    }
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    RegValue type;
+    RegValue start;
+    RegValue image;
+    if (key.QueryValue("Type", type) != ERROR_SUCCESS || key.QueryValue("ImagePath", image) != ERROR_SUCCESS ||
+        (image.type != REG_SZ && image.type != REG_EXPAND_SZ)) {
+        return ERROR_BADKEY;
+    }
+    if (key.QueryValue("Start", start) == ERROR_SUCCESS && start.AsDword() == SERVICE_DISABLED) {
+        return ERROR_SERVICE_DISABLED;
+    }
+    if (type.AsDword() != SERVICE_KERNEL_DRIVER) {
+        return ERROR_NOT_SUPPORTED;  // this layer starts driver images only
+    }
+    if (DeviceAcceptsConnections(name)) {
+        return ERROR_SERVICE_ALREADY_RUNNING;
+    }
+    return LaunchDaemon(name, image.data);
+}
+
+bool ServiceManager::DeviceAcceptsConnections(const std::string& name) const {
+    const std::string path = DeviceSocketPath(name, root_).string();
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) {
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
+
+Win32Error ServiceManager::LaunchDaemon(const std::string& name, const std::string& image) const {
+    if (::access(image.c_str(), F_OK) != 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(ServiceLogDirectory(root_), ec);
+    std::filesystem::create_directories(ServiceRunDirectory(root_), ec);
+    const std::string logPath = (ServiceLogDirectory(root_) / (name + ".log")).string();
+    const std::string rootText = root_.string();
+
+    // Everything the children need is prepared here: after fork only async-signal-safe calls.
+    std::vector<char> imageArg(image.begin(), image.end());
+    imageArg.push_back('\0');
+    char* const argv[] = {imageArg.data(), nullptr};
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "KESTRINE_ROOT=", 14) != 0) {
+            environment.emplace_back(*entry);
+        }
+    }
+    environment.push_back("KESTRINE_ROOT=" + rootText);
+    std::vector<char*> envp;
+    for (auto& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    const pid_t middle = ::fork();
+    if (middle < 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (middle == 0) {
+        // The middle child starts a new session and leaves at once, so the daemon belongs to
+        // neither the caller's process tree nor its terminal.
+        ::close(report[0]);
+        ::setsid();
+        const pid_t daemon = ::fork();
+        if (daemon != 0) {
+            const std::int32_t pid = daemon;
+            WriteAll(report[1], &pid, sizeof pid);
+            ::_exit(daemon < 0 ? 1 : 0);
+        }
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (in >= 0) {
+            ::dup2(in, STDIN_FILENO);
+        }
+        if (out >= 0) {
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
+        }
+        ::umask(022);
+        ::execve(argv[0], argv, envp.data());
+        const std::int32_t error = errno;
+        WriteAll(report[1], &error, sizeof error);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    int status = 0;
+    while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::int32_t daemon = -1;
+    std::int32_t execError = 0;
+    const bool gotPid = ReadAll(report[0], &daemon, sizeof daemon);
+    const bool execFailed = gotPid && ReadAll(report[0], &execError, sizeof execError);
+    ::close(report[0]);
+    if (!gotPid || daemon <= 0) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (execFailed) {
+        return ErrorOfExec(execError);
+    }
+    std::ofstream(PidFile(name)) << daemon << '\n';
+
+    const auto deadline = std::chrono::steady_clock::now() + startTimeout_;
+    auto pause = std::chrono::microseconds(500);
+    for (;;) {
+        if (DeviceAcceptsConnections(name)) {
+            return ERROR_SUCCESS;
+        }
+        if (!ProcessAlive(daemon)) {
+            std::filesystem::remove(PidFile(name), ec);
+            return ERROR_PROCESS_ABORTED;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(daemon, SIGTERM);
+            std::filesystem::remove(PidFile(name), ec);
+            return ERROR_SERVICE_REQUEST_TIMEOUT;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(20000));
+    }
+}
+
+}  // namespace kestrine::platform

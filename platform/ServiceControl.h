@@ -1,0 +1,95 @@
+#pragma once
+// The service control manager: service entries, opening them and starting them.
+//
+// Entries live where the system keeps them, in the registry under
+// SYSTEM\CurrentControlSet\Services\<name> (Type, Start, ErrorControl as REG_DWORD, ImagePath as
+// REG_EXPAND_SZ, DisplayName as REG_SZ). Opening the manager with more than the right to connect
+// needs administrative rights, which here means write access to the registry store.
+//
+// Starting a kernel-driver entry launches its image as a daemon: detached from the caller (its
+// own session, reparented away from the caller), with KESTRINE_ROOT set to the system root, its
+// standard input from /dev/null and its output appended to $KESTRINE_ROOT/log/<name>.log; its
+// process ID goes to $KESTRINE_ROOT/run/<name>.pid. The start returns success only once the
+// driver's device (the socket of device \\.\<name>) accepts connections. A missing image gives
+// ERROR_FILE_NOT_FOUND, an image that cannot be executed ERROR_BAD_EXE_FORMAT or
+// ERROR_ACCESS_DENIED, an image that ends before its device is ready ERROR_PROCESS_ABORTED, and
+// one that is not ready in time ERROR_SERVICE_REQUEST_TIMEOUT (it is then stopped). Starting a
+// service whose device already accepts connections fails with ERROR_SERVICE_ALREADY_RUNNING.
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/Registry.h"
+#include "platform/Win32Error.h"
+
+namespace kestrine::platform {
+
+inline constexpr std::uint32_t SC_MANAGER_CONNECT = 0x0001;
+inline constexpr std::uint32_t SC_MANAGER_CREATE_SERVICE = 0x0002;
+inline constexpr std::uint32_t SC_MANAGER_ALL_ACCESS = 0xF003F;
+inline constexpr std::uint32_t SERVICE_START = 0x0010;
+inline constexpr std::uint32_t SERVICE_STOP = 0x0020;
+inline constexpr std::uint32_t SERVICE_ALL_ACCESS = 0xF01FF;
+inline constexpr std::uint32_t GENERIC_EXECUTE = 0x20000000;
+
+inline constexpr std::uint32_t SERVICE_KERNEL_DRIVER = 1;
+inline constexpr std::uint32_t SERVICE_DEMAND_START = 3;
+inline constexpr std::uint32_t SERVICE_DISABLED = 4;
+inline constexpr std::uint32_t SERVICE_ERROR_IGNORE = 0;
+
+inline constexpr const char* kServicesKey = R"(SYSTEM\CurrentControlSet\Services)";
+inline constexpr const char* kServicesActive = "ServicesActive";
+
+// A handle to the manager or to one service; closed when it goes (or by Close).
+class ScHandle {
+public:
+    ScHandle() = default;
+    bool IsValid() const { return state_ != nullptr; }
+    void Close() { state_.reset(); }
+
+private:
+    friend class ServiceManager;
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+struct ServiceConfig {
+    std::string name;
+    std::string displayName;
+    std::uint32_t type = SERVICE_KERNEL_DRIVER;
+    std::uint32_t startType = SERVICE_DEMAND_START;
+    std::uint32_t errorControl = SERVICE_ERROR_IGNORE;
+    std::string imagePath;
+};
+
+class ServiceManager {
+public:
+    // The manager of the system root `root`, its entries in `registry`.
+    ServiceManager(std::filesystem::path root, Registry registry,
+                   std::chrono::milliseconds startTimeout = std::chrono::seconds(10));
+    // The manager of the current system root.
+    static ServiceManager System();
+
+    Win32Error OpenSCManager(const std::string& database, std::uint32_t access, ScHandle& manager) const;
+    // Fails with ERROR_SERVICE_EXISTS when an entry of that name exists.
+    Win32Error CreateService(const ScHandle& manager, const ServiceConfig& config, std::uint32_t access,
+                             ScHandle& service) const;
+    Win32Error OpenService(const ScHandle& manager, const std::string& name, std::uint32_t access,
+                           ScHandle& service) const;
+    Win32Error StartService(const ScHandle& service) const;
+
+    // The pid file of a started service, for stopping it from outside.
+    std::filesystem::path PidFile(const std::string& name) const;
+
+private:
+    Win32Error LaunchDaemon(const std::string& name, const std::string& image) const;
+    bool DeviceAcceptsConnections(const std::string& name) const;
+
+    std::filesystem::path root_;
+    Registry registry_;
+    std::chrono::milliseconds startTimeout_;
+};
+
+}  // namespace kestrine::platform

@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "platform/Registry.h"
+#include "platform/ServiceControl.h"
+#include "platform/SystemRoot.h"
+#include "tests/support/PrivateRoot.h"
+
+using namespace kestrine;
+using namespace kestrine::platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+class ServiceControlTest : public ::testing::Test {
+protected:
+    test::PrivateRoot root;
+    ServiceManager services{root.Path(), Registry(RegistryDatabasePath(root.Path())), std::chrono::milliseconds(3000)};
+
+    ServiceConfig Driver(const fs::path& image) const {
+        ServiceConfig config;
+        config.name = "QDDRIVER";
+        config.displayName = "QDDRIVER";
+        config.imagePath = image.string();
+        return config;
+    }
+
+    // Creates the entry for `image` and starts it; returns the start's outcome.
+    Win32Error CreateAndStart(const fs::path& image, const ServiceManager& manager) {
+        ScHandle scm;
+        ScHandle service;
+        EXPECT_EQ(manager.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, scm), ERROR_SUCCESS);
+        EXPECT_EQ(manager.CreateService(scm, Driver(image), SERVICE_ALL_ACCESS, service), ERROR_SUCCESS);
+        return manager.StartService(service);
+    }
+
+    fs::path Script(const std::string& name, const std::string& body, fs::perms mode = fs::perms::owner_all) {
+        const auto path = root / name;
+        std::ofstream(path) << body;
+        fs::permissions(path, mode);
+        return path;
+    }
+};
+
+}  // namespace
+
+TEST_F(ServiceControlTest, EntriesLiveInTheRegistryAndAreCreatedOnce) {
+    ScHandle scm;
+    ASSERT_EQ(services.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, scm), ERROR_SUCCESS);
+    ScHandle service;
+    ASSERT_EQ(services.CreateService(scm, Driver("/nowhere/QDDRIVER.sys"), SERVICE_ALL_ACCESS, service), ERROR_SUCCESS);
+    EXPECT_TRUE(service.IsValid());
+    EXPECT_EQ(services.CreateService(scm, Driver("/elsewhere"), SERVICE_ALL_ACCESS, service), ERROR_SERVICE_EXISTS);
+    EXPECT_FALSE(service.IsValid());
+
+    RegKey key;
+    ASSERT_EQ(Registry(RegistryDatabasePath(root.Path())).OpenKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER)", KEY_READ, key),
+              ERROR_SUCCESS);
+    RegValue value;
+    ASSERT_EQ(key.QueryValue("Type", value), ERROR_SUCCESS);
+    EXPECT_EQ(value.AsDword(), SERVICE_KERNEL_DRIVER);
+    ASSERT_EQ(key.QueryValue("Start", value), ERROR_SUCCESS);
+    EXPECT_EQ(value.AsDword(), SERVICE_DEMAND_START);
+    ASSERT_EQ(key.QueryValue("ErrorControl", value), ERROR_SUCCESS);
+    EXPECT_EQ(value.AsDword(), SERVICE_ERROR_IGNORE);
+    ASSERT_EQ(key.QueryValue("ImagePath", value), ERROR_SUCCESS);
+    EXPECT_EQ(value.data, "/nowhere/QDDRIVER.sys");
+    ASSERT_EQ(key.QueryValue("DisplayName", value), ERROR_SUCCESS);
+    EXPECT_EQ(value.data, "QDDRIVER");
+
+    EXPECT_EQ(services.OpenService(scm, "QDDRIVER", SERVICE_START, service), ERROR_SUCCESS);
+    EXPECT_EQ(services.OpenService(scm, "OTHER", SERVICE_START, service), ERROR_SERVICE_DOES_NOT_EXIST);
+}
+
+TEST_F(ServiceControlTest, FullAccessToTheManagerNeedsAWritableStore) {
+    ScHandle scm;
+    EXPECT_EQ(services.OpenSCManager("ServicesFailed", SC_MANAGER_CONNECT, scm), ERROR_INVALID_NAME);
+    root.MakeRegistryReadOnly();
+    EXPECT_EQ(services.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, scm), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(scm.IsValid());
+    EXPECT_EQ(services.OpenSCManager(kServicesActive, SC_MANAGER_CONNECT, scm), ERROR_SUCCESS);
+}
+
+TEST_F(ServiceControlTest, StartFailuresHaveTheirCodes) {
+    struct Case {
+        std::string name;
+        fs::path image;
+        Win32Error error;
+    };
+    const std::vector<Case> cases{
+        {"missing image", root / "missing.sys", ERROR_FILE_NOT_FOUND},
+        {"not executable", Script("plain.sys", "#!/bin/sh\nexit 0\n", fs::perms::owner_read), ERROR_ACCESS_DENIED},
+        {"not a program", Script("garbage.sys", "this is no program\n"), ERROR_BAD_EXE_FORMAT},
+        {"ends at once", Script("ends.sys", "#!/bin/sh\necho starting; exit 3\n"), ERROR_PROCESS_ABORTED},
+        {"never ready", Script("slow.sys", "#!/bin/sh\nexec sleep 60\n"), ERROR_SERVICE_REQUEST_TIMEOUT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::PrivateRoot caseRoot;
+        ServiceManager manager(caseRoot.Path(), Registry(RegistryDatabasePath(caseRoot.Path())),
+                               std::chrono::milliseconds(400));
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(CreateAndStart(c.image, manager), c.error);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+        EXPECT_FALSE(fs::exists(manager.PidFile("QDDRIVER"))) << "a failed start leaves no daemon behind";
+    }
+    // A daemon's output goes to the service log.
+    test::PrivateRoot logRoot;
+    ServiceManager manager(logRoot.Path(), Registry(RegistryDatabasePath(logRoot.Path())));
+    CreateAndStart(Script("talks.sys", "#!/bin/sh\necho hello from the driver; exit 1\n"), manager);
+    std::ifstream log(ServiceLogDirectory(logRoot.Path()) / "QDDRIVER.log");
+    std::string line;
+    std::getline(log, line);
+    EXPECT_EQ(line, "hello from the driver");
+}
+
+TEST_F(ServiceControlTest, StartsTheDriverAsADaemonOnceItsDeviceIsReady) {
+    root.InstallDriverImage(QDDRIVER_BINARY);
+    EXPECT_EQ(CreateAndStart(SystemDirectory(root.Path()) / "QDDRIVER.sys", services), ERROR_SUCCESS);
+    EXPECT_TRUE(fs::exists(DeviceSocketPath("QDDRIVER", root.Path())));
+    EXPECT_TRUE(fs::exists(services.PidFile("QDDRIVER")));
+
+    ScHandle scm;
+    ScHandle service;
+    services.OpenSCManager(kServicesActive, SC_MANAGER_CONNECT, scm);
+    ASSERT_EQ(services.OpenService(scm, "QDDRIVER", SERVICE_START, service), ERROR_SUCCESS);
+    EXPECT_EQ(services.StartService(service), ERROR_SERVICE_ALREADY_RUNNING);
+    ASSERT_EQ(services.OpenService(scm, "QDDRIVER", SERVICE_STOP, service), ERROR_SUCCESS);
+    EXPECT_EQ(services.StartService(service), ERROR_ACCESS_DENIED) << "the handle lacks the right to start";
+}
