@@ -508,10 +508,10 @@ Win32Error Registry::CreateKey(std::string_view path, RegAccess access, RegKey& 
         return ERROR_BAD_PATHNAME;
     }
     std::lock_guard lock(impl_->mutex);
-    if (impl_->Grants(KEY_CREATE_SUB_KEY) != ERROR_SUCCESS) {
+    if (Win32Error denied = impl_->Grants(KEY_CREATE_SUB_KEY); denied != ERROR_SUCCESS) {
         // Without the right to create, an existing key may still be opened.
         const Win32Error error = OpenKey(path, access, key);
-        return error == ERROR_FILE_NOT_FOUND ? ERROR_ACCESS_DENIED : error;
+        return error == ERROR_FILE_NOT_FOUND ? denied : error;
     }
     if (Win32Error error = impl_->Grants(access); error != ERROR_SUCCESS) {
         return error;
@@ -520,7 +520,13 @@ Win32Error Registry::CreateKey(std::string_view path, RegAccess access, RegKey& 
         return error;
     }
     std::int64_t id = kRootId;
-    if (!parts->empty()) {
+    // Opening an existing key needs no write lock, so readers never queue behind a writer.
+    const Win32Error found =
+        parts->empty() ? ERROR_SUCCESS : impl_->Resolve(*parts, false, id, nullptr);
+    if (found != ERROR_SUCCESS && found != ERROR_FILE_NOT_FOUND) {
+        return found;
+    }
+    if (found == ERROR_FILE_NOT_FOUND) {
         RegistryImpl::WriteScope scope(*impl_);
         if (scope.BeginResult() != SQLITE_OK) {
             return FromSqlite(scope.BeginResult(), ERROR_CANTWRITE);

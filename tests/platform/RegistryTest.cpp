@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -269,6 +270,27 @@ TEST(Registry, ConnectionsWritingAtOnceWaitForEachOther) {
         writer.join();
     }
     EXPECT_EQ(ValueNames(store.Create("C")).size(), static_cast<std::size_t>(kWriters * kValues));
+}
+
+TEST(Registry, ReadersDoNotQueueBehindAWriter) {
+    Store store;
+    store.Create("K").SetString("v", "x");
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(store.Db().c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    // Another process holds the write lock; an existing key still opens and reads at once
+    // instead of waiting out the busy timeout.
+    Registry registry(store.Db());
+    const auto start = std::chrono::steady_clock::now();
+    RegKey key;
+    EXPECT_EQ(registry.CreateKey("K", kReadWrite, key), ERROR_SUCCESS);
+    RegValue value;
+    EXPECT_EQ(key.QueryValue("v", value), ERROR_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+    sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(writer);
 }
 
 TEST(Registry, DeletingKeys) {
