@@ -21,7 +21,8 @@ std::vector<std::uint8_t> U32(std::uint32_t value) {
 }
 }  // namespace
 
-Driver::Driver(EventLoop& loop, PortMap ports, std::filesystem::path publishDirectory, Send send)
+Driver::Driver(EventLoop& loop, std::function<PortMap()> ports,
+               std::filesystem::path publishDirectory, Send send)
     : loop_(loop),
       portMap_(std::move(ports)),
       publishDirectory_(std::move(publishDirectory)),
@@ -99,8 +100,9 @@ void Driver::Attach(ClientId client, const Request& request) {
     if (request.outputSize < 4) {
         return Reply(client, request, platform::ERROR_INSUFFICIENT_BUFFER);
     }
-    const auto backend = portMap_.find(*com);
-    if (*com > kMaxComPort || backend == portMap_.end()) {
+    const PortMap map = portMap_();
+    const auto backend = map.find(*com);
+    if (*com > kMaxComPort || backend == map.end()) {
         return Reply(client, request, platform::ERROR_FILE_NOT_FOUND);
     }
     for (const auto& [id, attached] : ports_) {

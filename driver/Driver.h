@@ -41,7 +41,9 @@ public:
     // Requests a client may leave outstanding at once; more fail with ERROR_BUSY.
     static constexpr std::size_t kMaxOutstandingPerClient = 256;
 
-    Driver(EventLoop& loop, PortMap ports, std::filesystem::path publishDirectory, Send send);
+    // `ports` tells, at every attach, which ports are served by what.
+    Driver(EventLoop& loop, std::function<PortMap()> ports, std::filesystem::path publishDirectory,
+           Send send);
     ~Driver();
 
     void Handle(ClientId client, const platform::protocol::Request& request);
@@ -76,7 +78,7 @@ private:
     void Attach(ClientId client, const platform::protocol::Request& request);
 
     EventLoop& loop_;
-    PortMap portMap_;
+    std::function<PortMap()> portMap_;
     std::filesystem::path publishDirectory_;
     Send send_;
     AllowList allowed_;

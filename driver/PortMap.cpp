@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/Registry.h"
+
 namespace kestrine::driver {
 
 namespace {
@@ -62,6 +64,28 @@ bool AddPortAssignment(std::string_view assignment, PortMap& map, std::string& e
     }
     map[*com] = *backend;
     return true;
+}
+
+PortMap ReadPortMapFromRegistry() {
+    PortMap map;
+    const auto registry = platform::Registry::System();
+    platform::RegKey key;
+    if (registry.OpenKey(kPortMapKey, platform::KEY_QUERY_VALUE, key) != platform::ERROR_SUCCESS) {
+        return map;
+    }
+    std::string name;
+    for (std::uint32_t i = 0; key.EnumValue(i, name) == platform::ERROR_SUCCESS; ++i) {
+        platform::RegValue value;
+        const auto com = ParseComName(name);
+        if (!com || key.QueryValue(name, value) != platform::ERROR_SUCCESS ||
+            value.type != platform::REG_SZ) {
+            continue;
+        }
+        if (const auto backend = ParseBackend(value.data)) {
+            map[*com] = *backend;
+        }
+    }
+    return map;
 }
 
 }  // namespace kestrine::driver

@@ -17,11 +17,19 @@ struct PortBackend {
 
 using PortMap = std::map<int, PortBackend>;
 
+// Where the driver's own configuration lives: one REG_SZ value per served port under
+// HKEY_LOCAL_MACHINE, "COM1"="modem", "COM2"="/dev/ttyUSB0". Values that are no port from COM1
+// to COM16 or name no backend are ignored.
+inline constexpr const char* kPortMapKey =
+    R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)";
+
 // "modem" (any case) or an absolute device path.
 std::optional<PortBackend> ParseBackend(std::string_view text);
 // "COMn" with n from 1 to 16 (any case).
 std::optional<int> ParseComName(std::string_view name);
 // One "COMn=backend" assignment into `map`; false with a reason when it is not one.
 bool AddPortAssignment(std::string_view assignment, PortMap& map, std::string& error);
+// The port map of the registry of the current system root; empty when it has none.
+PortMap ReadPortMapFromRegistry();
 
 }  // namespace kestrine::driver

@@ -29,7 +29,8 @@ void Usage(std::FILE* out) {
         "each attached port at $KESTRINE_ROOT/dev/COMn.\n"
         "  --root DIR     the system root (default: $KESTRINE_ROOT, else /var/lib/kestrine)\n"
         "  --port A=B     serve COM port A (COM1..COM16) by B: 'modem', the built-in virtual\n"
-        "                 modem, or a serial device; repeatable\n"
+        "                 modem, or a serial device; repeatable; overrides the registry's\n"
+        "                 SYSTEM\\CurrentControlSet\\Services\\QDDRIVER\\Parameters values\n"
         "  --ready-fd N   write one byte to file descriptor N once requests are accepted\n",
         out);
 }
@@ -88,8 +89,16 @@ int main(int argc, char** argv) {
         loop.Add(signals.Get(), EPOLLIN, [&](std::uint32_t) { loop.Stop(); });
 
         driver::DeviceServer server(loop, platform::DeviceSocketPath(monitor::kServiceName));
+        // The registry's port map, read afresh at every attach; --port assignments override it.
+        auto portMap = [&ports] {
+            auto map = driver::ReadPortMapFromRegistry();
+            for (const auto& [com, backend] : ports) {
+                map[com] = backend;
+            }
+            return map;
+        };
         driver::Driver driver(
-            loop, ports, platform::SystemRoot() / "dev",
+            loop, portMap, platform::SystemRoot() / "dev",
             [&](driver::ClientId client, const platform::protocol::Answer& answer) {
                 server.Send(client, answer);
             });

@@ -11,7 +11,9 @@
 #include <fstream>
 #include <thread>
 
+#include "driver/PortMap.h"
 #include "platform/DeviceProtocol.h"
+#include "platform/Registry.h"
 #include "platform/SocketDevice.h"
 #include "tests/driver/DriverHarness.h"
 
@@ -123,6 +125,27 @@ TEST_F(DriverRequests, AttachGivesFreshIdsAndPublishesOnlyServedPorts) {
     EXPECT_NE(again, first) << "a PortId is never handed out twice";
     EXPECT_EQ(device_->Control(IOCTL_MONITOR_DETACH_PORT, IdBytes(first), {}).error,
               ERROR_INVALID_HANDLE);
+}
+
+TEST_F(DriverRequests, TheRegistrysPortMapIsReadAtEveryAttach) {
+    std::vector<std::uint8_t> out(4);
+    EXPECT_EQ(device_->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(3), out).error,
+              ERROR_FILE_NOT_FOUND);
+    {
+        RegKey key;
+        ASSERT_EQ(Registry::System().CreateKey(driver::kPortMapKey, KEY_ALL_ACCESS, key),
+                  ERROR_SUCCESS);
+        key.SetString("com3", "Modem");
+        key.SetString("COM4", "ttyS0");  // not an absolute path: no backend
+        key.SetString("COM17", "modem");
+        key.SetDword("COM5", 1);
+    }
+    EXPECT_NE(Attach(*device_, 3), 0u);
+    for (const int com : {4, 5, 17}) {
+        EXPECT_EQ(device_->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(com), out).error,
+                  ERROR_FILE_NOT_FOUND)
+            << "COM" << com;
+    }
 }
 
 TEST_F(DriverRequests, BadRequestsGetErrorsAndTheDriverCarriesOn) {
