@@ -380,12 +380,13 @@ TEST(NumberList, KillsAtAnyMomentLeaveOneWholeList) {
             }
         }
         char byte = 0;
-        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        const auto started = read(ready[0], &byte, 1);
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));  // any moment will do
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
         close(ready[0]);
         close(ready[1]);
+        ASSERT_EQ(started, 1) << "the child never started saving";
 
         const Numbers stored = store.Open().LoadNumbers();
         EXPECT_TRUE(stored == a || stored == b)
