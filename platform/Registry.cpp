@@ -171,7 +171,6 @@ public:
         Stmt(const Stmt&) = delete;
         Stmt& operator=(const Stmt&) = delete;
 
-        int PrepareResult() const { return rc_; }
         Stmt& Bind(int index, std::int64_t value) {
             if (stmt_ != nullptr) {
                 sqlite3_bind_int64(stmt_, index, value);
@@ -180,15 +179,15 @@ public:
         }
         Stmt& BindText(int index, std::string_view text) {
             if (stmt_ != nullptr) {
-                sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                                  SQLITE_STATIC);
+                // 64-bit lengths: an oversized text fails the statement instead of being cut.
+                sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_STATIC,
+                                    SQLITE_UTF8);
             }
             return *this;
         }
         Stmt& BindBlob(int index, std::string_view data) {
             if (stmt_ != nullptr) {
-                sqlite3_bind_blob(stmt_, index, data.data(), static_cast<int>(data.size()),
-                                  SQLITE_STATIC);
+                sqlite3_bind_blob64(stmt_, index, data.data(), data.size(), SQLITE_STATIC);
             }
             return *this;
         }

@@ -47,7 +47,8 @@
 //
 // A Registry object and the keys opened through it share one connection; they may be used from
 // several threads (operations are serialised, and a transaction holds the others off until it
-// ends). Copies of a Registry share the connection.
+// ends). Copies of a Registry share the connection; a forked child must open a Registry of its
+// own rather than use one inherited from its parent.
 #include <cstdint>
 #include <filesystem>
 #include <memory>
