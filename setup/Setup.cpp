@@ -159,7 +159,7 @@ int RunSetup(std::span<const std::string> args, const std::filesystem::path& roo
     }
     try {
         EnsureSystemRoot(root, out);
-        SeedParentalMarker(platform::Registry(root / "registry.db"), out);
+        SeedParentalMarker(platform::Registry(platform::RegistryDatabasePath(root)), out);
     } catch (const std::exception& failure) {
         err << "kestrine-setup: " << failure.what() << "\n";
         return kExitFailed;
