@@ -214,7 +214,7 @@ private:
 
 }  // namespace
 
-ComPort::ComPort(EventLoop& loop, int com, const PortBackend& backend, const AllowList& allowed,
+ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& allowed,
                  std::filesystem::path published, std::function<void()> onEvents)
     : loop_(loop),
       com_(com),

@@ -44,7 +44,7 @@ class Backend;
 class ComPort {
 public:
     // Throws PortError.
-    ComPort(EventLoop& loop, int com, const PortBackend& backend, const AllowList& allowed,
+    ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& allowed,
             std::filesystem::path published, std::function<void()> onEvents);
     ~ComPort();
     ComPort(const ComPort&) = delete;
@@ -72,7 +72,6 @@ private:
     void Notify();
 
     EventLoop& loop_;
-    int com_;
     std::filesystem::path published_;
     std::function<void()> onEvents_;
     EventQueue queue_;
