@@ -18,10 +18,11 @@
 //
 // On Linux the registry is an SQLite database (the path comes from platform::RegistryDatabasePath,
 // i.e. $KESTRINE_ROOT/registry.db), in WAL mode with a busy timeout, so the application, the setup
-// program and the driver substitute may use one store at once. A missing database is created by
-// the first write access when its folder is writable; a read access to a missing database finds no
-// keys. A damaged database gives ERROR_BADDB or ERROR_REGISTRY_CORRUPT at the operation that meets
-// it.
+// program and the driver substitute may use one store at once. Commits are atomic and survive a
+// crash of any process; like the registry's lazy flushing, a power failure may undo the last of
+// them (synchronous = NORMAL), but never tears one. A missing database is created by the first
+// write access when its folder is writable; a read access to a missing database finds no keys. A
+// damaged database gives ERROR_BADDB or ERROR_REGISTRY_CORRUPT at the operation that meets it.
 //
 // Schema (PRAGMA application_id = 0x4B524547, user_version = 1), readable with the sqlite3 tool:
 //
