@@ -217,7 +217,6 @@ private:
 ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& allowed,
                  std::filesystem::path published, std::function<void()> onEvents)
     : loop_(loop),
-      com_(com),
       published_(std::move(published)),
       onEvents_(std::move(onEvents)),
       filter_(allowed) {
