@@ -23,7 +23,10 @@ void TfrmChgPin::btnOKClick() {
 PinAnswer AskChangedPIN(Prompts& errorBox, const std::string& pin, QWidget* parent) {
     TfrmChgPin dialog(errorBox, parent);
     dialog.CurrentPIN = pin;
-    const bool accepted = dialog.exec() == QDialog::Accepted;
+    if (ApplicationQuitting()) {
+        return {};
+    }
+    const bool accepted = dialog.exec() == QDialog::Accepted && !ApplicationQuitting();
     return {accepted, FromQt(dialog.form.txtNewPIN->text())};
 }
 

@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QWidget>
+#include <atomic>
 
 namespace kestrine::ui {
 
@@ -52,5 +53,12 @@ void FixClientSize(QWidget& window, int width, int height) {
 }
 
 QPixmap KeysPicture() { return QPixmap(":/art/keys.png"); }
+
+namespace {
+std::atomic<bool> gQuitting{false};
+}
+
+void SetApplicationQuitting(bool quitting) { gQuitting.store(quitting); }
+bool ApplicationQuitting() { return gQuitting.load(); }
 
 }  // namespace kestrine::ui

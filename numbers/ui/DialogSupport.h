@@ -30,4 +30,10 @@ void FixClientSize(QWidget& window, int width, int height);
 
 QPixmap KeysPicture();
 
+// Set once the application has begun to end (end of the session). A modal loop interrupted by
+// the end returns as if its default button had been pressed, so every caller of exec() checks
+// this afterwards and treats the answer as a refusal; no new box is shown any more either.
+void SetApplicationQuitting(bool quitting);
+bool ApplicationQuitting();
+
 }  // namespace kestrine::ui

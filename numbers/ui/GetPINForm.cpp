@@ -21,7 +21,10 @@ PinAnswer AskPIN(Prompts& errorBox, const std::string& prompt, QWidget* parent) 
     if (!IsBlankPin(prompt)) {
         dialog.form.lblCaption->setText(ToQt(prompt));
     }
-    const bool accepted = dialog.exec() == QDialog::Accepted;
+    if (ApplicationQuitting()) {
+        return {};
+    }
+    const bool accepted = dialog.exec() == QDialog::Accepted && !ApplicationQuitting();
     return {accepted, FromQt(dialog.form.txtPIN->text())};
 }
 

@@ -43,8 +43,14 @@ std::unique_ptr<QMessageBox> MakeMessageBox(BoxKind kind, const std::string& tex
 }
 
 bool ShowMessageBox(BoxKind kind, const std::string& text, QWidget* parent) {
+    if (ApplicationQuitting()) {
+        return false;
+    }
     auto box = MakeMessageBox(kind, text, parent);
     box->exec();
+    if (ApplicationQuitting()) {
+        return false;
+    }
     const auto* clicked = box->clickedButton();
     return clicked != nullptr && box->buttonRole(const_cast<QAbstractButton*>(clicked)) != QMessageBox::NoRole;
 }

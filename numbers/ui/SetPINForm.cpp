@@ -18,7 +18,10 @@ void TfrmSetPIN::btnOKClick() {
 
 PinAnswer AskNewPIN(Prompts& errorBox, QWidget* parent) {
     TfrmSetPIN dialog(errorBox, parent);
-    const bool accepted = dialog.exec() == QDialog::Accepted;
+    if (ApplicationQuitting()) {
+        return {};
+    }
+    const bool accepted = dialog.exec() == QDialog::Accepted && !ApplicationQuitting();
     return {accepted, FromQt(dialog.form.txtPIN->text())};
 }
 

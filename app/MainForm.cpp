@@ -1,0 +1,263 @@
+#include "app/MainForm.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QKeyEvent>
+#include <QScreen>
+#include <QUrl>
+
+#include "monitor/DriverUtil.h"
+#include "numbers/ui/DialogSupport.h"
+#include "numbers/ui/QtPrompts.h"
+#include "platform/Process.h"
+#include "platform/SystemRoot.h"
+
+namespace kestrine::app {
+
+namespace {
+
+// Design sizes of the containers whose children are anchored (client areas at 96 dpi).
+constexpr QSize kWindowClient(298, 389);
+constexpr QSize kPageClient(273, 293);
+constexpr QSize kAllowedGroup(255, 173);
+constexpr QSize kParentalGroup(255, 53);
+
+constexpr const char* kExitQuestion = "Are you sure you want to close Kestrine.\r\n\r\nDialler blocking will stop?";
+
+}  // namespace
+
+MainFormSetup MainFormSetup::System() {
+    return MainFormSetup{platform::ExecutableDirectory(), platform::Registry::System(), nullptr, nullptr, {}};
+}
+
+TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
+    : application_(application),
+      programDirectory_(setup.programDirectory),
+      quit_(setup.quit ? setup.quit : [] { QCoreApplication::quit(); }),
+      handOver_([this] {
+          QMetaObject::invokeMethod(this, [this] { handOver_.ServePending(); }, Qt::QueuedConnection);
+      }) {
+    if (setup.prompts == nullptr) {
+        ownPrompts_ = std::make_unique<ui::QtPrompts>(this);
+        setup.prompts = ownPrompts_.get();
+    }
+    prompts_ = setup.prompts;
+    if (setup.driver == nullptr) {
+        ownDriver_ = std::make_unique<monitor::DriverUtil>(monitor::DriverUtil::System());
+        setup.driver = ownDriver_.get();
+    }
+    core_ = std::make_unique<MainFormCore>(MainFormEnvironment{
+        setup.programDirectory, setup.registry, *setup.driver, handOver_, *this, *prompts_, *this,
+        [] { QApplication::beep(); }, [](unsigned ms) { platform::SleepMs(ms); }});
+
+    ui::LoadApplicationFonts();
+    form.setupUi(this);
+    setFont(ui::TahomaPixels(11));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowIcon(QIcon(":/art/icon.png"));
+    resize(kWindowClient);
+    form.Image1->setPixmap(QPixmap(":/art/banner.png"));
+    form.Image1->installEventFilter(this);
+    form.PageControl1->setStyleSheet("QTabBar::tab { height: 21px; width: 60px; }");
+    form.lstAllowed->setSelectionMode(QAbstractItemView::SingleSelection);
+    SetUpAnchors();
+
+    connect(form.btnHide, &QPushButton::clicked, this, &TfrmMain::btnHideClick);
+    connect(form.btnClose, &QPushButton::clicked, this, &TfrmMain::btnCloseClick);
+    connect(form.chkParental, &QCheckBox::toggled, this, &TfrmMain::chkParentalClick);
+    connect(form.btnSetPIN, &QPushButton::clicked, this, &TfrmMain::btnSetPINClick);
+
+    // The tray icon goes up while the window's parts are made, before the window's creation.
+    SetUpTray();
+    FormCreate();
+}
+
+TfrmMain::~TfrmMain() {
+    core_->FreeStore();
+    core_->StopMonitoring();
+}
+
+void TfrmMain::SetUpAnchors() {
+    const QSize window = kWindowClient;
+    anchors_.Add(form.Panel1, AnchorLeft | AnchorTop, window);
+    anchors_.Add(form.PageControl1, AnchorAll, window);
+    anchors_.Add(form.GroupBox2, AnchorAll, kPageClient);
+    anchors_.Add(form.GroupBox1, AnchorLeft | AnchorRight | AnchorBottom, kPageClient);
+    anchors_.Add(form.btnHide, AnchorRight | AnchorBottom, kPageClient);
+    anchors_.Add(form.txtAllowed, AnchorLeft | AnchorTop | AnchorRight, kAllowedGroup);
+    anchors_.Add(form.lstAllowed, AnchorAll, kAllowedGroup);
+    anchors_.Add(form.btnAdd, AnchorLeft | AnchorBottom, kAllowedGroup);
+    anchors_.Add(form.btnRemove, AnchorLeft | AnchorBottom, kAllowedGroup);
+    anchors_.Add(form.chkParental, AnchorLeft | AnchorTop, kParentalGroup);
+    anchors_.Add(form.btnSetPIN, AnchorTop | AnchorRight, kParentalGroup);
+    anchors_.Add(form.memLogfile, AnchorAll, kPageClient);
+    anchors_.Add(form.btnClear, AnchorLeft | AnchorBottom, kPageClient);
+    anchors_.Add(form.btnClose, AnchorRight | AnchorBottom, kPageClient);
+}
+
+void TfrmMain::SetUpTray() {
+    Settings1 = PopupMenu1.addAction("&Settings", this, &TfrmMain::Settings1Click);
+    ViewLog1 = PopupMenu1.addAction("&View Log", this, &TfrmMain::ViewLog1Click);
+    PopupMenu1.addSeparator()->setObjectName("N1");
+    Help1 = PopupMenu1.addAction("&Help", this, &TfrmMain::Help1Click);
+    PopupMenu1.addSeparator()->setObjectName("N2");
+    Exit1 = PopupMenu1.addAction("&E&xit", this, &TfrmMain::Exit1Click);
+    Settings1->setObjectName("Settings1");
+    ViewLog1->setObjectName("ViewLog1");
+    Help1->setObjectName("Help1");
+    Exit1->setObjectName("Exit1");
+    PopupMenu1.setDefaultAction(Settings1);  // drawn in bold
+
+    JvTrayIcon1.setIcon(QIcon(":/art/icon.png"));
+    JvTrayIcon1.setToolTip(application_.Title);
+    JvTrayIcon1.setContextMenu(&PopupMenu1);
+    connect(&JvTrayIcon1, &QSystemTrayIcon::activated, this, &TfrmMain::JvTrayIcon1Activated);
+    JvTrayIcon1.show();
+}
+
+void TfrmMain::FormCreate() {
+    application_.HelpFile = QString::fromStdString((programDirectory_ / "qdhelp.hlp").string());
+    form.lstAllowed->clear();
+    for (const auto& number : core_->CreateStore()) {
+        form.lstAllowed->addItem(ui::ToQt(number));
+    }
+    form.btnRemove->setEnabled(form.lstAllowed->count() > 0);
+    form.PageControl1->setCurrentIndex(0);
+    core_->StartMonitoring();
+    core_->RestoreState();
+}
+
+void TfrmMain::Guarded(const std::function<void()>& handler) { RunUserAction(*prompts_, handler); }
+
+void TfrmMain::ShowFromTray() {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    if (!shownBefore_) {
+        shownBefore_ = true;
+        ui::CentreOnScreen(*this);
+    }
+    show();
+    raise();
+    activateWindow();
+}
+
+void TfrmMain::HideToTray() { hide(); }
+
+void TfrmMain::ShowLogTab() {
+    ShowFromTray();
+    form.PageControl1->setCurrentIndex(1);
+}
+
+void TfrmMain::Settings1Click() { ShowFromTray(); }
+void TfrmMain::ViewLog1Click() { ShowLogTab(); }
+
+void TfrmMain::Help1Click() { help_.Show(application_.HelpFile, HELP_CONTENTS, 0); }
+
+void TfrmMain::Exit1Click() {
+    core_->ExitRequested = true;
+    close();
+}
+
+void TfrmMain::Image1Click() { QDesktopServices::openUrl(QUrl(kMakerWebSite)); }
+
+void TfrmMain::HideAfterSaving() {
+    Guarded([this] {
+        std::vector<std::string> numbers;
+        for (int i = 0; i < form.lstAllowed->count(); ++i) {
+            numbers.push_back(ui::FromQt(form.lstAllowed->item(i)->text()));
+        }
+        core_->NumberList->SaveNumbers(numbers);
+        HideToTray();
+    });
+}
+
+void TfrmMain::btnHideClick() { HideAfterSaving(); }
+void TfrmMain::btnCloseClick() { HideAfterSaving(); }
+
+void TfrmMain::chkParentalClick() {
+    if (core_->Parental) {
+        Guarded([this] { core_->Parental->chkParentalClick(); });
+    }
+}
+
+void TfrmMain::btnSetPINClick() {
+    Guarded([this] { core_->Parental->btnSetPINClick(); });
+}
+
+void TfrmMain::JvAppInstances1InstanceCreated(qint64) { ShowFromTray(); }
+
+void TfrmMain::JvTrayIcon1Activated(QSystemTrayIcon::ActivationReason reason) {
+    // A double click with the left button runs the menu's default item; a single click nothing.
+    if (reason == QSystemTrayIcon::DoubleClick) {
+        PopupMenu1.defaultAction()->trigger();
+    }
+}
+
+void TfrmMain::SessionEnding() {
+    ui::SetApplicationQuitting(true);
+    core_->SessionEnding = true;
+    close();
+}
+
+bool TfrmMain::FormCloseQuery() {
+    if (core_->SessionEnding) {
+        core_->StopMonitoring();
+        return true;
+    }
+    if (!core_->ExitRequested) {
+        HideToTray();
+        return false;
+    }
+    if (!prompts_->Confirm(kExitQuestion)) {
+        core_->ExitRequested = false;
+        return false;
+    }
+    core_->ExitRequested = false;
+    core_->SessionEnding = false;
+    bool canClose = false;
+    Guarded([&] {
+        if (core_->Parental->PassPinGate(numbers::GatedAction::CloseQuery)) {
+            core_->StopMonitoring();
+            canClose = true;
+        }
+    });
+    return canClose;
+}
+
+void TfrmMain::FormClose() { core_->StopMonitoring(); }
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+    if (!FormCloseQuery()) {
+        event->ignore();
+        return;
+    }
+    FormClose();
+    event->accept();
+    // The main window is closed: the application ends.
+    quit_();
+}
+
+void TfrmMain::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_F1) {
+        help_.Show(application_.HelpFile, HELP_CONTEXT, 2);
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == form.Image1 && event->type() == QEvent::MouseButtonRelease) {
+        Image1Click();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+bool TfrmMain::ParentalChecked() const { return form.chkParental->isChecked(); }
+void TfrmMain::SetParentalChecked(bool checked) { form.chkParental->setChecked(checked); }
+void TfrmMain::SetSetPinEnabled(bool enabled) { form.btnSetPIN->setEnabled(enabled); }
+
+void TfrmMain::ShowBlockedAlert(const std::string&) {}
+
+}  // namespace kestrine::app

@@ -1,0 +1,119 @@
+#pragma once
+// TfrmMain: the main window, its tray icon and menu. It owns everything monitoring needs (through
+// MainFormCore) from its creation to its destruction; its handlers stay thin.
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QWidget>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "app/Anchors.h"
+#include "app/HelpViewer.h"
+#include "app/MainFormCore.h"
+#include "monitor/DriverLink.h"
+#include "monitor/HandOverQueue.h"
+#include "numbers/ParentalControl.h"
+#include "numbers/Prompts.h"
+#include "platform/Registry.h"
+#include "ui_MainForm.h"
+
+namespace kestrine::app {
+
+inline constexpr const char* kMakerWebSite = "https://www.tallowby.example/kestrine/";
+
+// The application object's settings, made by the program entry.
+struct ApplicationSettings {
+    QString Title = "Tallowby Kestrine";
+    QString HelpFile = "QDHELP.HLP";
+    bool ShowMainForm = false;
+};
+
+// What the window is built on. Defaults are the real system: the executable's folder, the
+// system root's registry and driver, real dialogs.
+struct MainFormSetup {
+    std::filesystem::path programDirectory;
+    platform::Registry registry;
+    monitor::DriverAccess* driver = nullptr;  // nullptr: the driver of the system root
+    Prompts* prompts = nullptr;               // nullptr: real dialogs
+    std::function<void()> quit;               // ends the application; empty: QCoreApplication::quit
+    static MainFormSetup System();
+};
+
+class TfrmMain : public QWidget, public numbers::ParentalControls, public monitor::BlockedAlert {
+    Q_OBJECT
+public:
+    // Builds the window (hidden), puts the tray icon in place and runs the window's creation,
+    // which brings monitoring up.
+    TfrmMain(ApplicationSettings& application, MainFormSetup setup);
+    // FormDestroy: frees the store and stops monitoring (a no-op when it stopped already).
+    ~TfrmMain() override;
+
+    Ui::TfrmMain form;
+    QSystemTrayIcon JvTrayIcon1;
+    QMenu PopupMenu1;
+    QAction* Settings1 = nullptr;
+    QAction* ViewLog1 = nullptr;
+    QAction* Help1 = nullptr;
+    QAction* Exit1 = nullptr;
+
+    MainFormCore& Core() { return *core_; }
+    HelpViewer& Help() { return help_; }
+
+    void ShowFromTray();
+    void HideToTray();
+    void ShowLogTab();
+    void StopMonitoring() { core_->StopMonitoring(); }
+
+    // Handlers.
+    void Settings1Click();
+    void ViewLog1Click();
+    void Help1Click();
+    void Exit1Click();
+    void Image1Click();
+    void btnHideClick();
+    void btnCloseClick();
+    void chkParentalClick();
+    void btnSetPINClick();
+    void JvAppInstances1InstanceCreated(qint64 processId);
+    void JvTrayIcon1Activated(QSystemTrayIcon::ActivationReason reason);
+    // The end of the session: stop without a question and end the application.
+    void SessionEnding();
+
+    // The close query: true when the window may close (monitoring has then stopped).
+    bool FormCloseQuery();
+
+    // numbers::ParentalControls
+    bool ParentalChecked() const override;
+    void SetParentalChecked(bool checked) override;
+    void SetSetPinEnabled(bool enabled) override;
+    // monitor::BlockedAlert
+    void ShowBlockedAlert(const std::string& number) override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FormCreate();
+    void FormClose();
+    void SetUpAnchors();
+    void SetUpTray();
+    void Guarded(const std::function<void()>& handler);
+    void HideAfterSaving();
+
+    ApplicationSettings& application_;
+    std::filesystem::path programDirectory_;
+    std::function<void()> quit_;
+    std::unique_ptr<Prompts> ownPrompts_;
+    Prompts* prompts_;
+    std::unique_ptr<monitor::DriverAccess> ownDriver_;
+    monitor::HandOverQueue handOver_;
+    std::unique_ptr<MainFormCore> core_;
+    Anchors anchors_;
+    HelpViewer help_;
+    bool shownBefore_ = false;
+};
+
+}  // namespace kestrine::app

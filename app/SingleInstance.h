@@ -1,0 +1,43 @@
+#pragma once
+// One running instance per user: a lock file around "connect to the running instance, else become
+// it", and a local socket on which the running instance hears of every later start.
+//
+// Both live in $XDG_RUNTIME_DIR (else /tmp) under a name made of the application's GUID and the
+// user ID, so that users do not see each other's instance. A crashed instance leaves a stale lock
+// (taken over once its process is gone) and a dead socket (removed when nobody answers on it).
+#include <QLocalServer>
+#include <QLockFile>
+#include <QObject>
+#include <QString>
+#include <memory>
+
+namespace kestrine::app {
+
+inline constexpr const char* kApplicationGuid = "{6E0B3D74-5C1A-4F7E-9B8D-2A41C7E39F15}";
+
+class SingleInstance : public QObject {
+    Q_OBJECT
+public:
+    // `key` names the instance (the GUID); `folder` overrides the runtime folder (tests).
+    explicit SingleInstance(const QString& key = kApplicationGuid, const QString& folder = {});
+    ~SingleInstance() override;
+
+    // True when this process is now the running instance; false when another instance runs and
+    // has been told of this one (this process should end with exit code 0).
+    bool Acquire();
+
+    QString SocketPath() const { return socketPath_; }
+
+signals:
+    // In the running instance: another instance started (its process ID).
+    void InstanceCreated(qint64 processId);
+
+private:
+    bool NotifyRunningInstance();
+
+    QString socketPath_;
+    QString lockPath_;
+    std::unique_ptr<QLocalServer> server_;
+};
+
+}  // namespace kestrine::app

@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTest>
+#include <memory>
+
+#include "app/MainForm.h"
+#include "numbers/NumberListClass.h"
+#include "numbers/ui/DialogSupport.h"
+#include "platform/SystemRoot.h"
+#include "tests/support/FakeMonitorDevice.h"
+#include "tests/support/ScriptedPrompts.h"
+#include "tests/support/TempDir.h"
+
+using namespace kestrine;
+using namespace kestrine::app;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kExitQuestion = "Are you sure you want to close Kestrine.\r\n\r\nDialler blocking will stop?";
+
+// Hands out the fake device, or none ("no driver").
+struct FakeAccess : monitor::DriverAccess {
+    std::shared_ptr<test::FakeMonitorDevice> device;
+    std::shared_ptr<platform::Device> OpenDriverDevice(std::string& message) override {
+        if (!device) {
+            message = "no driver";
+        }
+        return device;
+    }
+    bool InstallDriver(std::string& message) override {
+        message = "Error: Cannot create service";
+        return false;
+    }
+};
+
+enum class Parental { Initial, Off, On };
+
+class MainFormTest : public ::testing::Test {
+protected:
+    test::TempDir root;
+    test::TempDir programDir;
+    test::ScriptedPrompts prompts;
+    FakeAccess access;
+    ApplicationSettings settings;
+    int quits = 0;
+    std::unique_ptr<TfrmMain> window;
+
+    void SetUp() override {
+        access.device = std::make_shared<test::FakeMonitorDevice>();
+        access.device->SetAttachablePorts({1, 3});
+    }
+    void TearDown() override { window.reset(); }
+
+    platform::Registry Registry() const { return platform::Registry(platform::RegistryDatabasePath(root.Path())); }
+
+    void Seed(Parental state, std::vector<std::string> numbers = {}) {
+        numbers::TNumberList store(Registry());
+        store.SetPIN("1234");
+        store.WriteParentalMarker(state == Parental::On, state == Parental::Initial);
+        store.SaveNumbers(numbers);
+    }
+
+    void Start() {
+        window = std::make_unique<TfrmMain>(
+            settings, MainFormSetup{programDir.Path(), Registry(), &access, &prompts, [this] { ++quits; }});
+    }
+
+    bool Monitoring() const { return !access.device->IsClosed() && !access.device->AttachedPorts().empty(); }
+};
+
+}  // namespace
+
+TEST_F(MainFormTest, StartsHiddenWithTheTrayIconAndMonitoringUp) {
+    Seed(Parental::On, {"0800111222", "0123456789012"});
+    Start();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(window->JvTrayIcon1.isVisible());
+    EXPECT_EQ(window->JvTrayIcon1.toolTip(), "Tallowby Kestrine");
+    EXPECT_EQ(settings.HelpFile.toStdString(), (programDir / "qdhelp.hlp").string());
+    EXPECT_TRUE(std::filesystem::exists(programDir / "qdlog.log")) << "the log exists before any event";
+    EXPECT_EQ(access.device->AttachedPorts(), (std::vector<int>{1, 3}));
+    ASSERT_EQ(access.device->AllowLists().size(), 1u);
+    EXPECT_EQ(access.device->AllowLists()[0].size(), 5u + 11 + 14);
+    EXPECT_EQ(window->form.PageControl1->currentIndex(), 0);
+    EXPECT_EQ(window->form.lstAllowed->count(), 2);
+    EXPECT_TRUE(window->form.btnRemove->isEnabled());
+    EXPECT_TRUE(window->form.chkParental->isChecked());
+    EXPECT_TRUE(window->form.btnSetPIN->isEnabled());
+    EXPECT_TRUE(prompts.Asked().empty()) << "start-up never asks for a PIN";
+}
+
+TEST_F(MainFormTest, WithoutTheDriverItStillStartsAndExits) {
+    access.device.reset();
+    Seed(Parental::Off);
+    Start();
+    EXPECT_FALSE(window->form.btnRemove->isEnabled());
+    EXPECT_FALSE(window->form.btnSetPIN->isEnabled());
+    prompts.ExpectConfirm(kExitQuestion, true);
+    window->Exit1Click();
+    EXPECT_EQ(quits, 1);
+}
+
+TEST_F(MainFormTest, TheCloseButtonHidesAndKeepsMonitoringWithoutSaving) {
+    Seed(Parental::On, {"0800111222"});
+    Start();
+    window->Settings1Click();
+    window->form.lstAllowed->addItem("099999999999");
+    EXPECT_FALSE(window->close());
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(Monitoring());
+    EXPECT_EQ(quits, 0);
+    EXPECT_EQ(numbers::TNumberList(Registry()).LoadNumbers().size(), 1u) << "closing does not save the list";
+}
+
+TEST_F(MainFormTest, HideButtonsSaveTheListThenHide) {
+    Seed(Parental::Off, {"0800111222"});
+    Start();
+    for (QPushButton* hide : {window->form.btnHide, window->form.btnClose}) {
+        window->Settings1Click();
+        window->form.lstAllowed->addItem(QString("0999%1").arg(window->form.lstAllowed->count()) + "1234567");
+        QTest::mouseClick(hide, Qt::LeftButton);
+        EXPECT_FALSE(window->isVisible());
+        EXPECT_EQ(numbers::TNumberList(Registry()).LoadNumbers().size(),
+                  static_cast<std::size_t>(window->form.lstAllowed->count()));
+    }
+    EXPECT_EQ(access.device->AllowLists().size(), 1u) << "hiding does not send the list again";
+}
+
+TEST_F(MainFormTest, ExitPaths) {
+    struct Row {
+        std::string name;
+        Parental parental;
+        bool yes;
+        std::optional<PinAnswer> pin;
+        std::string error;
+        bool exits;
+    };
+    const std::vector<Row> rows{
+        {"No", Parental::On, false, std::nullopt, "", false},
+        {"off: confirmation only", Parental::Off, true, std::nullopt, "", true},
+        {"on: PIN cancelled", Parental::On, true, PinAnswer{false, "1234"},
+         "Invalid PIN.  You must enter a Pin to closedown.", false},
+        {"on: wrong PIN", Parental::On, true, PinAnswer{true, "4321"},
+         "Invalid PIN.  You must enter the correct Pin to closedown.", false},
+        {"on: right PIN", Parental::On, true, PinAnswer{true, "1234"}, "", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        quits = 0;
+        Seed(row.parental);
+        Start();
+        window->Settings1Click();
+        prompts.ExpectConfirm(kExitQuestion, row.yes);
+        if (row.pin) {
+            prompts.ExpectAskPIN("", row.pin->accepted, row.pin->pin);
+        }
+        if (!row.error.empty()) {
+            prompts.ExpectCommonError(row.error);
+        }
+        window->Exit1Click();
+        EXPECT_TRUE(prompts.Done());
+        EXPECT_EQ(quits, row.exits ? 1 : 0);
+        EXPECT_EQ(Monitoring(), !row.exits);
+        EXPECT_EQ(window->isVisible(), !row.exits) << "a refused exit leaves the window as it was";
+        EXPECT_FALSE(window->Core().ExitRequested);
+    }
+}
+
+TEST_F(MainFormTest, SessionEndAsksNothingAndStopsMonitoringOnce) {
+    Seed(Parental::On);
+    Start();
+    window->SessionEnding();
+    EXPECT_TRUE(prompts.Asked().empty());
+    EXPECT_EQ(quits, 1);
+    EXPECT_TRUE(access.device->IsClosed());
+    window.reset();  // FormDestroy runs the stop a third time
+    EXPECT_EQ(access.device->RequestCount(monitor::IOCTL_MONITOR_DETACH_PORT), 2) << "COM1 and COM3, once each";
+    ui::SetApplicationQuitting(false);
+}
+
+TEST_F(MainFormTest, TrayMenuShowsTheRightTab) {
+    Seed(Parental::Off);
+    Start();
+    const auto actions = window->PopupMenu1.actions();
+    QStringList captions;
+    for (auto* action : actions) {
+        captions << (action->isSeparator() ? "-" : action->text());
+    }
+    EXPECT_EQ(captions, (QStringList{"&Settings", "&View Log", "-", "&Help", "-", "&E&xit"}));
+    EXPECT_EQ(window->PopupMenu1.defaultAction(), window->Settings1);
+
+    window->Settings1->trigger();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->form.PageControl1->currentIndex(), 0);
+    const QRect screen = window->screen()->availableGeometry();
+    EXPECT_LE(std::abs(window->frameGeometry().center().x() - screen.center().x()), 2) << "centred";
+    window->HideToTray();
+
+    window->ViewLog1->trigger();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->form.PageControl1->currentIndex(), 1);
+    window->HideToTray();
+
+    window->JvTrayIcon1Activated(QSystemTrayIcon::Trigger);
+    EXPECT_FALSE(window->isVisible()) << "a single click does nothing";
+    window->JvTrayIcon1Activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->form.PageControl1->currentIndex(), 1) << "the last tab stays selected";
+
+    window->JvAppInstances1InstanceCreated(4242);
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(MainFormTest, LayoutAndResizeFollowTheAnchors) {
+    Seed(Parental::Off);
+    Start();
+    window->Settings1Click();
+    EXPECT_EQ(window->windowTitle(), "Kestrine 1.0");
+    EXPECT_EQ(window->size(), QSize(298, 389));
+    EXPECT_FALSE(window->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_FALSE(window->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(window->form.chkParental->text(), " Enabled");
+    EXPECT_EQ(window->form.chkParental->toolTip(), "Enable Parental Control.  You muct set a PIN with parental control.");
+    EXPECT_TRUE(window->form.memLogfile->isReadOnly());
+    EXPECT_EQ(window->form.memLogfile->lineWrapMode(), QPlainTextEdit::NoWrap);
+    EXPECT_EQ(window->form.PageControl1->tabText(0), "Settings");
+    EXPECT_EQ(window->form.PageControl1->tabText(1), "Log");
+
+    auto geometryOf = [&](QWidget* w) { return w->geometry(); };
+    const QRect page = geometryOf(window->form.PageControl1);
+    const QRect group = geometryOf(window->form.GroupBox2);
+    const QRect list = geometryOf(window->form.lstAllowed);
+    const QRect parental = geometryOf(window->form.GroupBox1);
+    const QRect add = geometryOf(window->form.btnAdd);
+    const QRect setPin = geometryOf(window->form.btnSetPIN);
+    const QRect hide = geometryOf(window->form.btnHide);
+    const QSize parentalSize = window->form.GroupBox1->size();
+
+    window->resize(398, 489);
+    QApplication::processEvents();
+    EXPECT_EQ(window->form.PageControl1->size(), page.size() + QSize(100, 100));
+    EXPECT_EQ(window->form.GroupBox2->size(), group.size() + QSize(100, 100));
+    EXPECT_EQ(window->form.lstAllowed->size(), list.size() + QSize(100, 100));
+    EXPECT_EQ(window->form.GroupBox1->size(), parentalSize + QSize(100, 0)) << "stretches in width only";
+    EXPECT_EQ(window->form.GroupBox1->y(), parental.y() + 100);
+    EXPECT_EQ(window->form.btnAdd->pos(), add.topLeft() + QPoint(0, 100)) << "bottom left of its group";
+    EXPECT_EQ(window->form.btnSetPIN->pos(), setPin.topLeft() + QPoint(100, 0)) << "top right of its group";
+    EXPECT_EQ(window->form.btnHide->pos(), hide.topLeft() + QPoint(100, 100)) << "bottom right of its tab";
+}
