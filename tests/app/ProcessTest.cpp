@@ -1,0 +1,112 @@
+// The application as a process: one instance per user, and the end of the session.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+
+#include "app/SingleInstance.h"
+#include "tests/support/TempDir.h"
+
+using namespace kestrine;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A copy of the application in a folder of its own (its log lies beside it), started with a
+// private system root and a private runtime folder.
+class AppProcessTest : public ::testing::Test {
+protected:
+    test::TempDir programDir;
+    test::TempDir root;
+    test::TempDir runtime;
+
+    void SetUp() override {
+        fs::copy_file(KESTRINE_BINARY, programDir / "kestrine");
+    }
+
+    std::unique_ptr<QProcess> Launch() {
+        auto process = std::make_unique<QProcess>();
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("KESTRINE_ROOT", QString::fromStdString(root.Path().string()));
+        env.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.Path().string()));
+        process->setProcessEnvironment(env);
+        process->setProgram(QString::fromStdString((programDir / "kestrine").string()));
+        process->start();
+        EXPECT_TRUE(process->waitForStarted(5000));
+        return process;
+    }
+
+    // Waits until the running instance's socket is there, i.e. it has become the instance.
+    bool AwaitInstance(const app::SingleInstance& names) const {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 10000) {
+            if (QFile::exists(names.SocketPath()) && fs::exists(programDir / "qdlog.log")) {
+                return true;
+            }
+            QTest::qWait(20);
+        }
+        return false;
+    }
+};
+
+}  // namespace
+
+TEST_F(AppProcessTest, ASecondStartTellsTheFirstAndEndsTouchingNothing) {
+    app::SingleInstance first(app::kApplicationGuid, QString::fromStdString(runtime.Path().string()));
+    ASSERT_TRUE(first.Acquire());
+    QSignalSpy created(&first, &app::SingleInstance::InstanceCreated);
+
+    auto second = Launch();
+    const qint64 secondPid = second->processId();
+    ASSERT_TRUE(second->waitForFinished(10000));
+    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second->exitCode(), 0);
+    ASSERT_TRUE(created.count() == 1 || created.wait(5000));
+    EXPECT_EQ(created.first().first().toLongLong(), secondPid);
+    EXPECT_FALSE(fs::exists(root / "registry.db")) << "the store was not touched";
+    EXPECT_FALSE(fs::exists(programDir / "qdlog.log")) << "the log was not touched";
+}
+
+TEST_F(AppProcessTest, SurvivesACrashedFirstInstanceAndEndsOnSigterm) {
+    const app::SingleInstance names(app::kApplicationGuid, QString::fromStdString(runtime.Path().string()));
+    // What a crashed instance leaves: a lock naming a process that is gone, and a dead socket.
+    {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = names.SocketPath().toStdString();
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);  // the file stays, nobody listens
+    }
+    QString lockPath = names.SocketPath();
+    lockPath.replace(".sock", ".lock");
+    std::ofstream(lockPath.toStdString()) << "999999\nkestrine\nlocalhost\n";
+
+    auto first = Launch();
+    ASSERT_TRUE(AwaitInstance(names)) << first->readAllStandardError().toStdString();
+    EXPECT_EQ(first->state(), QProcess::Running);
+
+    auto second = Launch();
+    ASSERT_TRUE(second->waitForFinished(10000));
+    EXPECT_EQ(second->exitCode(), 0);
+    EXPECT_EQ(first->state(), QProcess::Running);
+
+    ::kill(static_cast<pid_t>(first->processId()), SIGTERM);
+    ASSERT_TRUE(first->waitForFinished(10000));
+    EXPECT_EQ(first->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(first->exitCode(), 0);
+}
