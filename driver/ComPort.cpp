@@ -234,7 +234,9 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
     // Readable by the user's dialling programs, as serial ports are (see the header).
     ::chmod(slavePath_.c_str(), 0660);
     if (const group* dialout = ::getgrnam("dialout")) {
-        (void)::chown(slavePath_.c_str(), ::geteuid(), dialout->gr_gid);
+        if (::chown(slavePath_.c_str(), ::geteuid(), dialout->gr_gid) != 0) {
+            // Not a member of dialout: the port stays with the driver's own group.
+        }
     }
 
     inotify_.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));

@@ -41,7 +41,7 @@ Dial ResolveDial(const std::string& value, const std::string& prefix, const std:
             dial.number.push_back(c);
             ++i;
         } else if (c == 'L' && special.empty()) {
-            special = "L";
+            special.assign(1, 'L');
             ++i;
         } else if (c == 'S' && special.empty()) {
             std::size_t j = i + 1;
