@@ -29,6 +29,13 @@ constexpr std::uint32_t kManagerWriteRights = SC_MANAGER_ALL_ACCESS & ~SC_MANAGE
 
 std::string ServiceKey(const std::string& name) { return std::string(kServicesKey) + "\\" + name; }
 
+// A service is registered when its key holds a Type: a key that only carries the driver's own
+// configuration (its Parameters subkey, written by the installation step) is no service yet.
+bool IsRegistered(const RegKey& key) {
+    RegValue type;
+    return key.QueryValue("Type", type) == ERROR_SUCCESS;
+}
+
 bool WriteAll(int fd, const void* data, std::size_t size) {
     const auto* bytes = static_cast<const char*>(data);
     while (size > 0) {
@@ -134,12 +141,11 @@ Win32Error ServiceManager::CreateService(const ScHandle& manager, const ServiceC
     }
     RegTransaction transaction(registry_);
     RegKey key;
-    bool created = false;
-    Win32Error error = registry_.CreateKey(ServiceKey(config.name), KEY_READ | KEY_WRITE, key, &created);
+    Win32Error error = registry_.CreateKey(ServiceKey(config.name), KEY_READ | KEY_WRITE, key);
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    if (!created) {
+    if (IsRegistered(key)) {
         return ERROR_SERVICE_EXISTS;
     }
     for (const auto& [name, value] :
@@ -166,7 +172,7 @@ Win32Error ServiceManager::OpenService(const ScHandle& manager, const std::strin
     }
     RegKey key;
     const Win32Error error = registry_.OpenKey(ServiceKey(name), KEY_READ, key);
-    if (error == ERROR_FILE_NOT_FOUND) {
+    if (error == ERROR_FILE_NOT_FOUND || (error == ERROR_SUCCESS && !IsRegistered(key))) {
         return ERROR_SERVICE_DOES_NOT_EXIST;
     }
     if (error != ERROR_SUCCESS) {

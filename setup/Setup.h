@@ -19,6 +19,8 @@ public:
 
 struct SetupOptions {
     bool help = false;
+    std::optional<std::string> ports;   // --ports COM1=modem,COM2=/dev/ttyUSB0
+    std::optional<std::string> driver;  // --driver PATH: the built driver image to install
 };
 
 // The options of `args` (without the program name), or nothing with `error` set.
@@ -33,6 +35,19 @@ enum class MarkerOutcome { Written, KeptMarker, KeptPin };
 // Puts the initial parental-control marker in place unless a marker or a PIN is stored already:
 // a re-install must never unlock a protected machine.
 MarkerOutcome SeedParentalMarker(const platform::Registry& registry, std::ostream& out);
+
+// Where the built driver image is looked for when --driver is not given: beside this program,
+// then in the installed libexec folder, then in the build tree it was built in.
+std::filesystem::path DefaultDriverImage();
+
+// Puts the driver image in place as QDDRIVER.sys in the system directory of `root` (replacing
+// an older one in one step). Never creates the driver's service entry: the application does that
+// on its first start.
+void InstallDriverImage(const std::filesystem::path& image, const std::filesystem::path& root, std::ostream& out);
+
+// Replaces the driver's port map with `ports` ("COM1=modem,COM3=/dev/ttyS0"; an empty text
+// clears it). Throws SetupError for a malformed map, naming the part that is wrong.
+void WritePortMap(const platform::Registry& registry, const std::string& ports, std::ostream& out);
 
 // The whole installation step for the system root `root`; returns the exit status (0 done,
 // 1 a step failed, 2 a wrong command line).

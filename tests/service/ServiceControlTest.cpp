@@ -48,9 +48,15 @@ protected:
 }  // namespace
 
 TEST_F(ServiceControlTest, EntriesLiveInTheRegistryAndAreCreatedOnce) {
+    // The driver's own configuration may be there before its entry is.
+    RegKey parameters;
+    ASSERT_EQ(Registry(RegistryDatabasePath(root.Path()))
+                  .CreateKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)", KEY_READ | KEY_WRITE, parameters),
+              ERROR_SUCCESS);
     ScHandle scm;
     ASSERT_EQ(services.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, scm), ERROR_SUCCESS);
     ScHandle service;
+    EXPECT_EQ(services.OpenService(scm, "QDDRIVER", SERVICE_START, service), ERROR_SERVICE_DOES_NOT_EXIST);
     ASSERT_EQ(services.CreateService(scm, Driver("/nowhere/QDDRIVER.sys"), SERVICE_ALL_ACCESS, service), ERROR_SUCCESS);
     EXPECT_TRUE(service.IsValid());
     EXPECT_EQ(services.CreateService(scm, Driver("/elsewhere"), SERVICE_ALL_ACCESS, service), ERROR_SERVICE_EXISTS);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/PortMap.h"
 #include "numbers/NumberListClass.h"
 #include "tests/support/TempDir.h"
 
@@ -134,10 +135,21 @@ TEST(Setup, FailuresAreClearMessagesWithANonZeroExit) {
               std::string::npos)
         << run.err;
 
-    run = RunSetupIn(dir.Path(), {"--ports"});
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, "kestrine-setup: unknown option '--ports'\nTry 'kestrine-setup --help'.\n");
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--bogus"}, {"--ports"}, {"extra"}}) {
+        run = RunSetupIn(dir.Path(), args);
+        EXPECT_EQ(run.status, 2) << args[0];
+        EXPECT_NE(run.err.find("Try 'kestrine-setup --help'."), std::string::npos);
+    }
     EXPECT_FALSE(fs::exists(dir / "registry.db")) << "a wrong command line changes nothing";
+
+    for (const std::string ports : {"COM17=modem", "COM1=", "LPT1=modem", "COM2=ttyS0"}) {
+        run = RunSetupIn(dir / "ports", {"--ports", ports});
+        EXPECT_EQ(run.status, 1) << ports;
+        EXPECT_NE(run.err.find("wrong port map entry '" + ports + "'"), std::string::npos) << run.err;
+    }
+    run = RunSetupIn(dir / "nodriver", {"--driver", (dir / "missing").string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("the driver image " + (dir / "missing").string() + " is missing"), std::string::npos);
 }
 
 TEST(Setup, HelpExplainsAndChangesNothing) {
@@ -147,4 +159,52 @@ TEST(Setup, HelpExplainsAndChangesNothing) {
     EXPECT_NE(run.out.find("Usage: kestrine-setup"), std::string::npos);
     EXPECT_NE(run.out.find("KESTRINE_ROOT"), std::string::npos);
     EXPECT_FALSE(fs::exists(dir / "root"));
+}
+
+TEST(Setup, PutsTheDriverInPlaceAndKeepsOrReplacesThePortMap) {
+    TempDir dir;
+    const fs::path root = dir / "root";
+    test::WriteFile(dir / "qddriver", "driver image v1");
+    auto portMap = [&] {
+        ::setenv("KESTRINE_ROOT", root.c_str(), 1);
+        const auto map = driver::ReadPortMapFromRegistry();
+        ::unsetenv("KESTRINE_ROOT");
+        std::string text;
+        for (const auto& [com, backend] : map) {
+            text += "COM" + std::to_string(com) + "=" +
+                    (backend.kind == driver::PortBackend::Kind::Modem ? "modem" : backend.device) + ";";
+        }
+        return text;
+    };
+
+    SetupRun run = RunSetupIn(root, {"--driver", (dir / "qddriver").string(), "--ports",
+                                     "COM1=modem,COM3=modem,COM2=/dev/ttyUSB0"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(test::ReadFile(root / "drivers" / "QDDRIVER.sys"), "driver image v1");
+    EXPECT_NE(fs::status(root / "drivers" / "QDDRIVER.sys").permissions() & fs::perms::owner_exec, fs::perms::none);
+    EXPECT_EQ(portMap(), "COM1=modem;COM2=/dev/ttyUSB0;COM3=modem;");
+    EXPECT_NE(run.out.find("Wrote the driver's port map: COM1=modem, COM2=/dev/ttyUSB0, COM3=modem."),
+              std::string::npos)
+        << run.out;
+
+    // Again, without --ports and with the same image: nothing changes, and it says so.
+    run = RunSetupIn(root, {"--driver", (dir / "qddriver").string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("is in place"), std::string::npos) << run.out;
+    EXPECT_EQ(portMap(), "COM1=modem;COM2=/dev/ttyUSB0;COM3=modem;");
+
+    // A new image replaces the old one; a new map replaces the whole old one.
+    test::WriteFile(dir / "qddriver", "driver image v2");
+    run = RunSetupIn(root, {"--driver=" + (dir / "qddriver").string(), "--ports=COM4=modem"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(test::ReadFile(root / "drivers" / "QDDRIVER.sys"), "driver image v2");
+    EXPECT_EQ(portMap(), "COM4=modem;");
+
+    // The service entry is the application's business.
+    platform::RegKey entry;
+    platform::RegValue type;
+    ASSERT_EQ(platform::Registry(root / "registry.db")
+                  .OpenKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER)", platform::KEY_READ, entry),
+              platform::ERROR_SUCCESS);
+    EXPECT_EQ(entry.QueryValue("Type", type), platform::ERROR_FILE_NOT_FOUND);
 }
