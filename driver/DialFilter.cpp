@@ -324,6 +324,12 @@ void DialFilter::FromProgram(std::string_view bytes, std::vector<Action>& action
         edited_.push_back(c);
         if (c == '/' && !overlong_ && FindRepeat(edited_) != std::string::npos) {
             Repeat(actions);
+        } else if (edited_.size() == 3 && edited_.find_first_not_of(escape_) == std::string::npos) {
+            // An escape sequence on its own waits for no terminator: a modem that is still
+            // online needs it now, and one in command mode ignores it (no "AT" in it).
+            Forward(edited_, actions);
+            raw_.clear();
+            edited_.clear();
         }
     }
 }

@@ -9,6 +9,25 @@ namespace kestrine::driver {
 
 namespace {
 
+// Standard rates keep their classic code, which every program and driver understands; others
+// go as BOTHER with the rate itself.
+tcflag_t SpeedCode(std::uint32_t baud) {
+    static constexpr struct {
+        std::uint32_t baud;
+        tcflag_t code;
+    } kRates[] = {{50, B50},         {75, B75},         {110, B110},       {134, B134},
+                  {150, B150},       {200, B200},       {300, B300},       {600, B600},
+                  {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+                  {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+                  {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    for (const auto& rate : kRates) {
+        if (rate.baud == baud) {
+            return rate.code;
+        }
+    }
+    return BOTHER;
+}
+
 bool Get(int fd, termios2& t) {
     return ioctl(fd, TCGETS2, &t) == 0;
 }
@@ -90,8 +109,8 @@ bool PrepareDevice(int deviceFd) {
     }
     MakeRaw(t);
     t.c_cflag |= CLOCAL;
-    t.c_cflag &= ~static_cast<tcflag_t>(CBAUD);
-    t.c_cflag |= BOTHER;
+    t.c_cflag &= ~static_cast<tcflag_t>(CBAUD | CIBAUD);
+    t.c_cflag |= B9600;
     t.c_ispeed = t.c_ospeed = 9600;
     return Set(deviceFd, t);
 }
@@ -101,11 +120,12 @@ bool ApplyToDevice(int deviceFd, const LineSettings& settings) {
     if (!Get(deviceFd, t)) {
         return false;
     }
-    t.c_cflag &= ~static_cast<tcflag_t>(CBAUD | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+    t.c_cflag &=
+        ~static_cast<tcflag_t>(CBAUD | CIBAUD | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
     if (settings.baud == 0) {
         t.c_cflag |= B0;  // drops DTR: the modem hangs up
     } else {
-        t.c_cflag |= BOTHER;
+        t.c_cflag |= SpeedCode(settings.baud);
         t.c_ispeed = t.c_ospeed = settings.baud;
     }
     if (settings.stopBits == 2) {

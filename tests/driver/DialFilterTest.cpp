@@ -192,6 +192,16 @@ TEST(DialBlocking, DataModePassesBytesAndEscapeReturnsToChecking) {
     EXPECT_EQ(line.blocked, (std::vector<std::string>{"0900"}));
 }
 
+TEST(DialBlocking, AnEscapeSequenceInCommandModeIsNotHeldBack) {
+    Line line;
+    line.Type("+++");
+    EXPECT_EQ(line.forwarded, "+++") << "a script that escapes first waits for the modem's answer";
+    line.Type("ATDT0900\r");
+    EXPECT_EQ(line.blocked, (std::vector<std::string>{"0900"}));
+    line.Type("ATH\r");
+    EXPECT_EQ(line.forwarded, "+++ATH\r");
+}
+
 TEST(DialBlocking, LostCarrierReturnsToChecking) {
     Line line;
     line.Type("ATDT0123456\r");

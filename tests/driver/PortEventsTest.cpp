@@ -1,4 +1,7 @@
 // What a program does on a published port, as events, through a real qddriver.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 #include <algorithm>
@@ -123,4 +126,102 @@ TEST_F(PortEvents, BlockedDialIsReportedAndHangingUpEndsAnAllowedCall) {
     Set(program.Fd(), [](termios& t) { cfsetospeed(&t, B0); });
     EXPECT_EQ(program.ReadUntil("NO CARRIER\r\n"), "\r\nNO CARRIER\r\n") << "B0 hangs up";
     EXPECT_EQ(Until("baud:0").back(), "baud:0");
+}
+
+namespace {
+
+// A port served by a "serial device" that is a pseudo-terminal whose far end the test holds.
+class DevicePort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!HavePtys()) {
+            GTEST_SKIP() << "this machine has no pseudo-terminals (/dev/ptmx): port tests skipped";
+        }
+        far_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(far_, 0);
+        ASSERT_EQ(::grantpt(far_), 0);
+        ASSERT_EQ(::unlockpt(far_), 0);
+        driver_ = std::make_unique<DriverProcess>(
+            std::vector<std::string>{std::string("COM2=") + ::ptsname(far_)});
+        ASSERT_TRUE(driver_->Ready());
+        device_ = OpenDriver();
+        ASSERT_TRUE(device_);
+        id_ = Attach(*device_, 2);
+        SetAllowList(*device_, {"0123456"});
+    }
+    void TearDown() override {
+        if (far_ >= 0) {
+            ::close(far_);
+        }
+    }
+
+    // Reads exactly `n` bytes from `fd`, or what came within 10 s.
+    static std::string ReadExactly(int fd, std::size_t n) {
+        std::string got;
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
+            pollfd pfd{fd, POLLIN, 0};
+            if (::poll(&pfd, 1, 100) <= 0) {
+                continue;
+            }
+            char buffer[512];
+            const auto r = ::read(fd, buffer, std::min(sizeof buffer, n - got.size()));
+            if (r <= 0) {
+                break;
+            }
+            got.append(buffer, static_cast<std::size_t>(r));
+        }
+        return got;
+    }
+
+    // Waits until the device's settings satisfy `test`.
+    bool DeviceBecomes(const std::function<bool(const termios&)>& test) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        termios t{};
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::tcgetattr(far_, &t) == 0 && test(t)) {
+                return true;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
+    }
+
+    int far_ = -1;
+    std::unique_ptr<DriverProcess> driver_;
+    std::shared_ptr<platform::Device> device_;
+    PortId id_ = 0;
+};
+
+}  // namespace
+
+TEST_F(DevicePort, SettingsAreMirroredAndBytesPassUnchangedBothWays) {
+    OpenPort program(driver_->Port(2));
+    termios t{};
+    ASSERT_EQ(::tcgetattr(program.Fd(), &t), 0);
+    cfsetispeed(&t, B19200);
+    cfsetospeed(&t, B19200);
+    t.c_cflag |= CSTOPB;
+    ASSERT_EQ(::tcsetattr(program.Fd(), TCSANOW, &t), 0);
+    EXPECT_TRUE(DeviceBecomes(
+        [](const termios& d) { return cfgetospeed(&d) == B19200 && (d.c_cflag & CSTOPB) != 0; }));
+
+    program.Write("ATDT0123456\r");
+    EXPECT_EQ(ReadExactly(far_, 12), "ATDT0123456\r") << "an allowed dial is forwarded unchanged";
+    ASSERT_EQ(::write(far_, "\r\nCONNECT 9600\r\n", 16), 16);
+    EXPECT_NE(program.ReadUntil("CONNECT 9600\r\n").find("CONNECT 9600"), std::string::npos);
+
+    std::string everyByte;
+    for (int b = 0; b < 256; ++b) {
+        everyByte.push_back(static_cast<char>(b));
+    }
+    program.Write(everyByte);
+    EXPECT_EQ(ReadExactly(far_, everyByte.size()), everyByte);
+    ASSERT_EQ(::write(far_, everyByte.data(), everyByte.size()), 256);
+    EXPECT_EQ(program.ReadUntil(std::string(1, '\xFF')), everyByte);
+
+    cfsetospeed(&t, B0);
+    ASSERT_EQ(::tcsetattr(program.Fd(), TCSANOW, &t), 0);
+    EXPECT_TRUE(DeviceBecomes([](const termios& d) { return cfgetospeed(&d) == B0; }))
+        << "B0 hangs up";
 }
