@@ -239,6 +239,17 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
         }
     }
 
+    // The backend first: a device that cannot be opened refuses the attach before anything of
+    // the port is registered with the loop.
+    auto toProgram = [this](std::string_view bytes) { FromBackend(bytes); };
+    if (backend.kind == PortBackend::Kind::Modem) {
+        backend_ = std::make_unique<ModemBackend>(loop_, toProgram);
+    } else {
+        backend_ = std::make_unique<DeviceBackend>(loop_, backend.device, toProgram,
+                                                   [this] { UpdateWatch(); });
+        backend_->Apply(settings_);
+    }
+
     inotify_.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!inotify_.Valid() || ::inotify_add_watch(inotify_.Get(), slavePath_.c_str(),
                                                  IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
@@ -249,14 +260,6 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
         Notify();
     });
 
-    auto toProgram = [this](std::string_view bytes) { FromBackend(bytes); };
-    if (backend.kind == PortBackend::Kind::Modem) {
-        backend_ = std::make_unique<ModemBackend>(loop_, toProgram);
-    } else {
-        backend_ = std::make_unique<DeviceBackend>(loop_, backend.device, toProgram,
-                                                   [this] { UpdateWatch(); });
-        backend_->Apply(settings_);
-    }
     try {
         Publish();
     } catch (...) {

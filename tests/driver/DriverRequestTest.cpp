@@ -71,8 +71,8 @@ protected:
             GTEST_SKIP() << "this machine has no pseudo-terminals (/dev/ptmx): the driver cannot "
                             "publish ports";
         }
-        driver_ =
-            std::make_unique<DriverProcess>(std::vector<std::string>{"COM1=modem", "COM16=modem"});
+        driver_ = std::make_unique<DriverProcess>(std::vector<std::string>{
+            "COM1=modem", "COM3=/dev/kestrine-no-such-device", "COM16=modem"});
         ASSERT_TRUE(driver_->Ready());
         device_ = OpenDriver();
         ASSERT_TRUE(device_);
@@ -108,6 +108,7 @@ TEST_F(DriverRequests, AttachGivesFreshIdsAndPublishesOnlyServedPorts) {
     const Case refused[] = {
         {PortNameBuffer(1), ERROR_BUSY},             // attached already
         {PortNameBuffer(2), ERROR_FILE_NOT_FOUND},   // no backend
+        {PortNameBuffer(3), ERROR_FILE_NOT_FOUND},   // a device that is not there
         {PortNameBuffer(17), ERROR_FILE_NOT_FOUND},  // never served
         {{'C', 0, 'O', 0, 'M', 0, '1', 0, 0, 0}, ERROR_INVALID_PARAMETER},
         {{}, ERROR_INVALID_PARAMETER},
@@ -135,13 +136,13 @@ TEST_F(DriverRequests, TheRegistrysPortMapIsReadAtEveryAttach) {
         RegKey key;
         ASSERT_EQ(Registry::System().CreateKey(driver::kPortMapKey, KEY_ALL_ACCESS, key),
                   ERROR_SUCCESS);
-        key.SetString("com3", "Modem");
-        key.SetString("COM4", "ttyS0");  // not an absolute path: no backend
+        key.SetString("com5", "Modem");
+        key.SetString("COM6", "ttyS0");  // not an absolute path: no backend
         key.SetString("COM17", "modem");
-        key.SetDword("COM5", 1);
+        key.SetDword("COM7", 1);
     }
-    EXPECT_NE(Attach(*device_, 3), 0u);
-    for (const int com : {4, 5, 17}) {
+    EXPECT_NE(Attach(*device_, 5), 0u);
+    for (const int com : {6, 7, 17}) {
         EXPECT_EQ(device_->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(com), out).error,
                   ERROR_FILE_NOT_FOUND)
             << "COM" << com;
