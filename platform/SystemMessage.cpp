@@ -44,6 +44,7 @@ constexpr std::array kMessages{
     Entry{ERROR_CANTOPEN, "The configuration registry key could not be opened."},
     Entry{ERROR_CANTREAD, "The configuration registry key could not be read."},
     Entry{ERROR_CANTWRITE, "The configuration registry key could not be written."},
+    Entry{ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for deletion."},
     Entry{ERROR_REGISTRY_CORRUPT,
           "The structure of one of the files containing registry data is corrupt."},
     Entry{ERROR_SERVICE_REQUEST_TIMEOUT,

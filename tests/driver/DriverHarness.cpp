@@ -276,24 +276,5 @@ std::string OpenPort::ReadUntil(const std::string& expected, std::chrono::millis
     return got;
 }
 
-bool HaveProgram(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    dirs += ":/usr/sbin:/sbin";
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-        const auto end = dirs.find(':', start);
-        const auto dir =
-            dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!dir.empty() && ::access((std::filesystem::path(dir) / name).c_str(), X_OK) == 0) {
-            return true;
-        }
-        if (end == std::string::npos) {
-            break;
-        }
-        start = end + 1;
-    }
-    return false;
-}
 
 }  // namespace kestrine::test

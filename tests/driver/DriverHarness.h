@@ -12,6 +12,7 @@
 
 #include "monitor/MonitorContract.h"
 #include "platform/Device.h"
+#include "tests/support/RunProgram.h"
 #include "tests/support/TempDir.h"
 
 namespace kestrine::test {
@@ -91,7 +92,5 @@ private:
     int fd_ = -1;
 };
 
-// Whether a program is on the PATH.
-bool HaveProgram(const std::string& name);
 
 }  // namespace kestrine::test

@@ -17,63 +17,6 @@ using namespace kestrine::test;
 
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    std::string output;
-};
-
-// Runs a program to its end (killed after 30 s); `port`, when given, is its standard input and
-// output, as `<>PORT >&0` gives it in a shell.
-Run RunProgram(std::vector<std::string> args, const std::filesystem::path& port = {}) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        return {};
-    }
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int in =
-            port.empty() ? ::open("/dev/null", O_RDONLY) : ::open(port.c_str(), O_RDWR | O_NOCTTY);
-        ::dup2(in, 0);
-        if (!port.empty()) {
-            ::dup2(in, 1);
-            ::dup2(out[1], 2);  // chat reports on standard error
-        } else {
-            ::dup2(out[1], 1);
-            ::dup2(out[1], 2);
-        }
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    Run run;
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd pfd{out[0], POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-            ::kill(pid, SIGKILL);
-            break;
-        }
-        char buffer[4096];
-        const auto n = ::read(out[0], buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        run.output.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
 class RealClients : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -104,7 +47,7 @@ protected:
 }  // namespace
 
 TEST_F(RealClients, PicocomDiallingARefusedNumberHearsNoCarrier) {
-    const auto run = RunProgram({"picocom", "-q", "-b", "9600", "-t", "ATDT0900123\r", "-x", "1000",
+    const auto run = test::RunProgram({"picocom", "-q", "-b", "9600", "-t", "ATDT0900123\r", "-x", "1000",
                                  driver_->Port(1).string()});
     EXPECT_NE(run.output.find("\r\nNO CARRIER\r\n"), std::string::npos) << run.output;
     EXPECT_TRUE(Reported("0900123"));

@@ -190,7 +190,9 @@ IoResult FakeMonitorDevice::Handle(std::uint32_t code, std::span<const std::uint
     // Completes at once: the output goes into the caller's buffer and into the Overlapped's slot.
     auto done = [&](std::span<const std::uint8_t> bytes) {
         const auto n = std::min(bytes.size(), output.size());
-        std::memcpy(output.data(), bytes.data(), n);
+        if (n > 0) {
+            std::memcpy(output.data(), bytes.data(), n);
+        }
         if (io) {
             io->Complete(platform::ERROR_SUCCESS, bytes);
         }

@@ -1,0 +1,116 @@
+// The whole monitoring path with real processes: a root prepared by kestrine-setup, the start-up
+// sequence installing and starting the driver as a service, and a real dialling program.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "app/MainFormCore.h"
+#include "monitor/DriverUtil.h"
+#include "platform/ServiceControl.h"
+#include "platform/SystemRoot.h"
+#include "tests/support/LogFixture.h"
+#include "tests/support/PrivateRoot.h"
+#include "tests/support/RunProgram.h"
+#include "tests/support/ScriptedPrompts.h"
+
+using namespace kestrine;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct RecordingAlert : monitor::BlockedAlert {
+    std::vector<std::string> numbers;
+    void ShowBlockedAlert(const std::string& number) override { numbers.push_back(number); }
+};
+
+struct NoControls : numbers::ParentalControls {
+    bool checked = false;
+    bool ParentalChecked() const override { return checked; }
+    void SetParentalChecked(bool value) override { checked = value; }
+    void SetSetPinEnabled(bool) override {}
+};
+
+class MonitoringEndToEnd : public ::testing::Test {
+protected:
+    test::PrivateRoot root;
+    test::LogFixture log;  // the program folder, for the log file
+    test::ScriptedPrompts prompts;
+    RecordingAlert alert;
+    NoControls controls;
+    monitor::HandOverQueue handOver;
+    monitor::DriverUtil driver = monitor::DriverUtil::System();
+    std::unique_ptr<app::MainFormCore> core;
+
+    void SetUp() override {
+        for (const char* program : {"chat"}) {
+            if (!test::HaveProgram(program)) {
+                GTEST_SKIP() << program << " (package ppp) is needed: run scripts/install-deps";
+            }
+        }
+        const auto setup = test::RunProgram({KESTRINE_SETUP_BINARY, "--ports", "COM1=modem"});
+        ASSERT_EQ(setup.exitCode, 0) << setup.output;
+        core = std::make_unique<app::MainFormCore>(app::MainFormEnvironment{
+            log.dir.Path(), platform::Registry::System(), driver, handOver, alert, prompts, controls});
+    }
+
+    // Dials through COM1 with ppp's chat while this thread serves the hand-overs; returns chat's
+    // exit code (0 on CONNECT, 4 on NO CARRIER).
+    int Dial(const std::string& number, const std::string& expectLine) {
+        auto chat = std::async(std::launch::async, [number] {
+            return test::RunProgram({"chat", "-v", "-s", "-t", "5", "ABORT", "NO CARRIER", "", "ATZ", "OK",
+                                     "ATDT" + number, "CONNECT", ""},
+                                    platform::PublishedPortPath(1), 20s);
+        });
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        auto lines = [&] { return log.Content().find(expectLine) != std::string::npos; };
+        while ((chat.wait_for(0s) != std::future_status::ready || !lines()) &&
+               std::chrono::steady_clock::now() < deadline) {
+            handOver.WaitAndServe(20ms);
+        }
+        const auto run = chat.get();
+        EXPECT_TRUE(lines()) << "log:\n" << log.Content() << "\nchat:\n" << run.output;
+        return run.exitCode;
+    }
+};
+
+}  // namespace
+
+TEST_F(MonitoringEndToEnd, ARefusedNumberIsRefusedAndLoggedAnAllowedOneConnects) {
+    core->CreateStore();
+    core->NumberList->SaveNumbers(std::vector<std::string>{"0123456789"});
+    core->StartMonitoring();
+    ASSERT_NE(core->Link.DeviceHandle, nullptr) << log.Content();
+    EXPECT_TRUE(core->Link.PortAttached[1]);
+    EXPECT_FALSE(core->Link.PortAttached[2]) << "only COM1 is served";
+
+    EXPECT_EQ(Dial("0900123456", "0900123456 blocked"), 4) << "NO CARRIER";
+    // The log has the port's opening, the program's dial as it wrote it, then the refusal.
+    const std::string content = log.Content();
+    const auto opened = content.find(": Port Opened\r\n");
+    const auto blocked = content.find(": 0900123456 blocked\r\n");
+    ASSERT_NE(opened, std::string::npos) << content;
+    ASSERT_NE(blocked, std::string::npos) << content;
+    EXPECT_LT(opened, blocked);
+    // chat writes a byte at a time, and each write is an event of its own.
+    std::string written;
+    for (auto at = content.find(": WRITE: ", opened); at < blocked; at = content.find(": WRITE: ", at + 1)) {
+        const auto begin = at + 9;
+        written += content.substr(begin, content.find("\r\n", begin) - begin);
+    }
+    EXPECT_NE(written.find("ATDT0900123456"), std::string::npos) << written;
+    EXPECT_EQ(alert.numbers, std::vector<std::string>{"0900123456"});
+
+    EXPECT_EQ(Dial("0123456789", "CONNECT"), 0) << "an allowed number connects";
+
+    core->StopMonitoring();
+    EXPECT_FALSE(core->Link.PortAttached[1]);
+    // The application never stops the driver: it is still there for the next start.
+    platform::ServiceManager services = platform::ServiceManager::System();
+    platform::ScHandle scm;
+    platform::ScHandle service;
+    ASSERT_EQ(services.OpenSCManager(platform::kServicesActive, platform::SC_MANAGER_CONNECT, scm), 0u);
+    ASSERT_EQ(services.OpenService(scm, "QDDRIVER", platform::SERVICE_START, service), 0u);
+    EXPECT_EQ(services.StartService(service), platform::ERROR_SERVICE_ALREADY_RUNNING);
+}
