@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "driver/DeviceServer.h"
@@ -107,6 +108,15 @@ int main(int argc, char** argv) {
         if (!server.Listen(error)) {
             std::fprintf(stderr, "qddriver: %s\n", error.c_str());
             return 1;
+        }
+        // Links left by a driver that was killed lead to pseudo-terminals that may belong to
+        // someone else by now.
+        for (int com = 1; com <= driver::kMaxComPort; ++com) {
+            std::error_code ec;
+            const auto port = platform::PublishedPortPath(com);
+            if (std::filesystem::is_symlink(std::filesystem::symlink_status(port, ec))) {
+                std::filesystem::remove(port, ec);
+            }
         }
         if (readyFd >= 0) {
             const char ready = 1;

@@ -375,6 +375,32 @@ TEST_F(DriverRequests, TerminationRemovesPublishedPortsAndTheSocket) {
     EXPECT_FALSE(std::filesystem::exists(driver_->Socket()));
 }
 
+TEST(DriverStart, RemovesPortLinksLeftByAKilledDriver) {
+    if (!HavePtys()) {
+        GTEST_SKIP() << "this machine has no pseudo-terminals (/dev/ptmx)";
+    }
+    TempDir root;
+    std::filesystem::create_directories(root / "dev");
+    std::filesystem::create_symlink("/dev/pts/0", root / "dev" / "COM4");
+    ScopedRoot scoped(root.Path());
+    const std::string image = DriverExecutable().string();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const std::string variable = "KESTRINE_ROOT=" + root.Path().string();
+        char* const argv[] = {const_cast<char*>(image.c_str()), nullptr};
+        char* const envp[] = {const_cast<char*>(variable.c_str()), nullptr};
+        ::execve(argv[0], argv, envp);
+        ::_exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!OpenDevice(kDevicePath).device && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(root / "dev" / "COM4")));
+    ::kill(child, SIGTERM);
+    ::waitpid(child, nullptr, 0);
+}
+
 TEST(DriverStart, RunsFromTheSystemDirectoryUnderAnotherNameWithOnlyTheRootInItsEnvironment) {
     TempDir root;
     std::filesystem::create_directories(root / "drivers");
