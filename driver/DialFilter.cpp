@@ -372,10 +372,9 @@ void DialFilter::FromModem(std::string_view bytes) {
             // A lost carrier puts the modem back in command mode: so must the checks.
             std::string window = tail_;
             window.append(bytes.substr(i));
+            // Numeric NO CARRIER follows the last data byte directly: any "3<CR>" counts.
             const bool lost = window.find("NO CARRIER") != std::string::npos ||
-                              (!verbose_ && (window.rfind("3\r", 0) == 0 ||
-                                             window.find("\n3\r") != std::string::npos ||
-                                             window.find("\r3\r") != std::string::npos));
+                              (!verbose_ && window.find("3\r") != std::string::npos);
             if (lost) {
                 HangUp();
             } else {

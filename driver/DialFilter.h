@@ -17,6 +17,13 @@
 //
 // After CONNECT from the modem the port is in data mode: bytes pass at once, and "+++" (with or
 // without guard time) or NO CARRIER from the modem return to command-mode checking.
+//
+// Limits: the modem's return to command mode is seen from its result codes, and where they are
+// ambiguous the checks come back on rather than stay off. With ATV0 any "3<CR>" (NO CARRIER) in
+// the modem's data ends data mode; with ATQ1 the modem reports no CONNECT, so the checks stay on
+// for the whole call. A "+++" inside data also switches them on although the modem (lacking the
+// guard time) stays online. In these cases the session's data is held line by line, which slows
+// or stalls it but lets nothing pass unchecked.
 #include <cstdint>
 #include <map>
 #include <string>

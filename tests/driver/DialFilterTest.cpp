@@ -211,6 +211,17 @@ TEST(DialBlocking, LostCarrierReturnsToChecking) {
     EXPECT_FALSE(line.filter.InDataMode());
 }
 
+TEST(DialBlocking, NumericResultCodesAreFollowedToo) {
+    Line line;
+    line.Type("ATV0\r");
+    line.Type("ATDT0123456\r");
+    ASSERT_TRUE(line.filter.InDataMode()) << "numeric CONNECT";
+    line.filter.FromModem("xyz3\r");  // NO CARRIER right behind the last data byte
+    EXPECT_FALSE(line.filter.InDataMode());
+    line.Type("ATDT0900\r");
+    EXPECT_EQ(line.blocked, (std::vector<std::string>{"0900"}));
+}
+
 TEST(DialBlocking, TheModemsEchoOfAForwardedLineIsNoConnect) {
     // "CONNECT" typed by the program comes back as echo while the modem still dials; taking it
     // for the modem's answer would switch the checks off.

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -232,6 +233,44 @@ TEST_F(DriverRequests, WaitAnnouncesTheRecordThatReadThenConsumes) {
     const auto record2 = NextEvent(*device_, id);
     ASSERT_TRUE(record2);
     EXPECT_EQ(Describe(*record2), "closed");
+}
+
+TEST_F(DriverRequests, ManyThreadsShareOneHandle) {
+    const PortId ports[] = {Attach(*device_, 1), Attach(*device_, 16)};
+    std::vector<std::string> seen[2];
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i) {
+        threads.emplace_back([&, i] { seen[i] = EventsUntil(*device_, ports[i], "closed", 20s); });
+    }
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            for (int n = 0; n < 200; ++n) {
+                std::vector<std::uint8_t> out(4);
+                const bool good =
+                    t == 0
+                        ? device_
+                              ->Control(
+                                  IOCTL_MONITOR_SET_ALLOWLIST,
+                                  BuildAllowListBuffer(std::vector<std::string>{std::to_string(n)}),
+                                  {})
+                              .Succeeded()
+                        : device_->Control(0x10012018 + static_cast<std::uint32_t>(t), {}, out)
+                                  .error == ERROR_INVALID_FUNCTION;
+                wrong += good ? 0 : 1;
+            }
+        });
+    }
+    {
+        OpenPort one(driver_->Port(1));
+        OpenPort sixteen(driver_->Port(16));
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(seen[0], (std::vector<std::string>{"opened", "closed"}));
+    EXPECT_EQ(seen[1], (std::vector<std::string>{"opened", "closed"}));
 }
 
 TEST_F(DriverRequests, DetachFailsTheWaitOutstandingOnThatPortOnly) {
