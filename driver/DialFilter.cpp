@@ -225,7 +225,14 @@ void DialFilter::Refuse(const std::string& echo, const std::string& number,
     if (echo_ && !echo.empty()) {
         actions.push_back({Action::Kind::ToProgram, echo});
     }
-    actions.push_back({Action::Kind::Blocked, number});
+    // The report is shown and logged as text: no zero bytes (they would cut it), no line ends.
+    std::string shown;
+    for (const char c : number) {
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) {
+            shown.push_back(c);
+        }
+    }
+    actions.push_back({Action::Kind::Blocked, std::move(shown)});
     if (auto reply = Reply("NO CARRIER", '3'); !reply.empty()) {
         actions.push_back({Action::Kind::ToProgram, std::move(reply)});
     }

@@ -114,6 +114,7 @@ TEST(DialBlocking, TableOfDialLines) {
         {"phonebook", {"ATD>5\r"}, "5"},
         {"hook flash", {"ATD0123456!0900\r"}, "01234560900"},
         {"unparsable line with a dial after it", {"AT)D0900\r"}, "0900"},
+        {"dial of nothing but noise", {std::string("ATD\x01\0\n>", 7) + "\r"}, ">"},
         {"second AT after a line feed", {"ATE0\nATDT0900\r"}, "0900"},
         {"empty dial", {"ATD\r"}, "ATD"},
     };
