@@ -5,10 +5,12 @@
 #include <QDesktopServices>
 #include <QKeyEvent>
 #include <QScreen>
+#include <QScrollBar>
 #include <QUrl>
 
 #include "monitor/DriverUtil.h"
 #include "numbers/ui/DialogSupport.h"
+#include "numbers/ui/NumberBlockedForm.h"
 #include "numbers/ui/QtPrompts.h"
 #include "platform/Process.h"
 #include "platform/SystemRoot.h"
@@ -48,7 +50,7 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
         setup.driver = ownDriver_.get();
     }
     core_ = std::make_unique<MainFormCore>(MainFormEnvironment{
-        setup.programDirectory, setup.registry, *setup.driver, handOver_, *this, *prompts_, *this,
+        setup.programDirectory, setup.registry, *setup.driver, handOver_, *this, *prompts_, *this, *this, *this,
         [] { QApplication::beep(); }, [](unsigned ms) { platform::SleepMs(ms); }});
 
     ui::LoadApplicationFonts();
@@ -68,6 +70,15 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
     connect(form.btnClose, &QPushButton::clicked, this, &TfrmMain::btnCloseClick);
     connect(form.chkParental, &QCheckBox::toggled, this, &TfrmMain::chkParentalClick);
     connect(form.btnSetPIN, &QPushButton::clicked, this, &TfrmMain::btnSetPINClick);
+    connect(form.btnAdd, &QPushButton::clicked, this, &TfrmMain::btnAddClick);
+    connect(form.btnRemove, &QPushButton::clicked, this, &TfrmMain::btnRemoveClick);
+    connect(form.btnClear, &QPushButton::clicked, this, &TfrmMain::btnClearClick);
+    connect(form.PageControl1, &QTabWidget::currentChanged, this, [this](int index) {
+        if (index == 1) {
+            TabSheet2Show();
+        }
+    });
+    form.txtAllowed->installEventFilter(this);  // txtAllowedKeyPress
 
     // The tray icon goes up while the window's parts are made, before the window's creation.
     SetUpTray();
@@ -251,6 +262,15 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
         Image1Click();
         return true;
     }
+    // txtAllowedKeyPress: typed characters only; text pasted into the field is not filtered.
+    if (watched == form.txtAllowed && event->type() == QEvent::KeyPress) {
+        const QString typed = static_cast<QKeyEvent*>(event)->text();
+        for (const QChar c : typed) {
+            if (c.unicode() > 0xFF || !numbers::AllowedListEditing::KeyFilterAccepts(static_cast<unsigned char>(c.unicode()))) {
+                return true;
+            }
+        }
+    }
     return QWidget::eventFilter(watched, event);
 }
 
@@ -258,6 +278,72 @@ bool TfrmMain::ParentalChecked() const { return form.chkParental->isChecked(); }
 void TfrmMain::SetParentalChecked(bool checked) { form.chkParental->setChecked(checked); }
 void TfrmMain::SetSetPinEnabled(bool enabled) { form.btnSetPIN->setEnabled(enabled); }
 
-void TfrmMain::ShowBlockedAlert(const std::string&) {}
+void TfrmMain::btnAddClick() {
+    Guarded([this] { core_->Editing->btnAddClick(); });
+}
+
+void TfrmMain::btnRemoveClick() {
+    Guarded([this] { core_->Editing->btnRemoveClick(); });
+}
+
+void TfrmMain::btnClearClick() {
+    Guarded([this] { core_->LogTab->btnClearClick(); });
+}
+
+void TfrmMain::TabSheet2Show() {
+    if (core_->LogTab) {
+        core_->LogTab->TabSheet2Show();
+    }
+}
+
+void TfrmMain::AllowNumber(const std::string& number) { core_->Editing->AllowNumber(number); }
+
+std::string TfrmMain::FieldText() const { return ui::FromQt(form.txtAllowed->text()); }
+void TfrmMain::SetFieldText(const std::string& text) { form.txtAllowed->setText(ui::ToQt(text)); }
+void TfrmMain::FocusField() { form.txtAllowed->setFocus(); }
+
+std::vector<std::string> TfrmMain::Items() const {
+    std::vector<std::string> items;
+    for (int i = 0; i < form.lstAllowed->count(); ++i) {
+        items.push_back(ui::FromQt(form.lstAllowed->item(i)->text()));
+    }
+    return items;
+}
+
+void TfrmMain::SetItems(const std::vector<std::string>& items) {
+    form.lstAllowed->clear();
+    for (const auto& item : items) {
+        form.lstAllowed->addItem(ui::ToQt(item));
+    }
+}
+
+void TfrmMain::AppendItem(const std::string& item) { form.lstAllowed->addItem(ui::ToQt(item)); }
+void TfrmMain::DeleteItem(int index) { delete form.lstAllowed->takeItem(index); }
+
+int TfrmMain::SelectedIndex() const {
+    const auto selected = form.lstAllowed->selectedItems();
+    return selected.isEmpty() ? -1 : form.lstAllowed->row(selected.first());
+}
+
+void TfrmMain::Select(int index) { form.lstAllowed->setCurrentRow(index, QItemSelectionModel::ClearAndSelect); }
+void TfrmMain::FocusList() { form.lstAllowed->setFocus(); }
+void TfrmMain::SetRemoveEnabled(bool enabled) { form.btnRemove->setEnabled(enabled); }
+
+bool TfrmMain::SetLogText(const std::string& text) {
+    // The whole file is shown: a NUL that port data put into it becomes a visible mark instead of
+    // hiding everything after it.
+    QString shown = ui::ToQt(text);
+    shown.replace(QChar(u'\0'), QChar(0x2400));
+    form.memLogfile->setPlainText(shown);
+    form.memLogfile->moveCursor(QTextCursor::Start);
+    form.memLogfile->verticalScrollBar()->setValue(0);
+    return true;
+}
+
+void TfrmMain::ShowBlockedAlert(const std::string& number) {
+    ui::ShowBlockedAlert(number, *prompts_,
+                         {[this](numbers::GatedAction action) { return core_->Parental->PassPinGate(action); },
+                          [this](const std::string& allowed) { AllowNumber(allowed); }, [this] { ShowFromTray(); }});
+}
 
 }  // namespace kestrine::app

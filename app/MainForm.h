@@ -40,7 +40,11 @@ struct MainFormSetup {
     static MainFormSetup System();
 };
 
-class TfrmMain : public QWidget, public numbers::ParentalControls, public monitor::BlockedAlert {
+class TfrmMain : public QWidget,
+                 public numbers::ParentalControls,
+                 public numbers::AllowedListView,
+                 public log::LogMemo,
+                 public monitor::BlockedAlert {
     Q_OBJECT
 public:
     // Builds the window (hidden), puts the tray icon in place and runs the window's creation,
@@ -75,6 +79,12 @@ public:
     void btnCloseClick();
     void chkParentalClick();
     void btnSetPINClick();
+    void btnAddClick();
+    void btnRemoveClick();
+    void btnClearClick();
+    void TabSheet2Show();
+    // The alert's Allow: stores, reloads, pushes and logs the number.
+    void AllowNumber(const std::string& number);
     void JvAppInstances1InstanceCreated(qint64 processId);
     void JvTrayIcon1Activated(QSystemTrayIcon::ActivationReason reason);
     // The end of the session: stop without a question and end the application.
@@ -87,7 +97,21 @@ public:
     bool ParentalChecked() const override;
     void SetParentalChecked(bool checked) override;
     void SetSetPinEnabled(bool enabled) override;
-    // monitor::BlockedAlert
+    // numbers::AllowedListView
+    std::string FieldText() const override;
+    void SetFieldText(const std::string& text) override;
+    void FocusField() override;
+    std::vector<std::string> Items() const override;
+    void SetItems(const std::vector<std::string>& items) override;
+    void AppendItem(const std::string& item) override;
+    void DeleteItem(int index) override;
+    int SelectedIndex() const override;
+    void Select(int index) override;
+    void FocusList() override;
+    void SetRemoveEnabled(bool enabled) override;
+    // log::LogMemo
+    bool SetLogText(const std::string& text) override;
+    // monitor::BlockedAlert: a new alert window for every refused number.
     void ShowBlockedAlert(const std::string& number) override;
 
 protected:

@@ -21,6 +21,10 @@ std::vector<std::string> MainFormCore::CreateStore() {
     NumberList = std::make_unique<numbers::TNumberList>(environment_.registry);
     Parental = std::make_unique<numbers::ParentalControl>(*NumberList, environment_.prompts, Log,
                                                           environment_.parentalControls);
+    Editing = std::make_unique<numbers::AllowedListEditing>(
+        *NumberList, *Parental, environment_.prompts, Log, environment_.allowedList,
+        [this](std::span<const std::string> list) { SendAllowList(list); });
+    LogTab = std::make_unique<log::LogView>(Log, *Parental, environment_.prompts, environment_.logMemo);
     return NumberList->LoadNumbers();
 }
 
@@ -48,6 +52,8 @@ void MainFormCore::StopMonitoring() {
 }
 
 void MainFormCore::FreeStore() {
+    LogTab.reset();
+    Editing.reset();
     Parental.reset();
     NumberList.reset();
 }

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "log/LogOwner.h"
+#include "log/LogView.h"
 #include "monitor/DriverLink.h"
 #include "monitor/EventDispatch.h"
 #include "monitor/HandOverQueue.h"
+#include "numbers/AllowedListEditing.h"
 #include "numbers/NumberListClass.h"
 #include "numbers/ParentalControl.h"
 #include "numbers/Prompts.h"
@@ -28,6 +30,8 @@ struct MainFormEnvironment {
     monitor::BlockedAlert& alert;
     Prompts& prompts;
     numbers::ParentalControls& parentalControls;
+    numbers::AllowedListView& allowedList;
+    log::LogMemo& logMemo;
     std::function<void()> messageBeep = [] {};
     std::function<void(unsigned milliseconds)> sleep = [](unsigned) {};
 };
@@ -44,11 +48,14 @@ public:
     monitor::DriverLink Link;
     std::unique_ptr<numbers::TNumberList> NumberList;
     std::unique_ptr<numbers::ParentalControl> Parental;
+    std::unique_ptr<numbers::AllowedListEditing> Editing;
+    std::unique_ptr<log::LogView> LogTab;
 
     bool ExitRequested = false;
     bool SessionEnding = false;
 
-    // Window creation, step 2: creates the store; returns its numbers for the list box.
+    // Window creation, step 2: creates the store (and what works on it); returns its numbers for
+    // the list box.
     std::vector<std::string> CreateStore();
     // Window creation, steps 4 to 9: seed the random generator, prepare the log, reset the
     // driver link, open the driver (installing it when needed), attach COM1..COM16 with a monitor

@@ -25,11 +25,23 @@ struct RecordingAlert : monitor::BlockedAlert {
     void ShowBlockedAlert(const std::string& number) override { numbers.push_back(number); }
 };
 
-struct NoControls : numbers::ParentalControls {
+struct NoControls : numbers::ParentalControls, numbers::AllowedListView, log::LogMemo {
     bool checked = false;
     bool ParentalChecked() const override { return checked; }
     void SetParentalChecked(bool value) override { checked = value; }
     void SetSetPinEnabled(bool) override {}
+    std::string FieldText() const override { return {}; }
+    void SetFieldText(const std::string&) override {}
+    void FocusField() override {}
+    std::vector<std::string> Items() const override { return {}; }
+    void SetItems(const std::vector<std::string>&) override {}
+    void AppendItem(const std::string&) override {}
+    void DeleteItem(int) override {}
+    int SelectedIndex() const override { return -1; }
+    void Select(int) override {}
+    void FocusList() override {}
+    void SetRemoveEnabled(bool) override {}
+    bool SetLogText(const std::string&) override { return true; }
 };
 
 class MonitoringEndToEnd : public ::testing::Test {
@@ -52,7 +64,7 @@ protected:
         const auto setup = test::RunProgram({KESTRINE_SETUP_BINARY, "--ports", "COM1=modem"});
         ASSERT_EQ(setup.exitCode, 0) << setup.output;
         core = std::make_unique<app::MainFormCore>(app::MainFormEnvironment{
-            log.dir.Path(), platform::Registry::System(), driver, handOver, alert, prompts, controls});
+            log.dir.Path(), platform::Registry::System(), driver, handOver, alert, prompts, controls, controls, controls});
     }
 
     // Dials through COM1 with ppp's chat while this thread serves the hand-overs; returns chat's

@@ -1,0 +1,91 @@
+#include "numbers/ui/NumberBlockedForm.h"
+
+#include <QKeyEvent>
+#include <QWindow>
+
+#include "numbers/ui/DialogSupport.h"
+
+namespace kestrine::ui {
+
+TfrmBlocked::TfrmBlocked(Prompts& errorBox, Actions actions) : errorBox_(errorBox), actions_(std::move(actions)) {
+    form.setupUi(this);
+    LoadApplicationFonts();
+    setFont(TahomaPixels(11));
+    form.Label1->setFont(TahomaPixels(13));
+    form.lblPhoneNumber->setFont(TahomaPixels(21, true));
+    form.lblBlockedBy->setFont(TahomaPixels(13));
+    form.Image1->setPixmap(QPixmap(":/art/noentry.gif"));
+    // A window of its own without a task-bar button, and without title-bar buttons.
+    setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setFixedSize(427, 153);
+    setAttribute(Qt::WA_DeleteOnClose);
+    connect(form.btnOK, &QPushButton::clicked, this, &TfrmBlocked::btnOKClick);
+    connect(form.btnAllow, &QPushButton::clicked, this, &TfrmBlocked::btnAllowClick);
+    connect(form.btnEdit, &QPushButton::clicked, this, &TfrmBlocked::btnEditClick);
+}
+
+bool TfrmBlocked::IsTopMost() const {
+    return windowHandle() != nullptr ? windowHandle()->flags().testFlag(Qt::WindowStaysOnTopHint)
+                                     : windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+}
+
+// Changed on the native window, so the alert is not hidden and shown again as a change of the
+// widget's flags would do.
+void TfrmBlocked::SetTopMost(bool topMost) {
+    if (QWindow* window = windowHandle()) {
+        window->setFlag(Qt::WindowStaysOnTopHint, topMost);
+    }
+}
+
+void TfrmBlocked::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        SetTopMost(true);
+    }
+    QWidget::changeEvent(event);
+}
+
+void TfrmBlocked::keyPressEvent(QKeyEvent* event) {
+    // No close box and no cancel button: Escape does nothing.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void TfrmBlocked::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!centred_) {
+        centred_ = true;
+        CentreOnScreen(*this);
+    }
+}
+
+void TfrmBlocked::btnOKClick() { close(); }
+
+void TfrmBlocked::btnEditClick() {
+    close();
+    actions_.showFromTray();
+}
+
+void TfrmBlocked::btnAllowClick() {
+    SetTopMost(false);  // so that the PIN dialog can come in front
+    RunUserAction(errorBox_, [this] {
+        if (!actions_.passPinGate(numbers::GatedAction::Allow)) {
+            return;
+        }
+        actions_.allowNumber(FromQt(form.lblPhoneNumber->text()));
+        close();
+    });
+}
+
+TfrmBlocked* ShowBlockedAlert(const std::string& number, Prompts& errorBox, TfrmBlocked::Actions actions) {
+    auto* alert = new TfrmBlocked(errorBox, std::move(actions));  // deletes itself on close
+    alert->form.lblBlockedBy->setText(alert->form.lblBlockedBy->text() + "Kestrine");
+    alert->form.lblPhoneNumber->setText(ToQt(number));
+    alert->show();
+    alert->form.btnOK->setFocus();
+    return alert;
+}
+
+}  // namespace kestrine::ui

@@ -1,0 +1,49 @@
+#pragma once
+// TfrmBlocked: the alert for one number the driver refused to dial. Not modal, one window per
+// refused number, top-most whenever it is the active window.
+#include <QWidget>
+#include <functional>
+#include <string>
+
+#include "numbers/ParentalControl.h"
+#include "numbers/Prompts.h"
+#include "ui_NumberBlockedForm.h"
+
+namespace kestrine::ui {
+
+class TfrmBlocked : public QWidget {
+    Q_OBJECT
+public:
+    struct Actions {
+        std::function<bool(numbers::GatedAction)> passPinGate;  // the PIN gate
+        std::function<void(const std::string&)> allowNumber;    // the main window's AllowNumber
+        std::function<void()> showFromTray;                     // the main window's ShowFromTray
+    };
+
+    TfrmBlocked(Prompts& errorBox, Actions actions);
+    Ui::TfrmBlocked form;
+
+    bool IsTopMost() const;
+
+    void btnOKClick();
+    void btnAllowClick();
+    void btnEditClick();
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void SetTopMost(bool topMost);
+
+    Prompts& errorBox_;
+    Actions actions_;
+    bool centred_ = false;
+};
+
+// Opens a new alert for `number`, owned by the application (it deletes itself when closed), shown
+// without waiting. Returns it.
+TfrmBlocked* ShowBlockedAlert(const std::string& number, Prompts& errorBox, TfrmBlocked::Actions actions);
+
+}  // namespace kestrine::ui

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "log/LogView.h"
+#include "numbers/NumberListClass.h"
+#include "tests/support/LogFixture.h"
+#include "tests/support/ScriptedPrompts.h"
+#include "tests/support/TempDir.h"
+
+using namespace kestrine;
+
+namespace {
+
+struct Memo : log::LogMemo, numbers::ParentalControls {
+    std::string text = "earlier view";
+    int loads = 0;
+    bool SetLogText(const std::string& shown) override {
+        text = shown;
+        ++loads;
+        return true;
+    }
+    bool ParentalChecked() const override { return false; }
+    void SetParentalChecked(bool) override {}
+    void SetSetPinEnabled(bool) override {}
+};
+
+class LogViewTest : public ::testing::Test {
+protected:
+    test::TempDir root;
+    numbers::TNumberList store{platform::Registry(root / "registry.db")};
+    test::ScriptedPrompts prompts;
+    test::LogFixture log;
+    Memo memo;
+    numbers::ParentalControl parental{store, prompts, log.owner, memo};
+    log::LogView view{log.owner, parental, prompts, memo};
+
+    void SetUp() override {
+        store.SetPIN("1234");
+        store.SetParentalControl(false);
+        log.owner.PrepareLog();
+    }
+};
+
+constexpr const char* kCleared = "12/10/26 05:03:09: Log file cleared\r\n";
+
+}  // namespace
+
+TEST(ReadLogForView, MakesEveryLineEndCrLfAndKeepsEveryByte) {
+    test::TempDir dir;
+    test::WriteFile(dir / "log", std::string("a\rb\nc\r\nd\n\re\0f", 13));
+    EXPECT_EQ(log::ReadLogForView((dir / "log").string()), std::string("a\r\nb\r\nc\r\nd\r\n\r\ne\0f", 17));
+    EXPECT_FALSE(log::ReadLogForView((dir / "missing").string()));
+    EXPECT_FALSE(log::ReadLogForView(""));
+}
+
+TEST_F(LogViewTest, ShowingTheTabLoadsTheFileAndIgnoresFailures) {
+    log.owner.LogLine("one");
+    view.TabSheet2Show();
+    EXPECT_EQ(memo.text, log.Content());
+    log.owner.LogLine("two");
+    EXPECT_EQ(memo.text.find("two"), std::string::npos) << "only the next load shows new lines";
+
+    std::filesystem::remove(log.Path());
+    view.TabSheet2Show();
+    EXPECT_NE(memo.text.find("one"), std::string::npos) << "a missing file leaves the memo as it was";
+}
+
+TEST_F(LogViewTest, AWriterHoldingTheFileKeepsTheReaderOut) {
+    const int writer = ::open(log.Path().c_str(), O_WRONLY);
+    ASSERT_EQ(::flock(writer, LOCK_EX), 0);
+    EXPECT_FALSE(log::ReadLogForView(log.owner.LogPath));
+    ::close(writer);
+    EXPECT_TRUE(log::ReadLogForView(log.owner.LogPath));
+}
+
+TEST_F(LogViewTest, ClearLeavesExactlyTheClearedLine) {
+    log.owner.LogLine("dial 0900");
+    prompts.ExpectConfirm("Are you sure you want to clear the log?", true);
+    view.btnClearClick();
+    EXPECT_EQ(log.Content(), kCleared) << "no start line in the emptied file";
+    EXPECT_EQ(memo.text, kCleared);
+
+    std::filesystem::remove(log.Path());
+    prompts.ExpectConfirm("Are you sure you want to clear the log?", true);
+    view.btnClearClick();
+    EXPECT_EQ(log.Content(), kCleared) << "a missing file is created empty first";
+}
+
+TEST_F(LogViewTest, NoOrACancelledPinChangesNothing) {
+    log.owner.LogLine("kept");
+    const std::string before = log.Content();
+    prompts.ExpectConfirm("Are you sure you want to clear the log?", false);
+    view.btnClearClick();
+    store.SetParentalControl(true);
+    prompts.ExpectConfirm("Are you sure you want to clear the log?", true).ExpectAskPIN("", false, "1234");
+    view.btnClearClick();
+    EXPECT_EQ(log.Content(), before);
+    EXPECT_EQ(memo.loads, 0);
+}
+
+TEST_F(LogViewTest, WithoutALogPathClearingFails) {
+    log.owner.LogPath.clear();  // the start-up open failed
+    prompts.ExpectConfirm("Are you sure you want to clear the log?", true).ExpectError("Unable to empty log file");
+    view.btnClearClick();
+    EXPECT_EQ(memo.loads, 0);
+    EXPECT_NE(log.Content().find("Logging started"), std::string::npos) << "the file was not touched";
+}
