@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QWindow>
+
+#include "app/MainForm.h"
+#include "numbers/NumberListClass.h"
+#include "numbers/ui/NumberBlockedForm.h"
+#include "platform/SystemRoot.h"
+#include "tests/support/FakeMonitorDevice.h"
+#include "tests/support/ScriptedPrompts.h"
+#include "tests/support/TempDir.h"
+
+using namespace kestrine;
+using namespace kestrine::app;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct FakeAccess : monitor::DriverAccess {
+    std::shared_ptr<test::FakeMonitorDevice> device = std::make_shared<test::FakeMonitorDevice>();
+    std::shared_ptr<platform::Device> OpenDriverDevice(std::string&) override { return device; }
+    bool InstallDriver(std::string&) override { return false; }
+};
+
+std::vector<ui::TfrmBlocked*> OpenAlerts() {
+    std::vector<ui::TfrmBlocked*> alerts;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* alert = qobject_cast<ui::TfrmBlocked*>(widget); alert != nullptr && alert->isVisible()) {
+            alerts.push_back(alert);
+        }
+    }
+    return alerts;
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    test::TempDir root;
+    test::TempDir programDir;
+    test::ScriptedPrompts prompts;
+    FakeAccess access;
+    ApplicationSettings settings;
+    std::unique_ptr<TfrmMain> window;
+
+    void Start(bool parentalOn, std::vector<std::string> numbers = {}) {
+        numbers::TNumberList store(platform::Registry(platform::RegistryDatabasePath(root.Path())));
+        store.SetPIN("1234");
+        store.SetParentalControl(parentalOn);
+        store.SaveNumbers(numbers);
+        window = std::make_unique<TfrmMain>(
+            settings, MainFormSetup{programDir.Path(), platform::Registry(platform::RegistryDatabasePath(root.Path())),
+                                    &access, &prompts, [] {}});
+    }
+    void TearDown() override {
+        for (auto* alert : OpenAlerts()) {
+            alert->close();
+        }
+        QApplication::processEvents();
+        window.reset();
+    }
+    std::vector<std::string> Stored() const {
+        numbers::TNumberList store(platform::Registry(platform::RegistryDatabasePath(root.Path())));
+        return store.LoadNumbers();
+    }
+    std::string Log() const { return test::ReadFile(programDir / "qdlog.log"); }
+};
+
+}  // namespace
+
+TEST_F(WindowTest, TheFieldFiltersTypedCharactersButNotPastedText) {
+    Start(false);
+    QTest::keyClicks(window->form.txtAllowed, "0a1-2(3)+ 4#");
+    EXPECT_EQ(window->form.txtAllowed->text(), "0123+ 4");
+    window->form.txtAllowed->clear();
+    QApplication::clipboard()->setText("(01) 23-45");
+    window->form.txtAllowed->paste();
+    EXPECT_EQ(window->form.txtAllowed->text(), "(01) 23-45");
+}
+
+TEST_F(WindowTest, ARefusedNumberFromTheDriverRaisesItsOwnAlert) {
+    Start(false);
+    access.device->QueueEvent(1, monitor::EncodeNumberBlockedEvent("0900111"));
+    access.device->QueueEvent(2, monitor::EncodeNumberBlockedEvent("0900222"));
+    for (int i = 0; i < 500 && OpenAlerts().size() < 2; ++i) {
+        QTest::qWait(10);  // the monitor threads' hand-overs reach this thread through the event loop
+    }
+    const auto alerts = OpenAlerts();
+    ASSERT_EQ(alerts.size(), 2u);
+    QStringList numbers;
+    for (auto* alert : alerts) {
+        numbers << alert->form.lblPhoneNumber->text();
+        EXPECT_EQ(alert->windowTitle(), "Kestrine - Number Blocked");
+        EXPECT_EQ(alert->size(), QSize(427, 153));
+        EXPECT_FALSE(alert->windowFlags().testFlag(Qt::WindowCloseButtonHint));
+        EXPECT_EQ(alert->form.lblBlockedBy->text(), "and has been blocked by the Kestrine");
+        EXPECT_EQ(alert->form.Image1->pixmap().size(), QSize(60, 60));
+        EXPECT_EQ(alert->form.btnAllow->toolTip(), "Allow this number to be dialled in future.");
+    }
+    numbers.sort();
+    EXPECT_EQ(numbers, (QStringList{"0900111", "0900222"}));
+    EXPECT_NE(Log().find(": 0900111 blocked\r\n"), std::string::npos);
+}
+
+TEST_F(WindowTest, AlertButtons) {
+    Start(false, {"01234567890"});
+    auto* alert = ui::ShowBlockedAlert("0900 333", prompts, {[](auto) { return true; }, [](auto&) {}, [] {}});
+    EXPECT_TRUE(alert->form.btnOK->hasFocus() || QApplication::focusWidget() == nullptr);
+    QTest::keyClick(alert, Qt::Key_Escape);
+    EXPECT_TRUE(alert->isVisible()) << "Escape does nothing";
+    alert->form.btnOK->click();
+    QApplication::processEvents();
+    EXPECT_TRUE(OpenAlerts().empty());
+
+    window->ShowBlockedAlert(" 0900 444");
+    ASSERT_EQ(OpenAlerts().size(), 1u);
+    OpenAlerts()[0]->form.btnAllow->click();  // parental control off: no PIN
+    QApplication::processEvents();
+    EXPECT_TRUE(OpenAlerts().empty());
+    EXPECT_EQ(Stored(), (std::vector<std::string>{"01234567890", " 0900 444"})) << "as the driver reported it";
+    EXPECT_EQ(window->form.lstAllowed->count(), 2);
+    EXPECT_NE(Log().find(":  0900 444 added to allow list.\r\n"), std::string::npos);
+    EXPECT_EQ(access.device->AllowLists().size(), 2u);
+
+    window->ShowBlockedAlert("0900555");
+    EXPECT_FALSE(window->isVisible());
+    OpenAlerts()[0]->form.btnEdit->click();
+    QApplication::processEvents();
+    EXPECT_TRUE(OpenAlerts().empty());
+    EXPECT_TRUE(window->isVisible()) << "Edit brings the main window up";
+}
+
+TEST_F(WindowTest, AllowBehindTheGate) {
+    Start(true);
+    window->ShowBlockedAlert("0900666");
+    auto* alert = OpenAlerts().at(0);
+    prompts.ExpectAskPIN("", true, "0000")
+        .ExpectCommonError("Invalid PIN.  You must enter the correct Pin to allow this number.");
+    alert->form.btnAllow->click();
+    EXPECT_TRUE(alert->isVisible());
+    EXPECT_FALSE(alert->IsTopMost()) << "out of the top-most band until it is activated again";
+    prompts.ExpectAskPIN("", false, "1234");
+    alert->form.btnAllow->click();
+    EXPECT_TRUE(alert->isVisible());
+    EXPECT_TRUE(Stored().empty());
+    prompts.ExpectAskPIN("", true, "1234");
+    alert->form.btnAllow->click();
+    QApplication::processEvents();
+    EXPECT_EQ(Stored(), std::vector<std::string>{"0900666"});
+}
+
+TEST_F(WindowTest, TheLogTabLoadsWhenItComesOnScreen) {
+    Start(false);
+    window->Core().Log.LogLine(std::string("port data \0 hidden no more", 26));
+    window->ViewLog1Click();
+    const QString shown = window->form.memLogfile->toPlainText();
+    EXPECT_TRUE(shown.contains(QString("port data ") + QChar(0x2400) + " hidden no more")) << shown.toStdString();
+    window->Core().Log.LogLine("later line");
+    window->ViewLog1Click();  // already the selected tab: no reload
+    EXPECT_FALSE(window->form.memLogfile->toPlainText().contains("later line"));
+    window->form.PageControl1->setCurrentIndex(0);
+    window->form.PageControl1->setCurrentIndex(1);
+    EXPECT_TRUE(window->form.memLogfile->toPlainText().contains("later line"));
+
+    prompts.ExpectConfirm("Are you sure you want to clear the log?", true);
+    window->form.btnClear->click();
+    const QString cleared = window->form.memLogfile->toPlainText().trimmed();
+    EXPECT_TRUE(cleared.endsWith(": Log file cleared")) << cleared.toStdString();
+    EXPECT_EQ(cleared.count('\n'), 0) << "one line";
+}
