@@ -276,5 +276,4 @@ std::string OpenPort::ReadUntil(const std::string& expected, std::chrono::millis
     return got;
 }
 
-
 }  // namespace kestrine::test

@@ -47,8 +47,8 @@ protected:
 }  // namespace
 
 TEST_F(RealClients, PicocomDiallingARefusedNumberHearsNoCarrier) {
-    const auto run = test::RunProgram({"picocom", "-q", "-b", "9600", "-t", "ATDT0900123\r", "-x", "1000",
-                                 driver_->Port(1).string()});
+    const auto run = test::RunProgram({"picocom", "-q", "-b", "9600", "-t", "ATDT0900123\r", "-x",
+                                       "1000", driver_->Port(1).string()});
     EXPECT_NE(run.output.find("\r\nNO CARRIER\r\n"), std::string::npos) << run.output;
     EXPECT_TRUE(Reported("0900123"));
 }
