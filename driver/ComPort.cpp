@@ -103,8 +103,16 @@ public:
             throw PortError{platform::ERROR_GEN_FAILURE};
         }
         token_ = loop_.Add(fd_.Get(), EPOLLIN, [this](std::uint32_t events) { OnReady(events); });
+        timer_ = loop_.AddTimer([this] { return raiseDtrAt_; },
+                                [this] {
+                                    raiseDtrAt_.reset();
+                                    if (fd_.Valid()) {
+                                        ApplyToDevice(fd_.Get(), settings_);
+                                    }
+                                });
     }
     ~DeviceBackend() override {
+        loop_.RemoveTimer(timer_);
         if (token_ != 0) {
             loop_.Remove(token_);
         }
@@ -137,8 +145,7 @@ public:
             LineSettings down = settings_;
             down.baud = 0;
             ApplyToDevice(fd_.Get(), down);
-            ::usleep(100 * 1000);
-            ApplyToDevice(fd_.Get(), settings_);
+            raiseDtrAt_ = EventLoop::Clock::now() + std::chrono::milliseconds(100);
         }
     }
 
@@ -210,6 +217,8 @@ private:
     std::uint64_t token_ = 0;
     std::string pending_;
     LineSettings settings_;
+    std::uint64_t timer_ = 0;
+    std::optional<EventLoop::Clock::time_point> raiseDtrAt_;
 };
 
 }  // namespace
