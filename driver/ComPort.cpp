@@ -240,13 +240,15 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
     slavePath_ = name;
     settings_ = ReadLineSettings(master_.Get()).value_or(LineSettings{});
 
-    // Readable by the user's dialling programs, as serial ports are (see the header).
-    ::chmod(slavePath_.c_str(), 0660);
+    // Usable by the user's dialling programs, as serial ports are (see the header): group
+    // dialout may use it where the driver can give it that group, nobody else but its owner.
+    mode_t mode = 0600;
     if (const group* dialout = ::getgrnam("dialout")) {
-        if (::chown(slavePath_.c_str(), ::geteuid(), dialout->gr_gid) != 0) {
-            // Not a member of dialout: the port stays with the driver's own group.
+        if (::chown(slavePath_.c_str(), ::geteuid(), dialout->gr_gid) == 0) {
+            mode = 0660;
         }
     }
+    ::chmod(slavePath_.c_str(), mode);
 
     // The backend first: a device that cannot be opened refuses the attach before anything of
     // the port is registered with the loop.

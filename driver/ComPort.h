@@ -14,9 +14,11 @@
 // are neither seen nor mirrored), 1.5 stop bits do not exist, and breaks are not reported.
 // B0 (hang-up) is seen and hangs up the backend.
 //
-// The slave is made mode 0660, owned by the driver's user and, where the group exists and the
-// driver may set it, by group dialout, as serial ports are; the published name is a symbolic
-// link to it. The driver never keeps the slave open itself (that would hide the last close).
+// The slave belongs to the driver's user with mode 0660 and group dialout, as serial ports do,
+// where that group exists and the driver may give it (root, or a member of dialout); otherwise
+// mode 0600, so that no other user's process (nor the tty group) can open it. The published
+// name is a symbolic link to it. The driver never keeps the slave open itself (that would hide
+// the last close).
 #include <filesystem>
 #include <functional>
 #include <memory>

@@ -1,6 +1,7 @@
 // The driver's request handling, through the real client against a real qddriver.
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -98,6 +99,9 @@ TEST_F(DriverRequests, AttachGivesFreshIdsAndPublishesOnlyServedPorts) {
     const PortId first = Attach(*device_, 1);
     EXPECT_NE(first, 0u);
     EXPECT_TRUE(std::filesystem::is_symlink(driver_->Port(1)));
+    struct stat port {};
+    ASSERT_EQ(::stat(driver_->Port(1).c_str(), &port), 0);
+    EXPECT_EQ(port.st_mode & 0007, 0u) << "other users' processes cannot open a published port";
     const PortId sixteen = Attach(*device_, 16);
     EXPECT_NE(sixteen, first);
 
