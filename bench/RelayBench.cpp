@@ -147,9 +147,17 @@ void Flood(int seconds) {
         });
     }
     long peak = 0;
-    const auto end = Clock::now() + std::chrono::seconds(seconds);
-    while (Clock::now() < end) {
+    const auto start = Clock::now();
+    auto report = start + std::chrono::seconds(10);
+    while (Clock::now() < start + std::chrono::seconds(seconds)) {
         peak = std::max(peak, driver.RssKib());
+        if (Clock::now() >= report) {
+            std::printf("flood: resident %ld KiB after %lld s\n", driver.RssKib(),
+                        static_cast<long long>(
+                            std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start)
+                                .count()));
+            report += std::chrono::seconds(10);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     stop = true;

@@ -24,7 +24,7 @@ namespace {
 
 constexpr std::size_t kReadSize = 64 * 1024;
 // Beyond this many bytes waiting for a slow side, the other side is no longer read.
-constexpr std::size_t kHighWater = 256 * 1024;
+constexpr std::size_t kHighWater = 64 * 1024;
 // Reads per readiness report, so that one busy port cannot starve the others.
 constexpr int kReadsPerWake = 8;
 
@@ -509,18 +509,23 @@ void ComPort::ToProgram(std::string_view bytes) {
 }
 
 void ComPort::FlushToProgram() {
-    while (!toProgram_.empty()) {
-        const auto n = ::write(master_.Get(), toProgram_.data(), toProgram_.size());
+    std::size_t done = 0;
+    while (done < toProgram_.size()) {
+        const auto n = ::write(master_.Get(), toProgram_.data() + done, toProgram_.size() - done);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
             if (errno != EAGAIN || !opened_) {
-                toProgram_.clear();  // nobody to hear it
+                done = toProgram_.size();  // nobody to hear it
             }
             break;
         }
-        toProgram_.erase(0, static_cast<std::size_t>(n));
+        done += static_cast<std::size_t>(n);
+    }
+    toProgram_.erase(0, done);
+    if (toProgram_.empty() && toProgram_.capacity() > 2 * kReadSize) {
+        std::string().swap(toProgram_);  // a burst is over: give its memory back
     }
     if (toProgram_.empty() != ((watched_ & EPOLLOUT) == 0)) {
         UpdateWatch();

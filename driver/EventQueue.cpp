@@ -32,7 +32,9 @@ void EventQueue::PushData(std::uint8_t type, std::string_view bytes) {
             }
         }
         const std::size_t n = std::min(bytes.size(), kMaxDataPayload);
-        if (!Push(EncodeDataEvent(type, bytes.substr(0, n)))) {
+        auto record = EncodeDataEvent(type, bytes.substr(0, n));
+        record.reserve(kPayloadOffset + kMaxDataPayload);  // grows in place, never doubles
+        if (!Push(std::move(record))) {
             return;  // full: the rest of this burst is dropped with it
         }
         bytes.remove_prefix(n);
