@@ -62,7 +62,9 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
     resize(kWindowClient);
     form.Image1->setPixmap(QPixmap(":/art/banner.png"));
     form.Image1->installEventFilter(this);
-    form.PageControl1->setStyleSheet("QTabBar::tab { height: 21px; width: 60px; }");
+    // Tabs of 21 x 60 pixels, and a check box whose caption fits its 65 pixels as laid out.
+    setStyleSheet("QTabBar::tab { height: 21px; width: 60px; padding: 0px; }"
+                  "QCheckBox { spacing: 0px; } QCheckBox::indicator { width: 12px; height: 12px; }");
     form.lstAllowed->setSelectionMode(QAbstractItemView::SingleSelection);
     SetUpAnchors();
 
