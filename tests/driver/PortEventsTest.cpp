@@ -34,8 +34,9 @@ protected:
     }
 
     // The events up to and including `last`.
-    std::vector<std::string> Until(const std::string& last) {
-        return EventsUntil(*device_, id_, last);
+    std::vector<std::string> Until(const std::string& last,
+                                   std::chrono::milliseconds timeout = 10s) {
+        return EventsUntil(*device_, id_, last, timeout);
     }
 
     static void Set(int fd, const std::function<void(termios&)>& change) {
@@ -109,6 +110,29 @@ TEST_F(PortEvents, OpenedAndClosedCountTheFirstAndLastOpenerOnly) {
         << ::testing::PrintToString(events);
     EXPECT_EQ(events.back(), "closed");
     EXPECT_EQ(std::count(events.begin(), events.end(), "closed"), 1);
+}
+
+TEST_F(PortEvents, EveryRefusedDialIsReportedEvenWhenNobodyReadsForAWhile) {
+    OpenPort program(driver_->Port(1));
+    program.Write("ATE0\r");
+    program.ReadUntil("OK\r\n");
+    // More refusals than the queue holds events: the port waits for the reader, drops none.
+    std::string lines;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 400; ++i) {
+        const std::string number = "0900" + std::to_string(1000 + i);
+        lines += "ATDT" + number + "\r";
+        expected.push_back("blocked:" + number);
+    }
+    std::thread writer([&] { program.Write(lines); });  // may block until events are read
+    std::vector<std::string> blocked;
+    for (const auto& event : Until(expected.back(), 30s)) {
+        if (event.rfind("blocked:", 0) == 0) {
+            blocked.push_back(event);
+        }
+    }
+    writer.join();
+    EXPECT_EQ(blocked, expected);
 }
 
 TEST_F(PortEvents, BlockedDialIsReportedAndHangingUpEndsAnAllowedCall) {
