@@ -105,7 +105,7 @@ void DeviceServer::Accept() {
                                   [this, id](std::uint32_t events) { OnClient(id, events); });
         Client& ref = *client;
         clients_[id] = std::move(client);
-        Flush(ref);
+        Flush(id, ref);
     }
 }
 
@@ -120,10 +120,10 @@ void DeviceServer::Send(ClientId id, const Answer& answer) {
     if (client.unsent.size() > kMaxUnsent) {
         return Break(id, client);
     }
-    Flush(client);
+    Flush(id, client);
 }
 
-void DeviceServer::Flush(Client& client) {
+void DeviceServer::Flush(ClientId id, Client& client) {
     while (!client.unsent.empty()) {
         const auto n = ::send(client.fd.Get(), client.unsent.data(), client.unsent.size(),
                               MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -132,24 +132,15 @@ void DeviceServer::Flush(Client& client) {
                 continue;
             }
             if (errno != EAGAIN) {
-                client.unsent.clear();
-                client.broken = true;  // reaped after this round
+                // Gone: closed between rounds (Reap), never under the handler that is sending.
+                return Break(id, client);
             }
             break;
         }
         client.unsent.erase(0, static_cast<std::size_t>(n));
     }
-    if (!client.broken) {
-        loop_.Modify(client.token,
-                     EPOLLIN | (client.unsent.empty() ? 0u : static_cast<std::uint32_t>(EPOLLOUT)));
-    }
-    // A client found broken during a send is reaped between rounds, never here.
-    for (auto& [id, c] : clients_) {
-        if (c.get() == &client && client.broken) {
-            Break(id, client);
-            break;
-        }
-    }
+    loop_.Modify(client.token,
+                 EPOLLIN | (client.unsent.empty() ? 0u : static_cast<std::uint32_t>(EPOLLOUT)));
 }
 
 void DeviceServer::Break(ClientId id, Client& client) {
@@ -169,7 +160,7 @@ void DeviceServer::OnClient(ClientId id, std::uint32_t events) {
     }
     Client& client = *it->second;
     if ((events & EPOLLOUT) != 0) {
-        Flush(client);
+        Flush(id, client);
         if (client.broken) {
             return;
         }

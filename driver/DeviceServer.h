@@ -48,7 +48,7 @@ private:
     };
     void Accept();
     void OnClient(ClientId id, std::uint32_t events);
-    void Flush(Client& client);
+    void Flush(ClientId id, Client& client);
     void Break(ClientId id, Client& client);
 
     EventLoop& loop_;
