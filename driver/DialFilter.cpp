@@ -101,15 +101,6 @@ std::string DialFilter::Reply(const char* verbose, char numeric) const {
     return verbose_ ? std::string("\r\n") + verbose + "\r\n" : std::string(1, numeric) + "\r";
 }
 
-void DialFilter::ResetSettings() {
-    terminator_ = '\r';
-    backspace_ = '\b';
-    escape_ = '+';
-    echo_ = true;
-    verbose_ = true;
-    quiet_ = false;
-}
-
 DialFilter::Verdict DialFilter::Check(std::string_view line, bool apply) {
     Verdict verdict;
     const auto at = FindAtPrefix(line);
@@ -197,6 +188,17 @@ DialFilter::Verdict DialFilter::Check(std::string_view line, bool apply) {
                 }
                 break;
             case AtCommand::Kind::Extended:
+                // +CDV is a dial by another name (voice dial on mobile modems).
+                if (command.value.size() >= 3 && (command.value[0] | 0x20) == 'c' &&
+                    (command.value[1] | 0x20) == 'd' && (command.value[2] | 0x20) == 'v') {
+                    const Dial dial =
+                        ResolveDial(command.value.substr(3), prefix, lastNumber, stored);
+                    if (!dial.provable || !allowed_.Allows(dial.number)) {
+                        return {false, dial.reported};
+                    }
+                    lastNumber = dial.number;
+                    prefix.clear();
+                }
                 break;
         }
     }

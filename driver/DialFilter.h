@@ -10,6 +10,7 @@
 //   - redials (L) a number that is not allowed, or that this port never dialled;
 //   - dials a stored number (S=n) not stored through this port with &Z, or one that is not allowed;
 //   - dials from a phonebook (>) or contains a hook flash (!);
+//   - voice-dials (+CDV) a number that is not allowed;
 //   - or the line cannot be parsed past a point after which a D appears.
 // A refused line is not forwarded at all: the program gets the echo of the line (when echo is
 // on) and NO CARRIER as the modem would word it (ATV, ATQ), and the number is reported.
@@ -69,7 +70,6 @@ private:
     void Refuse(const std::string& echo, const std::string& number, std::vector<Action>& actions);
     void Forward(std::string bytes, std::vector<Action>& actions);
     std::string Reply(const char* verbose, char numeric) const;
-    void ResetSettings();
     void ResponseLine(const std::string& line);
 
     const AllowList& allowed_;

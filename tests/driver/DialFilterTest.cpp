@@ -112,6 +112,7 @@ TEST(DialBlocking, TableOfDialLines) {
         {"stored number that is not allowed", {"AT&Z1=555\r", "ATDS=1\r"}, "555"},
         {"stored number that is allowed", {"AT&Z2=0123456\r", "ATDS2\r"}, ""},
         {"phonebook", {"ATD>5\r"}, "5"},
+        {"voice dial by extended command", {"AT+CDV0900\r"}, "0900"},
         {"hook flash", {"ATD0123456!0900\r"}, "01234560900"},
         {"unparsable line with a dial after it", {"AT)D0900\r"}, "0900"},
         {"dial of nothing but noise", {std::string("ATD\x01\0\n>", 7) + "\r"}, ">"},
