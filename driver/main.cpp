@@ -1,5 +1,6 @@
 // qddriver: the monitoring driver of the Kestrine system on Linux. Runs in the foreground until
 // SIGTERM, SIGINT or SIGHUP, after which the published ports and the device socket are gone.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -39,6 +40,13 @@ void Usage(std::FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Started detached, the driver may have no standard streams; keep 0-2 taken so that no port
+    // or socket of its own becomes "standard error" for a stray message.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0) {
+            ::open("/dev/null", O_RDWR);
+        }
+    }
     driver::PortMap ports;
     int readyFd = -1;
     for (int i = 1; i < argc; ++i) {
