@@ -4,7 +4,8 @@
 //
 // What the program does on the published port becomes events:
 //   - PortOpened / PortClosed: first opener and last closer (inotify on the slave counts opens);
-//   - PortWrite / PortRead: bytes from the program and bytes delivered to it, as they pass;
+//   - PortWrite / PortRead: bytes from the program, and bytes delivered to it (the backend's,
+//     and the driver's own answers to refused dials), as they pass;
 //   - PortFlushed: tcflush of either queue;
 //   - BaudRateSet / LineControlSet: tcsetattr that changes the speed, or the stop bits or parity
 //     as the terminal reports them (packet mode with EXTPROC).
