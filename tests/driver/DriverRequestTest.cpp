@@ -427,9 +427,10 @@ TEST(DriverStart, RemovesPortLinksLeftByAKilledDriver) {
     std::filesystem::create_symlink("/dev/pts/0", root / "dev" / "COM4");
     ScopedRoot scoped(root.Path());
     const std::string image = DriverExecutable().string();
+    // Built before the fork: the child only execs.
+    const std::string variable = "KESTRINE_ROOT=" + root.Path().string();
     const pid_t child = ::fork();
     if (child == 0) {
-        const std::string variable = "KESTRINE_ROOT=" + root.Path().string();
         char* const argv[] = {const_cast<char*>(image.c_str()), nullptr};
         char* const envp[] = {const_cast<char*>(variable.c_str()), nullptr};
         ::execve(argv[0], argv, envp);
@@ -450,9 +451,10 @@ TEST(DriverStart, RunsFromTheSystemDirectoryUnderAnotherNameWithOnlyTheRootInIts
     const auto image = root / "drivers" / "QDDRIVER.sys";
     std::filesystem::copy_file(DriverExecutable(), image);
     std::filesystem::permissions(image, std::filesystem::perms::owner_all);
+    // Built before the fork: the child only execs.
+    const std::string variable = "KESTRINE_ROOT=" + root.Path().string();
     const pid_t child = ::fork();
     if (child == 0) {
-        const std::string variable = "KESTRINE_ROOT=" + root.Path().string();
         char* const argv[] = {const_cast<char*>(image.c_str()), nullptr};
         char* const envp[] = {const_cast<char*>(variable.c_str()), nullptr};
         ::execve(image.c_str(), argv, envp);
