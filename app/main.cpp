@@ -1,6 +1,8 @@
 // Kestrine: the tray application.
 #include <QApplication>
 #include <QFile>
+#include <QTimer>
+#include <unistd.h>
 
 #include "app/MainForm.h"
 #include "app/SessionEnd.h"
@@ -34,6 +36,16 @@ int main(int argc, char** argv) {
                      &kestrine::app::TfrmMain::JvAppInstances1InstanceCreated);
     kestrine::app::SessionEnd sessionEnd;
     QObject::connect(&sessionEnd, &kestrine::app::SessionEnd::Ending, &frmMain, &kestrine::app::TfrmMain::SessionEnding);
+
+    // KESTRINE_READY_FD=n: one byte on descriptor n once the tray icon is up and monitoring runs,
+    // for whoever started the program and waits for it (service managers, the start-up benchmark).
+    if (const int readyFd = qEnvironmentVariableIntValue("KESTRINE_READY_FD"); readyFd > 2) {
+        QTimer::singleShot(0, [readyFd] {
+            const char ready = '1';
+            [[maybe_unused]] const auto written = ::write(readyFd, &ready, 1);
+            ::close(readyFd);
+        });
+    }
 
     application.exec();
     return 0;

@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextBrowser>
 #include <memory>
 
 #include "app/MainForm.h"
@@ -256,4 +257,18 @@ TEST_F(MainFormTest, LayoutAndResizeFollowTheAnchors) {
     EXPECT_EQ(window->form.btnAdd->pos(), add.topLeft() + QPoint(0, 100)) << "bottom left of its group";
     EXPECT_EQ(window->form.btnSetPIN->pos(), setPin.topLeft() + QPoint(100, 0)) << "top right of its group";
     EXPECT_EQ(window->form.btnHide->pos(), hide.topLeft() + QPoint(100, 100)) << "bottom right of its tab";
+}
+
+TEST_F(MainFormTest, HelpOpensAtItsContentsAndF1AtTheWindowsTopic) {
+    Seed(Parental::Off);
+    Start();
+    std::filesystem::copy_file(KESTRINE_HELP_FILE, programDir / "qdhelp.hlp");
+    window->Help1->trigger();
+    ASSERT_NE(window->Help().Window(), nullptr);
+    EXPECT_TRUE(window->Help().Window()->isVisible());
+    EXPECT_TRUE(window->Help().Window()->toPlainText().contains("Kestrine protects"));
+    window->Help().Window()->hide();
+    window->Settings1Click();
+    QTest::keyClick(window.get(), Qt::Key_F1);
+    EXPECT_TRUE(window->Help().Window()->isVisible());
 }
