@@ -121,6 +121,22 @@ public:
         if (!fd_.Valid()) {
             return;  // the device went away: nothing reaches it any more
         }
+        if (pending_.empty()) {
+            // Nothing queued before: write from the caller's bytes, keep only what is left over.
+            while (!bytes.empty()) {
+                const auto n = ::write(fd_.Get(), bytes.data(), bytes.size());
+                if (n < 0) {
+                    if (errno == EINTR) {
+                        continue;
+                    }
+                    if (errno != EAGAIN) {
+                        return Lost();
+                    }
+                    break;
+                }
+                bytes.remove_prefix(static_cast<std::size_t>(n));
+            }
+        }
         pending_.append(bytes);
         FlushPending();
     }
@@ -479,6 +495,10 @@ void ComPort::Status(std::uint8_t status) {
 
 void ComPort::FromProgram(std::string_view bytes) {
     queue_.PushData(PortWrite, bytes);
+    if (filter_.PassesUnseen(bytes)) {
+        backend_->Write(bytes);  // the bulk of a data call: straight through
+        return;
+    }
     std::vector<DialFilter::Action> actions;
     filter_.FromProgram(bytes, actions);
     for (auto& action : actions) {

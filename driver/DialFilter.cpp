@@ -282,6 +282,17 @@ void DialFilter::Repeat(std::vector<Action>& actions) {
     overlong_ = false;
 }
 
+bool DialFilter::PassesUnseen(std::string_view bytes) {
+    if (!dataMode_ || bytes.find(escape_) != std::string_view::npos) {
+        return false;
+    }
+    if (!bytes.empty()) {
+        pluses_ = 0;
+        echoPending_.clear();
+    }
+    return true;
+}
+
 void DialFilter::FromProgram(std::string_view bytes, std::vector<Action>& actions) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (dataMode_) {
@@ -378,16 +389,20 @@ void DialFilter::ResponseLine(const std::string& line) {
 void DialFilter::FromModem(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (dataMode_) {
-            // A lost carrier puts the modem back in command mode: so must the checks.
-            std::string window = tail_;
-            window.append(bytes.substr(i));
-            // Numeric NO CARRIER follows the last data byte directly: any "3<CR>" counts.
-            const bool lost = window.find("NO CARRIER") != std::string::npos ||
-                              (!verbose_ && window.find("3\r") != std::string::npos);
-            if (lost) {
+            // A lost carrier puts the modem back in command mode: so must the checks. The text may
+            // straddle two reads, hence the kept tail; numeric NO CARRIER follows the last data
+            // byte directly, so any "3<CR>" counts.
+            const std::string_view rest = bytes.substr(i);
+            const std::string edge = tail_ + std::string(rest.substr(0, kTail));
+            auto seen = [&](std::string_view text) {
+                return edge.find(text) != std::string::npos ||
+                       rest.find(text) != std::string_view::npos;
+            };
+            if (seen("NO CARRIER") || (!verbose_ && seen("3\r"))) {
                 HangUp();
             } else {
-                tail_ = window.substr(window.size() - std::min<std::size_t>(window.size(), 16));
+                const std::string_view last = rest.size() >= kTail ? rest : std::string_view(edge);
+                tail_ = std::string(last.substr(last.size() - std::min(last.size(), kTail)));
             }
             return;
         }

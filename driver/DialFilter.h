@@ -38,6 +38,7 @@ namespace kestrine::driver {
 class DialFilter {
 public:
     static constexpr std::size_t kMaxLine = 255;
+    static constexpr std::size_t kTail = 16;  // longer than any result text looked for in data
 
     struct Action {
         enum class Kind { ToModem, ToProgram, Blocked };
@@ -49,6 +50,9 @@ public:
 
     // Bytes the program wrote; appends what to do with them, in order.
     void FromProgram(std::string_view bytes, std::vector<Action>& actions);
+    // In data mode, bytes without an escape character need no look: true when `bytes` may go to
+    // the modem as they are (the filter has taken note of them), false to use FromProgram.
+    bool PassesUnseen(std::string_view bytes);
     // Bytes the modem sent to the program (they pass unchanged; the filter only watches them).
     void FromModem(std::string_view bytes);
     // The line was hung up (B0, last close): back to command mode, nothing continued.
