@@ -25,12 +25,14 @@ constexpr QSize kPageClient(273, 293);
 constexpr QSize kAllowedGroup(255, 173);
 constexpr QSize kParentalGroup(255, 53);
 
-constexpr const char* kExitQuestion = "Are you sure you want to close Kestrine.\r\n\r\nDialler blocking will stop?";
+constexpr const char* kExitQuestion =
+    "Are you sure you want to close Kestrine.\r\n\r\nDialler blocking will stop?";
 
 }  // namespace
 
 MainFormSetup MainFormSetup::System() {
-    return MainFormSetup{platform::ExecutableDirectory(), platform::Registry::System(), nullptr, nullptr, {}};
+    return MainFormSetup{
+        platform::ExecutableDirectory(), platform::Registry::System(), nullptr, nullptr, {}};
 }
 
 TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
@@ -38,7 +40,8 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
       programDirectory_(setup.programDirectory),
       quit_(setup.quit ? setup.quit : [] { QCoreApplication::quit(); }),
       handOver_([this] {
-          QMetaObject::invokeMethod(this, [this] { handOver_.ServePending(); }, Qt::QueuedConnection);
+          QMetaObject::invokeMethod(
+              this, [this] { handOver_.ServePending(); }, Qt::QueuedConnection);
       }) {
     if (setup.prompts == nullptr) {
         ownPrompts_ = std::make_unique<ui::QtPrompts>(this);
@@ -50,21 +53,22 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
         setup.driver = ownDriver_.get();
     }
     core_ = std::make_unique<MainFormCore>(MainFormEnvironment{
-        setup.programDirectory, setup.registry, *setup.driver, handOver_, *this, *prompts_, *this, *this, *this,
-        [] { QApplication::beep(); }, [](unsigned ms) { platform::SleepMs(ms); }});
+        setup.programDirectory, setup.registry, *setup.driver, handOver_, *this, *prompts_, *this,
+        *this, *this, [] { QApplication::beep(); }, [](unsigned ms) { platform::SleepMs(ms); }});
 
     ui::LoadApplicationFonts();
     form.setupUi(this);
     setFont(ui::TahomaPixels(11));
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowIcon(QIcon(":/art/icon.png"));
     resize(kWindowClient);
     form.Image1->setPixmap(QPixmap(":/art/banner.png"));
     form.Image1->installEventFilter(this);
     // Tabs of 21 x 60 pixels, and a check box whose caption fits its 65 pixels as laid out.
-    setStyleSheet("QTabBar::tab { height: 21px; width: 60px; padding: 0px; }"
-                  "QCheckBox { spacing: 0px; } QCheckBox::indicator { width: 12px; height: 12px; }");
+    setStyleSheet(
+        "QTabBar::tab { height: 21px; width: 60px; padding: 0px; }"
+        "QCheckBox { spacing: 0px; } QCheckBox::indicator { width: 12px; height: 12px; }");
     form.lstAllowed->setSelectionMode(QAbstractItemView::SingleSelection);
     SetUpAnchors();
 
@@ -142,7 +146,9 @@ void TfrmMain::FormCreate() {
     core_->RestoreState();
 }
 
-void TfrmMain::Guarded(const std::function<void()>& handler) { RunUserAction(*prompts_, handler); }
+void TfrmMain::Guarded(const std::function<void()>& handler) {
+    RunUserAction(*prompts_, handler);
+}
 
 void TfrmMain::ShowFromTray() {
     setWindowState(windowState() & ~Qt::WindowMinimized);
@@ -155,24 +161,34 @@ void TfrmMain::ShowFromTray() {
     activateWindow();
 }
 
-void TfrmMain::HideToTray() { hide(); }
+void TfrmMain::HideToTray() {
+    hide();
+}
 
 void TfrmMain::ShowLogTab() {
     ShowFromTray();
     form.PageControl1->setCurrentIndex(1);
 }
 
-void TfrmMain::Settings1Click() { ShowFromTray(); }
-void TfrmMain::ViewLog1Click() { ShowLogTab(); }
+void TfrmMain::Settings1Click() {
+    ShowFromTray();
+}
+void TfrmMain::ViewLog1Click() {
+    ShowLogTab();
+}
 
-void TfrmMain::Help1Click() { help_.Show(application_.HelpFile, HELP_CONTENTS, 0); }
+void TfrmMain::Help1Click() {
+    help_.Show(application_.HelpFile, HELP_CONTENTS, 0);
+}
 
 void TfrmMain::Exit1Click() {
     core_->ExitRequested = true;
     close();
 }
 
-void TfrmMain::Image1Click() { QDesktopServices::openUrl(QUrl(kMakerWebSite)); }
+void TfrmMain::Image1Click() {
+    QDesktopServices::openUrl(QUrl(kMakerWebSite));
+}
 
 void TfrmMain::HideAfterSaving() {
     Guarded([this] {
@@ -185,8 +201,12 @@ void TfrmMain::HideAfterSaving() {
     });
 }
 
-void TfrmMain::btnHideClick() { HideAfterSaving(); }
-void TfrmMain::btnCloseClick() { HideAfterSaving(); }
+void TfrmMain::btnHideClick() {
+    HideAfterSaving();
+}
+void TfrmMain::btnCloseClick() {
+    HideAfterSaving();
+}
 
 void TfrmMain::chkParentalClick() {
     if (core_->Parental) {
@@ -198,7 +218,9 @@ void TfrmMain::btnSetPINClick() {
     Guarded([this] { core_->Parental->btnSetPINClick(); });
 }
 
-void TfrmMain::JvAppInstances1InstanceCreated(qint64) { ShowFromTray(); }
+void TfrmMain::JvAppInstances1InstanceCreated(qint64) {
+    ShowFromTray();
+}
 
 void TfrmMain::JvTrayIcon1Activated(QSystemTrayIcon::ActivationReason reason) {
     // A double click with the left button runs the menu's default item; a single click nothing.
@@ -238,7 +260,9 @@ bool TfrmMain::FormCloseQuery() {
     return canClose;
 }
 
-void TfrmMain::FormClose() { core_->StopMonitoring(); }
+void TfrmMain::FormClose() {
+    core_->StopMonitoring();
+}
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
     if (!FormCloseQuery()) {
@@ -268,7 +292,8 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
     if (watched == form.txtAllowed && event->type() == QEvent::KeyPress) {
         const QString typed = static_cast<QKeyEvent*>(event)->text();
         for (const QChar c : typed) {
-            if (c.unicode() > 0xFF || !numbers::AllowedListEditing::KeyFilterAccepts(static_cast<unsigned char>(c.unicode()))) {
+            if (c.unicode() > 0xFF || !numbers::AllowedListEditing::KeyFilterAccepts(
+                                          static_cast<unsigned char>(c.unicode()))) {
                 return true;
             }
         }
@@ -276,9 +301,15 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-bool TfrmMain::ParentalChecked() const { return form.chkParental->isChecked(); }
-void TfrmMain::SetParentalChecked(bool checked) { form.chkParental->setChecked(checked); }
-void TfrmMain::SetSetPinEnabled(bool enabled) { form.btnSetPIN->setEnabled(enabled); }
+bool TfrmMain::ParentalChecked() const {
+    return form.chkParental->isChecked();
+}
+void TfrmMain::SetParentalChecked(bool checked) {
+    form.chkParental->setChecked(checked);
+}
+void TfrmMain::SetSetPinEnabled(bool enabled) {
+    form.btnSetPIN->setEnabled(enabled);
+}
 
 void TfrmMain::btnAddClick() {
     Guarded([this] { core_->Editing->btnAddClick(); });
@@ -298,11 +329,19 @@ void TfrmMain::TabSheet2Show() {
     }
 }
 
-void TfrmMain::AllowNumber(const std::string& number) { core_->Editing->AllowNumber(number); }
+void TfrmMain::AllowNumber(const std::string& number) {
+    core_->Editing->AllowNumber(number);
+}
 
-std::string TfrmMain::FieldText() const { return ui::FromQt(form.txtAllowed->text()); }
-void TfrmMain::SetFieldText(const std::string& text) { form.txtAllowed->setText(ui::ToQt(text)); }
-void TfrmMain::FocusField() { form.txtAllowed->setFocus(); }
+std::string TfrmMain::FieldText() const {
+    return ui::FromQt(form.txtAllowed->text());
+}
+void TfrmMain::SetFieldText(const std::string& text) {
+    form.txtAllowed->setText(ui::ToQt(text));
+}
+void TfrmMain::FocusField() {
+    form.txtAllowed->setFocus();
+}
 
 std::vector<std::string> TfrmMain::Items() const {
     std::vector<std::string> items;
@@ -319,17 +358,27 @@ void TfrmMain::SetItems(const std::vector<std::string>& items) {
     }
 }
 
-void TfrmMain::AppendItem(const std::string& item) { form.lstAllowed->addItem(ui::ToQt(item)); }
-void TfrmMain::DeleteItem(int index) { delete form.lstAllowed->takeItem(index); }
+void TfrmMain::AppendItem(const std::string& item) {
+    form.lstAllowed->addItem(ui::ToQt(item));
+}
+void TfrmMain::DeleteItem(int index) {
+    delete form.lstAllowed->takeItem(index);
+}
 
 int TfrmMain::SelectedIndex() const {
     const auto selected = form.lstAllowed->selectedItems();
     return selected.isEmpty() ? -1 : form.lstAllowed->row(selected.first());
 }
 
-void TfrmMain::Select(int index) { form.lstAllowed->setCurrentRow(index, QItemSelectionModel::ClearAndSelect); }
-void TfrmMain::FocusList() { form.lstAllowed->setFocus(); }
-void TfrmMain::SetRemoveEnabled(bool enabled) { form.btnRemove->setEnabled(enabled); }
+void TfrmMain::Select(int index) {
+    form.lstAllowed->setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
+}
+void TfrmMain::FocusList() {
+    form.lstAllowed->setFocus();
+}
+void TfrmMain::SetRemoveEnabled(bool enabled) {
+    form.btnRemove->setEnabled(enabled);
+}
 
 bool TfrmMain::SetLogText(const std::string& text) {
     // The whole file is shown: a NUL that port data put into it becomes a visible mark instead of
@@ -343,9 +392,10 @@ bool TfrmMain::SetLogText(const std::string& text) {
 }
 
 void TfrmMain::ShowBlockedAlert(const std::string& number) {
-    ui::ShowBlockedAlert(number, *prompts_,
-                         {[this](numbers::GatedAction action) { return core_->Parental->PassPinGate(action); },
-                          [this](const std::string& allowed) { AllowNumber(allowed); }, [this] { ShowFromTray(); }});
+    ui::ShowBlockedAlert(
+        number, *prompts_,
+        {[this](numbers::GatedAction action) { return core_->Parental->PassPinGate(action); },
+         [this](const std::string& allowed) { AllowNumber(allowed); }, [this] { ShowFromTray(); }});
 }
 
 }  // namespace kestrine::app

@@ -7,8 +7,8 @@ namespace kestrine::app {
 
 MainFormCore::MainFormCore(MainFormEnvironment environment)
     : Log(environment.programDirectory),
-      Link(monitor::MonitorServices{environment.handOver, Log, environment.alert, environment.messageBeep,
-                                    environment.sleep},
+      Link(monitor::MonitorServices{environment.handOver, Log, environment.alert,
+                                    environment.messageBeep, environment.sleep},
            environment.driver),
       environment_(std::move(environment)) {}
 
@@ -24,7 +24,8 @@ std::vector<std::string> MainFormCore::CreateStore() {
     Editing = std::make_unique<numbers::AllowedListEditing>(
         *NumberList, *Parental, environment_.prompts, Log, environment_.allowedList,
         [this](std::span<const std::string> list) { SendAllowList(list); });
-    LogTab = std::make_unique<log::LogView>(Log, *Parental, environment_.prompts, environment_.logMemo);
+    LogTab =
+        std::make_unique<log::LogView>(Log, *Parental, environment_.prompts, environment_.logMemo);
     return NumberList->LoadNumbers();
 }
 

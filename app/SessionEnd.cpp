@@ -45,8 +45,9 @@ SessionEnd::SessionEnd(QObject* parent) : QObject(parent) {
         }
     }
     if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-        connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { emit Ending(); },
-                Qt::DirectConnection);
+        connect(
+            app, &QGuiApplication::commitDataRequest, this,
+            [this](QSessionManager&) { emit Ending(); }, Qt::DirectConnection);
     }
 }
 

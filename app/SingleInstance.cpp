@@ -1,11 +1,11 @@
 #include "app/SingleInstance.h"
 
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLocalSocket>
 #include <QThread>
-#include <unistd.h>
 
 namespace kestrine::app {
 
@@ -16,8 +16,9 @@ constexpr int kRetryForMs = 1000;
 
 QString RuntimeFolder() {
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    return !runtime.isEmpty() && QDir(QString::fromLocal8Bit(runtime)).exists() ? QString::fromLocal8Bit(runtime)
-                                                                                : QStringLiteral("/tmp");
+    return !runtime.isEmpty() && QDir(QString::fromLocal8Bit(runtime)).exists()
+               ? QString::fromLocal8Bit(runtime)
+               : QStringLiteral("/tmp");
 }
 
 }  // namespace
@@ -68,7 +69,8 @@ bool SingleInstance::Acquire() {
         QLocalSocket probe;
         probe.connectToServer(socketPath_);
         probe.waitForConnected(50);
-        if (probe.error() == QLocalSocket::ServerNotFoundError || probe.error() == QLocalSocket::ConnectionRefusedError) {
+        if (probe.error() == QLocalSocket::ServerNotFoundError ||
+            probe.error() == QLocalSocket::ConnectionRefusedError) {
             break;
         }
         QThread::msleep(50);

@@ -1,8 +1,8 @@
 // Kestrine: the tray application.
+#include <unistd.h>
 #include <QApplication>
 #include <QFile>
 #include <QTimer>
-#include <unistd.h>
 
 #include "app/MainForm.h"
 #include "app/SessionEnd.h"
@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
     QObject::connect(&instance, &kestrine::app::SingleInstance::InstanceCreated, &frmMain,
                      &kestrine::app::TfrmMain::JvAppInstances1InstanceCreated);
     kestrine::app::SessionEnd sessionEnd;
-    QObject::connect(&sessionEnd, &kestrine::app::SessionEnd::Ending, &frmMain, &kestrine::app::TfrmMain::SessionEnding);
+    QObject::connect(&sessionEnd, &kestrine::app::SessionEnd::Ending, &frmMain,
+                     &kestrine::app::TfrmMain::SessionEnding);
 
     // KESTRINE_READY_FD=n: one byte on descriptor n once the tray icon is up and monitoring runs,
     // for whoever started the program and waits for it (service managers, the start-up benchmark).

@@ -1,11 +1,11 @@
 // The baseline of the start-up benchmark: the least Qt tray application (an icon, a menu, a hidden
 // window), signalling readiness the way kestrine does.
+#include <unistd.h>
 #include <QApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
-#include <unistd.h>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
         auto setup = kestrine::app::MainFormSetup::System();
         setup.programDirectory = dir;
         kestrine::app::TfrmMain window(settings, setup);
-        const int port = ::open(kestrine::platform::PublishedPortPath(1).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const int port = ::open(kestrine::platform::PublishedPortPath(1).c_str(),
+                                O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (port < 0) {
             std::fprintf(stderr, "COM1 is not published: is the driver running?\n");
             return 1;
@@ -90,7 +91,8 @@ int main(int argc, char** argv) {
             kestrine::ui::TfrmBlocked* alert = nullptr;
             while (alertMs < 0 || blockedMs < 0) {
                 QApplication::processEvents(QEventLoop::AllEvents, 1);
-                const auto elapsed = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+                const auto elapsed =
+                    std::chrono::duration<double, std::milli>(Clock::now() - start).count();
                 if (alertMs < 0 && (alert = ExposedAlert()) != nullptr) {
                     alertMs = elapsed;
                 }

@@ -50,7 +50,8 @@ bool Verify(const std::filesystem::path& file, int ports, int perPort) {
         }
         int port = 0;
         int seq = 0;
-        if (std::sscanf(line.c_str() + at, "WRITE: ATDT p%d e%d", &port, &seq) != 2 || next[port] != seq) {
+        if (std::sscanf(line.c_str() + at, "WRITE: ATDT p%d e%d", &port, &seq) != 2 ||
+            next[port] != seq) {
             std::fprintf(stderr, "out of order or duplicated: %s\n", line.c_str());
             return false;
         }
@@ -77,12 +78,14 @@ double MonitoredEventsPerSecond(int ports, const std::filesystem::path& dir) {
         device->Control(monitor::IOCTL_MONITOR_ATTACH_PORT, monitor::PortNameBuffer(port), id);
         ids[static_cast<std::size_t>(port)] = monitor::GetU32(id, 0);
         for (int seq = 0; seq < perPort; ++seq) {
-            device->QueueEvent(port, monitor::EncodeDataEvent(monitor::PortWrite, Payload(port, seq)));
+            device->QueueEvent(port,
+                               monitor::EncodeDataEvent(monitor::PortWrite, Payload(port, seq)));
         }
     }
     const auto start = Clock::now();
     for (int port = 1; port <= ports; ++port) {
-        auto thread = std::make_unique<monitor::TMonitorThread>(services, device, ids[static_cast<std::size_t>(port)]);
+        auto thread = std::make_unique<monitor::TMonitorThread>(
+            services, device, ids[static_cast<std::size_t>(port)]);
         thread->Port = port;
         thread->Resume();
         threads.push_back(std::move(thread));
@@ -97,7 +100,8 @@ double MonitoredEventsPerSecond(int ports, const std::filesystem::path& dir) {
         thread->SignalStop();
         thread.reset();
     }
-    if (std::getenv("KESTRINE_BENCH_NO_LOG") == nullptr && !Verify(dir / "qdlog.log", ports, perPort)) {
+    if (std::getenv("KESTRINE_BENCH_NO_LOG") == nullptr &&
+        !Verify(dir / "qdlog.log", ports, perPort)) {
         std::fprintf(stderr, "event check failed with %d ports\n", ports);
         std::exit(1);
     }
@@ -137,8 +141,10 @@ int main() {
     std::filesystem::remove_all(dir);
 
     std::printf("plain open/append/flush/close loop: %10.0f lines/s\n", plain);
-    std::printf("monitored, 1 port:                  %10.0f events/s  (ratio %.2f)\n", one, one / plain);
-    std::printf("monitored, 16 ports:                %10.0f events/s  (ratio %.2f)\n", sixteen, sixteen / plain);
+    std::printf("monitored, 1 port:                  %10.0f events/s  (ratio %.2f)\n", one,
+                one / plain);
+    std::printf("monitored, 16 ports:                %10.0f events/s  (ratio %.2f)\n", sixteen,
+                sixteen / plain);
     std::printf("event-to-log ratio %.2f\n", sixteen / plain);
     return 0;
 }

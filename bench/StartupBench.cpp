@@ -59,7 +59,8 @@ Started StartAndWait(const std::string& program, const fs::path& root, const fs:
 }
 
 long StatusField(pid_t pid, const std::string& field, const std::string& task = "") {
-    std::ifstream status("/proc/" + std::to_string(pid) + (task.empty() ? "" : "/task/" + task) + "/status");
+    std::ifstream status("/proc/" + std::to_string(pid) + (task.empty() ? "" : "/task/" + task) +
+                         "/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind(field + ":", 0) == 0) {
@@ -109,7 +110,8 @@ int main(int argc, char** argv) {
         const fs::path dir = ::mkdtemp(pattern);
         const fs::path root = dir / "root";
         fs::copy_file(kestrine, dir / "kestrine");
-        const std::string prepare = "KESTRINE_ROOT='" + root.string() + "' '" + setup + "' --ports COM1=modem,COM3=modem >/dev/null";
+        const std::string prepare = "KESTRINE_ROOT='" + root.string() + "' '" + setup +
+                                    "' --ports COM1=modem,COM3=modem >/dev/null";
         if (std::system(prepare.c_str()) != 0) {
             std::fprintf(stderr, "kestrine-setup failed\n");
             return 1;
@@ -143,8 +145,10 @@ int main(int argc, char** argv) {
     const double appMs = Median(app);
     const double bareMs = Median(baseline);
     std::printf("bare Qt tray application: %7.1f ms to ready (median of %d)\n", bareMs, kRuns);
-    std::printf("kestrine with monitoring: %7.1f ms to ready (driver started, 2 ports, list sent; ratio %.2f)\n",
-                appMs, appMs / bareMs);
+    std::printf(
+        "kestrine with monitoring: %7.1f ms to ready (driver started, 2 ports, list sent; ratio "
+        "%.2f)\n",
+        appMs, appMs / bareMs);
     std::printf("idle wake-ups per second: %.1f\n", idleWakeUps);
     std::printf("startup ms %.1f\n", appMs);
     std::printf("rss-mib %.1f\n", rssKiB / 1024.0);

@@ -11,7 +11,8 @@ constexpr int kRetryPauseRangeMs = 200;
 
 LogOwner::LogOwner(std::filesystem::path programDirectory, Pause pause, TLogfile::Clock clock,
                    const std::string& localeName)
-    : Logfile1(std::move(programDirectory), std::move(clock), localeName), pause_(std::move(pause)) {
+    : Logfile1(std::move(programDirectory), std::move(clock), localeName),
+      pause_(std::move(pause)) {
     Logfile1.LogFile = kLogBaseName;
     Logfile1.EmptyFirst = false;
     Logfile1.EnableLogging = true;
@@ -19,14 +20,18 @@ LogOwner::LogOwner(std::filesystem::path programDirectory, Pause pause, TLogfile
 
 LogOwner::LogOwner() : LogOwner(platform::ExecutableDirectory()) {}
 
-void LogOwner::DefaultPause(unsigned milliseconds) { platform::SleepMs(milliseconds); }
+void LogOwner::DefaultPause(unsigned milliseconds) {
+    platform::SleepMs(milliseconds);
+}
 
 void LogOwner::PrepareLog() {
     LogPath = Logfile1.Open();
     Logfile1.Close();
 }
 
-void LogOwner::CloseLog() { Logfile1.Close(); }
+void LogOwner::CloseLog() {
+    Logfile1.Close();
+}
 
 void LogOwner::LogLine(const std::string& text) {
     try {

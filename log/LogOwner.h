@@ -19,7 +19,8 @@ public:
     // The log lies in `programDirectory` as "qdlog.log". `pause` is the retry's sleep (tests
     // observe it instead of really waiting).
     explicit LogOwner(std::filesystem::path programDirectory, Pause pause = DefaultPause,
-                      TLogfile::Clock clock = TLogfile::SystemClock, const std::string& localeName = "");
+                      TLogfile::Clock clock = TLogfile::SystemClock,
+                      const std::string& localeName = "");
     LogOwner();
 
     TLogfile Logfile1;

@@ -77,7 +77,9 @@ bool LogView::LoadMemo() {
     return text && memo_.SetLogText(*text);
 }
 
-void LogView::TabSheet2Show() { LoadMemo(); }
+void LogView::TabSheet2Show() {
+    LoadMemo();
+}
 
 void LogView::btnClearClick() {
     if (!prompts_.Confirm("Are you sure you want to clear the log?")) {

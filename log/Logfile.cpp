@@ -25,7 +25,8 @@ std::string TwoDigits(int value) {
 
 }  // namespace
 
-TLogfile::TLogfile(std::filesystem::path programDirectory, Clock clock, const std::string& localeName)
+TLogfile::TLogfile(std::filesystem::path programDirectory, Clock clock,
+                   const std::string& localeName)
     : programDirectory_(std::move(programDirectory)),
       clock_(std::move(clock)),
       locale_(std::make_unique<platform::LocaleTime>(localeName)) {}
@@ -46,7 +47,8 @@ LocalTimestamp TLogfile::SystemClock() {
     LocalTimestamp stamp;
     ::localtime_r(&seconds, &stamp.tm);
     stamp.millisecond = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000);
     return stamp;
 }
 

@@ -5,7 +5,9 @@
 namespace kestrine::monitor {
 
 namespace {
-bool IsPort(int n) { return n >= kFirstPort && n <= kLastPort; }
+bool IsPort(int n) {
+    return n >= kFirstPort && n <= kLastPort;
+}
 }  // namespace
 
 DriverLink::DriverLink(const MonitorServices& services, DriverAccess& access)

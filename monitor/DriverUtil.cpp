@@ -13,11 +13,15 @@ constexpr std::uint32_t kServiceOpenAccess = DELETE | SERVICE_START | SERVICE_ST
 constexpr std::size_t kSystemDirBuffer = 261;
 }  // namespace
 
-DriverUtil::DriverUtil(ServiceManager services, std::filesystem::path systemDirectory, DeviceOpener openDevice)
-    : services_(std::move(services)), systemDirectory_(std::move(systemDirectory)), openDevice_(std::move(openDevice)) {}
+DriverUtil::DriverUtil(ServiceManager services, std::filesystem::path systemDirectory,
+                       DeviceOpener openDevice)
+    : services_(std::move(services)),
+      systemDirectory_(std::move(systemDirectory)),
+      openDevice_(std::move(openDevice)) {}
 
 DriverUtil DriverUtil::System() {
-    return DriverUtil(ServiceManager::System(), SystemDirectory(), [] { return OpenDevice(kDevicePath).device; });
+    return DriverUtil(ServiceManager::System(), SystemDirectory(),
+                      [] { return OpenDevice(kDevicePath).device; });
 }
 
 std::string DriverUtil::GetSystemDir() const {
@@ -41,8 +45,8 @@ bool DriverUtil::InstallDriver(std::string& message) {
     message.clear();
     ScHandle manager;
     if (services_.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, manager) != ERROR_SUCCESS) {
-        message = std::string("Error: You must have administrative priviledges to install ") + kServiceName +
-                  " device driver";
+        message = std::string("Error: You must have administrative priviledges to install ") +
+                  kServiceName + " device driver";
         return false;
     }
     ServiceConfig config;
@@ -53,7 +57,8 @@ bool DriverUtil::InstallDriver(std::string& message) {
     config.errorControl = SERVICE_ERROR_IGNORE;
     config.imagePath = DriverImagePath();
     ScHandle service;
-    const Win32Error error = services_.CreateService(manager, config, SERVICE_ALL_ACCESS | GENERIC_EXECUTE, service);
+    const Win32Error error =
+        services_.CreateService(manager, config, SERVICE_ALL_ACCESS | GENERIC_EXECUTE, service);
     manager.Close();
     if (error != ERROR_SUCCESS) {
         message = "Error: Cannot create service";
@@ -69,11 +74,13 @@ std::shared_ptr<Device> DriverUtil::OpenDriverDevice(std::string& message) {
     }
     ScHandle manager;
     if (services_.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, manager) != ERROR_SUCCESS) {
-        message = "Sorrelin cannot open SCM. You must have administrative privileges to start service.";
+        message =
+            "Sorrelin cannot open SCM. You must have administrative privileges to start service.";
         return nullptr;
     }
     ScHandle service;
-    const Win32Error opened = services_.OpenService(manager, kServiceName, kServiceOpenAccess, service);
+    const Win32Error opened =
+        services_.OpenService(manager, kServiceName, kServiceOpenAccess, service);
     manager.Close();
     if (opened != ERROR_SUCCESS) {
         message = "Cannot open driver service.  Your system does not have device driver installed.";

@@ -17,7 +17,8 @@ public:
     using DeviceOpener = std::function<std::shared_ptr<platform::Device>()>;
 
     // `systemDirectory` is where the driver image lies; `openDevice` opens \\.\QDDRIVER.
-    DriverUtil(platform::ServiceManager services, std::filesystem::path systemDirectory, DeviceOpener openDevice);
+    DriverUtil(platform::ServiceManager services, std::filesystem::path systemDirectory,
+               DeviceOpener openDevice);
     // The driver of the current system root.
     static DriverUtil System();
 

@@ -7,36 +7,59 @@ namespace kestrine::monitor {
 
 std::string StopBitsName(std::uint8_t code) {
     switch (code) {
-        case 0: return "1 stop bit";
-        case 1: return "1.5 Stop bits";
-        case 2: return "2 stop bits";
-        default: return "Unknown stop bit(s)";
+        case 0:
+            return "1 stop bit";
+        case 1:
+            return "1.5 Stop bits";
+        case 2:
+            return "2 stop bits";
+        default:
+            return "Unknown stop bit(s)";
     }
 }
 
 std::string ParityName(std::uint8_t code) {
     switch (code) {
-        case 0: return "No";
-        case 1: return "Odd";
-        case 2: return "Even";
-        case 3: return "Mark";
-        case 4: return "Space";
-        default: return "Undefined";
+        case 0:
+            return "No";
+        case 1:
+            return "Odd";
+        case 2:
+            return "Even";
+        case 3:
+            return "Mark";
+        case 4:
+            return "Space";
+        default:
+            return "Undefined";
     }
 }
 
-void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& log, BlockedAlert& alert) {
+void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& log,
+                          BlockedAlert& alert) {
     const auto event = DecodeMonitorEvent(record);
     if (!event) {
         return;
     }
     switch (event->type) {
-        case PortOpened: log.LogLine("Port Opened"); break;
-        case PortRead: log.LogFormat("READ: %s", {event->data}); break;
-        case PortWrite: log.LogFormat("WRITE: %s", {event->data}); break;
-        case PortClosed: log.LogLine("Port Closed"); break;
-        case PortFlushed: log.LogLine("Port Flushed"); break;
-        case BaudRateSet: log.LogFormat("Baud rate set to %d", {std::int64_t{event->baudRate}}); break;
+        case PortOpened:
+            log.LogLine("Port Opened");
+            break;
+        case PortRead:
+            log.LogFormat("READ: %s", {event->data});
+            break;
+        case PortWrite:
+            log.LogFormat("WRITE: %s", {event->data});
+            break;
+        case PortClosed:
+            log.LogLine("Port Closed");
+            break;
+        case PortFlushed:
+            log.LogLine("Port Flushed");
+            break;
+        case BaudRateSet:
+            log.LogFormat("Baud rate set to %d", {std::int64_t{event->baudRate}});
+            break;
         case LineControlSet:
             log.LogFormat("StopBits: %s, Parity: %s parity, WordLength: %d",
                           {StopBitsName(event->stopBits), ParityName(event->parity),
@@ -46,7 +69,8 @@ void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& l
             log.LogFormat("%s blocked", {event->data});
             alert.ShowBlockedAlert(event->data);
             break;
-        default: break;
+        default:
+            break;
     }
 }
 

@@ -23,6 +23,7 @@ std::string ParityName(std::uint8_t code);
 
 // Logs the record's text (and raises the alert for a refused number, after its line). Records
 // that are too short, and types without a text, have no effect.
-void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& log, BlockedAlert& alert);
+void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& log,
+                          BlockedAlert& alert);
 
 }  // namespace kestrine::monitor

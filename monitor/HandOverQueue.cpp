@@ -86,7 +86,8 @@ std::size_t HandOverQueue::ServePending() {
     }
 }
 
-void HandOverQueue::ServeUntil(const std::function<bool()>& done, std::chrono::milliseconds wakeInterval) {
+void HandOverQueue::ServeUntil(const std::function<bool()>& done,
+                               std::chrono::milliseconds wakeInterval) {
     for (;;) {
         ServePending();
         if (done()) {

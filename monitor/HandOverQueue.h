@@ -61,7 +61,7 @@ private:
     std::deque<Item*> items_;
     std::uint64_t wakeCount_ = 0;
     std::atomic<std::size_t> queuedCount_{0};  // items_.size(), readable without the mutex
-    std::atomic<bool> wakeRequested_{false};    // the waker was called and its serve is due
+    std::atomic<bool> wakeRequested_{false};   // the waker was called and its serve is due
     Waker waker_;
 };
 

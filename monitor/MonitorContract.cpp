@@ -99,7 +99,8 @@ std::optional<MonitorEventView> DecodeMonitorEvent(std::span<const std::uint8_t>
     return view;
 }
 
-std::vector<std::uint8_t> EncodeMonitorEvent(std::uint8_t type, std::span<const std::uint8_t> payload,
+std::vector<std::uint8_t> EncodeMonitorEvent(std::uint8_t type,
+                                             std::span<const std::uint8_t> payload,
                                              std::uint32_t dataLength) {
     std::vector<std::uint8_t> record(kEventHeaderSize + payload.size(), 0);
     PutU32(record, kDataLengthOffset, dataLength);
@@ -131,7 +132,9 @@ std::vector<std::uint8_t> EncodeNumberBlockedEvent(std::string_view number) {
     return EncodeMonitorEvent(NumberBlocked, payload, static_cast<std::uint32_t>(payload.size()));
 }
 
-std::vector<std::uint8_t> EncodeSimpleEvent(std::uint8_t type) { return EncodeMonitorEvent(type, {}, 0); }
+std::vector<std::uint8_t> EncodeSimpleEvent(std::uint8_t type) {
+    return EncodeMonitorEvent(type, {}, 0);
+}
 
 std::vector<std::uint8_t> BuildAllowListBuffer(std::span<const std::string> numbers) {
     std::size_t size = 5;

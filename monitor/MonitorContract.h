@@ -66,7 +66,7 @@ inline constexpr std::uint32_t kMaxEventRecordSize = 1u << 20;
 // One decoded record. Only the fields of its type are filled.
 struct MonitorEventView {
     std::uint8_t type = 0;
-    std::string data;        // PortRead/PortWrite: the bytes; NumberBlocked: the number
+    std::string data;  // PortRead/PortWrite: the bytes; NumberBlocked: the number
     std::int32_t baudRate = 0;
     std::uint8_t stopBits = 0;
     std::uint8_t parity = 0;
@@ -80,7 +80,8 @@ struct MonitorEventView {
 std::optional<MonitorEventView> DecodeMonitorEvent(std::span<const std::uint8_t> record);
 
 // Builds a record (the driver's side, and tests); the driver's own header bytes stay zero.
-std::vector<std::uint8_t> EncodeMonitorEvent(std::uint8_t type, std::span<const std::uint8_t> payload,
+std::vector<std::uint8_t> EncodeMonitorEvent(std::uint8_t type,
+                                             std::span<const std::uint8_t> payload,
                                              std::uint32_t dataLength);
 std::vector<std::uint8_t> EncodeDataEvent(std::uint8_t type, std::string_view data);
 std::vector<std::uint8_t> EncodeBaudRateEvent(std::uint32_t baud);

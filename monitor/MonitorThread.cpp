@@ -4,7 +4,8 @@ namespace kestrine::monitor {
 
 using platform::IoStatus;
 
-TMonitorThread::TMonitorThread(const MonitorServices& services, std::shared_ptr<platform::Device> device,
+TMonitorThread::TMonitorThread(const MonitorServices& services,
+                               std::shared_ptr<platform::Device> device,
                                const std::atomic<PortId>& portId)
     : services_(services),
       device_(std::move(device)),
@@ -42,7 +43,8 @@ std::array<std::uint8_t, 4> TMonitorThread::PortIdInput() const {
             static_cast<std::uint8_t>(id >> 16), static_cast<std::uint8_t>(id >> 24)};
 }
 
-bool TMonitorThread::WaitForRequest(platform::Overlapped& overlapped, std::span<std::uint8_t> output) {
+bool TMonitorThread::WaitForRequest(platform::Overlapped& overlapped,
+                                    std::span<std::uint8_t> output) {
     const auto which = platform::WaitForAny(WaitHandles);
     if (which != platform::WAIT_OBJECT_0) {
         return false;  // stop, or a failed wait
@@ -55,7 +57,8 @@ void TMonitorThread::Execute() {
     std::array<std::uint8_t, 4> sizeBytes{};
     while (!Terminated()) {
         auto input = PortIdInput();
-        auto result = device_->ControlOverlapped(IOCTL_MONITOR_WAIT_EVENT, input, sizeBytes, overlapped);
+        auto result =
+            device_->ControlOverlapped(IOCTL_MONITOR_WAIT_EVENT, input, sizeBytes, overlapped);
         if (result.status == IoStatus::Failed) {
             return;
         }

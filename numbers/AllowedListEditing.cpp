@@ -14,27 +14,37 @@ constexpr std::size_t kShortestUsualNumber = 11;
 std::string TrimControls(const std::string& text) {
     auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
     const auto begin = std::find_if_not(text.begin(), text.end(), isBlank);
-    const auto end = std::find_if_not(text.rbegin(), std::string::const_reverse_iterator(begin), isBlank).base();
+    const auto end =
+        std::find_if_not(text.rbegin(), std::string::const_reverse_iterator(begin), isBlank).base();
     return std::string(begin, end);
 }
 
 bool EqualIgnoringCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
 }  // namespace
 
-AllowedListEditing::AllowedListEditing(TNumberList& store, ParentalControl& parental, Prompts& prompts,
-                                       log::LogOwner& log, AllowedListView& view, SendAllowList send)
-    : store_(store), parental_(parental), prompts_(prompts), log_(log), view_(view), send_(std::move(send)) {}
+AllowedListEditing::AllowedListEditing(TNumberList& store, ParentalControl& parental,
+                                       Prompts& prompts, log::LogOwner& log, AllowedListView& view,
+                                       SendAllowList send)
+    : store_(store),
+      parental_(parental),
+      prompts_(prompts),
+      log_(log),
+      view_(view),
+      send_(std::move(send)) {}
 
 bool AllowedListEditing::KeyFilterAccepts(unsigned char typed) {
     return typed <= 32 || typed == '+' || (typed >= '0' && typed <= '9');
 }
 
-void AllowedListEditing::UpdateRemoveButton() { view_.SetRemoveEnabled(!view_.Items().empty()); }
+void AllowedListEditing::UpdateRemoveButton() {
+    view_.SetRemoveEnabled(!view_.Items().empty());
+}
 
 void AllowedListEditing::btnAddClick() {
     const std::string typed = view_.FieldText();
@@ -43,7 +53,8 @@ void AllowedListEditing::btnAddClick() {
     if (number.empty()) {
         prompts_.Error("Phone Number Cannot Be Blank, Please Enter A Valid Phone Number");
     } else if (const auto items = view_.Items();
-               std::any_of(items.begin(), items.end(), [&](const auto& item) { return EqualIgnoringCase(item, number); })) {
+               std::any_of(items.begin(), items.end(),
+                           [&](const auto& item) { return EqualIgnoringCase(item, number); })) {
         prompts_.Error(log::FormatText("%s is already allowed", {typed}));
     } else if (number.size() < kShortestUsualNumber &&
                !prompts_.Confirm(typed + " is too short.\r\nIs this a valid telephone number?")) {

@@ -38,8 +38,8 @@ class AllowedListEditing {
 public:
     using SendAllowList = std::function<void(std::span<const std::string>)>;
 
-    AllowedListEditing(TNumberList& store, ParentalControl& parental, Prompts& prompts, log::LogOwner& log,
-                       AllowedListView& view, SendAllowList send);
+    AllowedListEditing(TNumberList& store, ParentalControl& parental, Prompts& prompts,
+                       log::LogOwner& log, AllowedListView& view, SendAllowList send);
 
     // Whether a character typed into the field is kept: digits, "+", the space and control
     // characters (editing keys and clipboard shortcuts) are; everything else is dropped.

@@ -35,7 +35,8 @@ void ParentalControl::chkParentalClick() {
                 log_.LogLine("Parental Control Turned On");
             } else {
                 PutBoxBack(false);
-                prompts_.Warning("Incorrect PIN. You must enter correct PIN to set parental control.");
+                prompts_.Warning(
+                    "Incorrect PIN. You must enter correct PIN to set parental control.");
             }
         } else {
             const auto answer = prompts_.AskNewPIN();
@@ -56,7 +57,8 @@ void ParentalControl::chkParentalClick() {
             log_.LogLine("Parental Control Turned Off");
         } else {
             PutBoxBack(true);
-            prompts_.Warning("Incorrect PIN. You must enter correct PIN to unlock parental control.");
+            prompts_.Warning(
+                "Incorrect PIN. You must enter correct PIN to unlock parental control.");
         }
     }
     controls_.SetSetPinEnabled(controls_.ParentalChecked());
@@ -67,7 +69,8 @@ void ParentalControl::btnSetPINClick() {
     if (!controls_.ParentalChecked()) {
         return;
     }
-    const auto answer = store_.IsPINSet() ? prompts_.AskChangedPIN(store_.GetPIN()) : prompts_.AskNewPIN();
+    const auto answer =
+        store_.IsPINSet() ? prompts_.AskChangedPIN(store_.GetPIN()) : prompts_.AskNewPIN();
     if (answer.accepted) {
         store_.SetPIN(answer.pin);
     }
@@ -76,9 +79,11 @@ void ParentalControl::btnSetPINClick() {
 std::string ParentalControl::RefusalText(GatedAction action) {
     switch (action) {
         case GatedAction::Add:
-            return "Invalid PIN.  You must enter the correct Pin to add a number to the allowed list.";
+            return "Invalid PIN.  You must enter the correct Pin to add a number to the allowed "
+                   "list.";
         case GatedAction::Remove:
-            return "Invalid PIN.  You must enter the correct Pin to remove a number from the allowed list.";
+            return "Invalid PIN.  You must enter the correct Pin to remove a number from the "
+                   "allowed list.";
         case GatedAction::Allow:
             return "Invalid PIN.  You must enter the correct Pin to allow this number";
         case GatedAction::ClearLog:

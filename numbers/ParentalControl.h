@@ -29,7 +29,8 @@ enum class GatedAction { Add, Remove, Allow, ClearLog, CloseQuery };
 
 class ParentalControl {
 public:
-    ParentalControl(TNumberList& store, Prompts& prompts, log::LogOwner& log, ParentalControls& controls);
+    ParentalControl(TNumberList& store, Prompts& prompts, log::LogOwner& log,
+                    ParentalControls& controls);
 
     // Set while the program itself changes the check box.
     bool UpdatingParental = false;

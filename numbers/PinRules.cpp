@@ -17,7 +17,8 @@ void Require(bool ok, const char* message) {
 }  // namespace
 
 bool IsBlankPin(const std::string& text) {
-    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) <= 32; });
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) <= 32; });
 }
 
 void ValidateGetPin(const std::string& pin) {

@@ -30,7 +30,9 @@ struct IoResult {
     std::uint32_t bytesReturned = 0;
 
     bool Succeeded() const { return status == IoStatus::Completed; }
-    static IoResult Done(std::uint32_t bytes) { return {IoStatus::Completed, ERROR_SUCCESS, bytes}; }
+    static IoResult Done(std::uint32_t bytes) {
+        return {IoStatus::Completed, ERROR_SUCCESS, bytes};
+    }
     static IoResult PendingResult() { return {IoStatus::Pending, ERROR_IO_PENDING, 0}; }
     static IoResult Fail(Win32Error e) { return {IoStatus::Failed, e, 0}; }
 };
@@ -39,7 +41,8 @@ struct IoResult {
 // device that completes it. Completing twice keeps the first outcome.
 class PendingIo {
 public:
-    PendingIo(Event event, std::size_t outputSize) : event_(std::move(event)), outputSize_(outputSize) {}
+    PendingIo(Event event, std::size_t outputSize)
+        : event_(std::move(event)), outputSize_(outputSize) {}
 
     std::size_t OutputSize() const { return outputSize_; }
     // Records the outcome and sets the event. `output` is cut to the size the caller announced.
@@ -93,7 +96,8 @@ public:
     // The outcome of the request last started with `overlapped`, without waiting: Completed with
     // the output copied into `output`, Failed with the request's error, or Failed with
     // ERROR_IO_INCOMPLETE while it is still outstanding.
-    IoResult GetOverlappedResult(const Overlapped& overlapped, std::span<std::uint8_t> output) const;
+    IoResult GetOverlappedResult(const Overlapped& overlapped,
+                                 std::span<std::uint8_t> output) const;
 };
 
 }  // namespace kestrine::platform

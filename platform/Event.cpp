@@ -46,7 +46,9 @@ bool Event::IsSet() const {
     return ::poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN) != 0;
 }
 
-int Event::PollFd() const { return object_ ? object_->fd : -1; }
+int Event::PollFd() const {
+    return object_ ? object_->fd : -1;
+}
 
 std::uint32_t WaitForAny(std::span<const Event> events, std::uint32_t timeoutMs) {
     std::vector<pollfd> fds;
@@ -62,8 +64,8 @@ std::uint32_t WaitForAny(std::span<const Event> events, std::uint32_t timeoutMs)
     for (;;) {
         int waitMs = -1;
         if (timeoutMs != INFINITE) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - Clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             waitMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
         const int n = ::poll(fds.data(), fds.size(), waitMs);

@@ -26,7 +26,8 @@ char SeparatorOf(const std::string& pattern) {
 }  // namespace
 
 LocaleTime::LocaleTime(const std::string& localeName) {
-    locale_ = ::newlocale(LC_TIME_MASK | LC_CTYPE_MASK, localeName.c_str(), static_cast<locale_t>(nullptr));
+    locale_ = ::newlocale(LC_TIME_MASK | LC_CTYPE_MASK, localeName.c_str(),
+                          static_cast<locale_t>(nullptr));
     if (locale_ == static_cast<locale_t>(nullptr)) {
         locale_ = ::newlocale(LC_TIME_MASK | LC_CTYPE_MASK, "C", static_cast<locale_t>(nullptr));
     }
@@ -42,7 +43,9 @@ LocaleTime::LocaleTime(const std::string& localeName) {
     timeSeparator_ = SeparatorOf(longTime_);
 }
 
-LocaleTime::~LocaleTime() { ::freelocale(locale_); }
+LocaleTime::~LocaleTime() {
+    ::freelocale(locale_);
+}
 
 std::string LocaleTime::Format(const char* pattern, const std::tm& t) const {
     std::array<char, 256> buffer{};
@@ -50,9 +53,17 @@ std::string LocaleTime::Format(const char* pattern, const std::tm& t) const {
     return std::string(buffer.data(), n);
 }
 
-std::string LocaleTime::ShortDate(const std::tm& t) const { return Format(shortDate_.c_str(), t); }
-std::string LocaleTime::LongTime(const std::tm& t) const { return Format(longTime_.c_str(), t); }
-std::string LocaleTime::DayName(const std::tm& t) const { return Format("%A", t); }
-std::string LocaleTime::MonthName(const std::tm& t) const { return Format("%B", t); }
+std::string LocaleTime::ShortDate(const std::tm& t) const {
+    return Format(shortDate_.c_str(), t);
+}
+std::string LocaleTime::LongTime(const std::tm& t) const {
+    return Format(longTime_.c_str(), t);
+}
+std::string LocaleTime::DayName(const std::tm& t) const {
+    return Format("%A", t);
+}
+std::string LocaleTime::MonthName(const std::tm& t) const {
+    return Format("%B", t);
+}
 
 }  // namespace kestrine::platform

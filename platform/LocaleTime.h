@@ -1,8 +1,8 @@
 #pragma once
 // The user's locale settings for dates and times: short date format, long time format, day and
 // month names and the time separator, taken from the POSIX locale (LC_TIME).
-#include <ctime>
 #include <locale.h>
+#include <ctime>
 #include <string>
 
 namespace kestrine::platform {

@@ -25,9 +25,12 @@ struct ScHandle::State {
 
 namespace {
 
-constexpr std::uint32_t kManagerWriteRights = SC_MANAGER_ALL_ACCESS & ~SC_MANAGER_CONNECT & ~0x20000u;
+constexpr std::uint32_t kManagerWriteRights =
+    SC_MANAGER_ALL_ACCESS & ~SC_MANAGER_CONNECT & ~0x20000u;
 
-std::string ServiceKey(const std::string& name) { return std::string(kServicesKey) + "\\" + name; }
+std::string ServiceKey(const std::string& name) {
+    return std::string(kServicesKey) + "\\" + name;
+}
 
 // A service is registered when its key holds a Type: a key that only carries the driver's own
 // configuration (its Parameters subkey, written by the installation step) is no service yet.
@@ -86,16 +89,20 @@ bool ProcessAlive(pid_t pid) {
 Win32Error ErrorOfExec(int error) {
     switch (error) {
         case ENOENT:
-        case ENOTDIR: return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+            return ERROR_FILE_NOT_FOUND;
         case EACCES:
-        case EPERM: return ERROR_ACCESS_DENIED;
-        default: return ERROR_BAD_EXE_FORMAT;
+        case EPERM:
+            return ERROR_ACCESS_DENIED;
+        default:
+            return ERROR_BAD_EXE_FORMAT;
     }
 }
 
 }  // namespace
 
-ServiceManager::ServiceManager(std::filesystem::path root, Registry registry, std::chrono::milliseconds startTimeout)
+ServiceManager::ServiceManager(std::filesystem::path root, Registry registry,
+                               std::chrono::milliseconds startTimeout)
     : root_(std::move(root)), registry_(std::move(registry)), startTimeout_(startTimeout) {}
 
 ServiceManager ServiceManager::System() {
@@ -107,7 +114,8 @@ std::filesystem::path ServiceManager::PidFile(const std::string& name) const {
     return ServiceRunDirectory(root_) / (name + ".pid");
 }
 
-Win32Error ServiceManager::OpenSCManager(const std::string& database, std::uint32_t access, ScHandle& manager) const {
+Win32Error ServiceManager::OpenSCManager(const std::string& database, std::uint32_t access,
+                                         ScHandle& manager) const {
     manager.Close();
     if (database != kServicesActive) {
         return ERROR_INVALID_NAME;
@@ -127,8 +135,8 @@ Win32Error ServiceManager::OpenSCManager(const std::string& database, std::uint3
     return ERROR_SUCCESS;
 }
 
-Win32Error ServiceManager::CreateService(const ScHandle& manager, const ServiceConfig& config, std::uint32_t access,
-                                         ScHandle& service) const {
+Win32Error ServiceManager::CreateService(const ScHandle& manager, const ServiceConfig& config,
+                                         std::uint32_t access, ScHandle& service) const {
     service.Close();
     if (!manager.IsValid() || !manager.state_->service.empty()) {
         return ERROR_INVALID_HANDLE;
@@ -149,7 +157,8 @@ Win32Error ServiceManager::CreateService(const ScHandle& manager, const ServiceC
         return ERROR_SERVICE_EXISTS;
     }
     for (const auto& [name, value] :
-         {std::pair{"Type", RegValue::Dword(config.type)}, std::pair{"Start", RegValue::Dword(config.startType)},
+         {std::pair{"Type", RegValue::Dword(config.type)},
+          std::pair{"Start", RegValue::Dword(config.startType)},
           std::pair{"ErrorControl", RegValue::Dword(config.errorControl)},
           std::pair{"ImagePath", RegValue{REG_EXPAND_SZ, config.imagePath}},
           std::pair{"DisplayName", RegValue::String(config.displayName)}}) {
@@ -164,8 +173,8 @@ Win32Error ServiceManager::CreateService(const ScHandle& manager, const ServiceC
     return ERROR_SUCCESS;
 }
 
-Win32Error ServiceManager::OpenService(const ScHandle& manager, const std::string& name, std::uint32_t access,
-                                       ScHandle& service) const {
+Win32Error ServiceManager::OpenService(const ScHandle& manager, const std::string& name,
+                                       std::uint32_t access, ScHandle& service) const {
     service.Close();
     if (!manager.IsValid() || !manager.state_->service.empty()) {
         return ERROR_INVALID_HANDLE;
@@ -201,7 +210,8 @@ Win32Error ServiceManager::StartService(const ScHandle& service) const {
     RegValue type;
     RegValue start;
     RegValue image;
-    if (key.QueryValue("Type", type) != ERROR_SUCCESS || key.QueryValue("ImagePath", image) != ERROR_SUCCESS ||
+    if (key.QueryValue("Type", type) != ERROR_SUCCESS ||
+        key.QueryValue("ImagePath", image) != ERROR_SUCCESS ||
         (image.type != REG_SZ && image.type != REG_EXPAND_SZ)) {
         return ERROR_BADKEY;
     }
@@ -229,7 +239,8 @@ bool ServiceManager::DeviceAcceptsConnections(const std::string& name) const {
     if (fd < 0) {
         return false;
     }
-    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     return connected;
 }

@@ -72,10 +72,11 @@ public:
     // The manager of the current system root.
     static ServiceManager System();
 
-    Win32Error OpenSCManager(const std::string& database, std::uint32_t access, ScHandle& manager) const;
+    Win32Error OpenSCManager(const std::string& database, std::uint32_t access,
+                             ScHandle& manager) const;
     // Fails with ERROR_SERVICE_EXISTS when an entry of that name exists.
-    Win32Error CreateService(const ScHandle& manager, const ServiceConfig& config, std::uint32_t access,
-                             ScHandle& service) const;
+    Win32Error CreateService(const ScHandle& manager, const ServiceConfig& config,
+                             std::uint32_t access, ScHandle& service) const;
     Win32Error OpenService(const ScHandle& manager, const std::string& name, std::uint32_t access,
                            ScHandle& service) const;
     Win32Error StartService(const ScHandle& service) const;

@@ -10,11 +10,16 @@ std::filesystem::path SystemRoot() {
                                               : std::filesystem::path(kDefaultSystemRoot);
 }
 
-std::filesystem::path RegistryDatabasePath(const std::filesystem::path& root) { return root / "registry.db"; }
+std::filesystem::path RegistryDatabasePath(const std::filesystem::path& root) {
+    return root / "registry.db";
+}
 
-std::filesystem::path SystemDirectory(const std::filesystem::path& root) { return root / "drivers"; }
+std::filesystem::path SystemDirectory(const std::filesystem::path& root) {
+    return root / "drivers";
+}
 
-std::filesystem::path DeviceSocketPath(const std::string& deviceName, const std::filesystem::path& root) {
+std::filesystem::path DeviceSocketPath(const std::string& deviceName,
+                                       const std::filesystem::path& root) {
     return root / "device" / (deviceName + ".sock");
 }
 
@@ -22,8 +27,12 @@ std::filesystem::path PublishedPortPath(int comPort, const std::filesystem::path
     return root / "dev" / ("COM" + std::to_string(comPort));
 }
 
-std::filesystem::path ServiceLogDirectory(const std::filesystem::path& root) { return root / "log"; }
+std::filesystem::path ServiceLogDirectory(const std::filesystem::path& root) {
+    return root / "log";
+}
 
-std::filesystem::path ServiceRunDirectory(const std::filesystem::path& root) { return root / "run"; }
+std::filesystem::path ServiceRunDirectory(const std::filesystem::path& root) {
+    return root / "run";
+}
 
 }  // namespace kestrine::platform

@@ -26,7 +26,8 @@ std::filesystem::path RegistryDatabasePath(const std::filesystem::path& root = S
 std::filesystem::path SystemDirectory(const std::filesystem::path& root = SystemRoot());
 std::filesystem::path DeviceSocketPath(const std::string& deviceName,
                                        const std::filesystem::path& root = SystemRoot());
-std::filesystem::path PublishedPortPath(int comPort, const std::filesystem::path& root = SystemRoot());
+std::filesystem::path PublishedPortPath(int comPort,
+                                        const std::filesystem::path& root = SystemRoot());
 std::filesystem::path ServiceLogDirectory(const std::filesystem::path& root = SystemRoot());
 std::filesystem::path ServiceRunDirectory(const std::filesystem::path& root = SystemRoot());
 

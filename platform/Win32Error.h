@@ -1,6 +1,7 @@
 #pragma once
 // Error codes with the values and meanings the product's logic expects from the operating system.
-// The Linux layer produces these codes, so callers and message texts stay the same on every platform.
+// The Linux layer produces these codes, so callers and message texts stay the same on every
+// platform.
 #include <cstdint>
 
 namespace kestrine::platform {

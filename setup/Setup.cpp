@@ -6,10 +6,10 @@
 #include <system_error>
 #include <vector>
 
+#include "driver/PortMap.h"
 #include "monitor/AllowListPush.h"
 #include "numbers/NumberListClass.h"
 #include "numbers/Scramble.h"
-#include "driver/PortMap.h"
 #include "platform/Process.h"
 #include "platform/SystemRoot.h"
 
@@ -186,8 +186,9 @@ MarkerOutcome SeedParentalMarker(const platform::Registry& registry, std::ostrea
 
 std::filesystem::path DefaultDriverImage() {
     const auto here = platform::ExecutableDirectory();
-    for (const auto& candidate : {here / "qddriver", here.parent_path() / "libexec" / "kestrine" / "qddriver",
-                                  std::filesystem::path(KESTRINE_BUILT_DRIVER)}) {
+    for (const auto& candidate :
+         {here / "qddriver", here.parent_path() / "libexec" / "kestrine" / "qddriver",
+          std::filesystem::path(KESTRINE_BUILT_DRIVER)}) {
         std::error_code ec;
         if (std::filesystem::is_regular_file(candidate, ec)) {
             return candidate;
@@ -196,17 +197,20 @@ std::filesystem::path DefaultDriverImage() {
     return here / "qddriver";
 }
 
-void InstallDriverImage(const std::filesystem::path& image, const std::filesystem::path& root, std::ostream& out) {
+void InstallDriverImage(const std::filesystem::path& image, const std::filesystem::path& root,
+                        std::ostream& out) {
     namespace fs = std::filesystem;
     std::error_code ec;
     if (!fs::is_regular_file(image, ec)) {
-        throw SetupError("the driver image " + image.string() + " is missing (build it, or name it with --driver)");
+        throw SetupError("the driver image " + image.string() +
+                         " is missing (build it, or name it with --driver)");
     }
     const fs::path directory = platform::SystemDirectory(root);
     const fs::path target = directory / "QDDRIVER.sys";
     fs::create_directories(directory, ec);
     if (ec) {
-        throw SetupError("cannot create the system directory " + directory.string() + ": " + ec.message());
+        throw SetupError("cannot create the system directory " + directory.string() + ": " +
+                         ec.message());
     }
     if (fs::exists(target, ec) && fs::file_size(target, ec) == fs::file_size(image, ec)) {
         std::ifstream a(image, std::ios::binary);
@@ -221,15 +225,18 @@ void InstallDriverImage(const std::filesystem::path& image, const std::filesyste
     const fs::path partial = directory / "QDDRIVER.sys.new";
     fs::copy_file(image, partial, fs::copy_options::overwrite_existing, ec);
     if (!ec) {
-        fs::permissions(partial, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                     fs::perms::others_read | fs::perms::others_exec, ec);
+        fs::permissions(partial,
+                        fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec,
+                        ec);
     }
     if (!ec) {
         fs::rename(partial, target, ec);
     }
     if (ec) {
         fs::remove(partial, ec);
-        throw SetupError("cannot put the driver in place as " + target.string() + ": " + ec.message());
+        throw SetupError("cannot put the driver in place as " + target.string() + ": " +
+                         ec.message());
     }
     out << "Put the driver in place: " << target.string() << ".\n";
 }
@@ -250,7 +257,8 @@ void WritePortMap(const platform::Registry& registry, const std::string& ports, 
     const std::string where = registry.DatabasePath().string();
     platform::RegTransaction transaction(registry);
     platform::RegKey key;
-    auto error = registry.CreateKey(driver::kPortMapKey, platform::KEY_READ | platform::KEY_WRITE, key);
+    auto error =
+        registry.CreateKey(driver::kPortMapKey, platform::KEY_READ | platform::KEY_WRITE, key);
     if (error != ERROR_SUCCESS) {
         throw SetupError("cannot write the registry " + where + ": " + ErrorText(error));
     }
@@ -267,7 +275,8 @@ void WritePortMap(const platform::Registry& registry, const std::string& ports, 
     }
     std::string summary;
     for (const auto& [com, backend] : map) {
-        const std::string value = backend.kind == driver::PortBackend::Kind::Modem ? "modem" : backend.device;
+        const std::string value =
+            backend.kind == driver::PortBackend::Kind::Modem ? "modem" : backend.device;
         if ((error = key.SetString("COM" + std::to_string(com), value)) != ERROR_SUCCESS) {
             throw SetupError("cannot write the registry " + where + ": " + ErrorText(error));
         }
@@ -276,7 +285,8 @@ void WritePortMap(const platform::Registry& registry, const std::string& ports, 
     if ((error = transaction.Commit()) != ERROR_SUCCESS) {
         throw SetupError("cannot write the registry " + where + ": " + ErrorText(error));
     }
-    out << (map.empty() ? std::string("Cleared the driver's port map.") : "Wrote the driver's port map: " + summary + ".")
+    out << (map.empty() ? std::string("Cleared the driver's port map.")
+                        : "Wrote the driver's port map: " + summary + ".")
         << "\n";
 }
 
@@ -294,8 +304,9 @@ int RunSetup(std::span<const std::string> args, const std::filesystem::path& roo
     }
     try {
         EnsureSystemRoot(root, out);
-        InstallDriverImage(options->driver ? std::filesystem::path(*options->driver) : DefaultDriverImage(), root,
-                           out);
+        InstallDriverImage(
+            options->driver ? std::filesystem::path(*options->driver) : DefaultDriverImage(), root,
+            out);
         const platform::Registry registry(platform::RegistryDatabasePath(root));
         if (options->ports) {
             WritePortMap(registry, *options->ports, out);

@@ -43,7 +43,8 @@ std::filesystem::path DefaultDriverImage();
 // Puts the driver image in place as QDDRIVER.sys in the system directory of `root` (replacing
 // an older one in one step). Never creates the driver's service entry: the application does that
 // on its first start.
-void InstallDriverImage(const std::filesystem::path& image, const std::filesystem::path& root, std::ostream& out);
+void InstallDriverImage(const std::filesystem::path& image, const std::filesystem::path& root,
+                        std::ostream& out);
 
 // Replaces the driver's port map with `ports` ("COM1=modem,COM3=/dev/ttyS0"; an empty text
 // clears it). Throws SetupError for a malformed map, naming the part that is wrong.

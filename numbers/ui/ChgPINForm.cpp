@@ -15,8 +15,8 @@ TfrmChgPin::TfrmChgPin(Prompts& errorBox, QWidget* parent) : PinDialog(errorBox,
 
 void TfrmChgPin::btnOKClick() {
     AcceptIfValid([this] {
-        ValidateChangePin(FromQt(form.txtCurrPIN->text()), CurrentPIN, FromQt(form.txtNewPIN->text()),
-                          FromQt(form.txtConfirmPin->text()));
+        ValidateChangePin(FromQt(form.txtCurrPIN->text()), CurrentPIN,
+                          FromQt(form.txtNewPIN->text()), FromQt(form.txtConfirmPin->text()));
     });
 }
 

@@ -15,7 +15,8 @@ void LoadApplicationFonts() {
         return;
     }
     loaded = true;
-    for (const char* file : {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"}) {
+    for (const char* file :
+         {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"}) {
         if (QFile::exists(file)) {
             QFontDatabase::addApplicationFont(file);
         }
@@ -39,7 +40,8 @@ std::string FromQt(const QString& text) {
 }
 
 void CentreOnScreen(QWidget& window) {
-    QScreen* screen = window.screen() != nullptr ? window.screen() : QGuiApplication::primaryScreen();
+    QScreen* screen =
+        window.screen() != nullptr ? window.screen() : QGuiApplication::primaryScreen();
     if (screen == nullptr) {
         return;
     }
@@ -52,13 +54,19 @@ void FixClientSize(QWidget& window, int width, int height) {
     window.setFixedSize(width, height);
 }
 
-QPixmap KeysPicture() { return QPixmap(":/art/keys.png"); }
+QPixmap KeysPicture() {
+    return QPixmap(":/art/keys.png");
+}
 
 namespace {
 std::atomic<bool> gQuitting{false};
 }
 
-void SetApplicationQuitting(bool quitting) { gQuitting.store(quitting); }
-bool ApplicationQuitting() { return gQuitting.load(); }
+void SetApplicationQuitting(bool quitting) {
+    gQuitting.store(quitting);
+}
+bool ApplicationQuitting() {
+    return gQuitting.load();
+}
 
 }  // namespace kestrine::ui

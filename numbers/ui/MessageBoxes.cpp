@@ -6,7 +6,8 @@
 
 namespace kestrine::ui {
 
-std::unique_ptr<QMessageBox> MakeMessageBox(BoxKind kind, const std::string& text, QWidget* parent) {
+std::unique_ptr<QMessageBox> MakeMessageBox(BoxKind kind, const std::string& text,
+                                            QWidget* parent) {
     auto box = std::make_unique<QMessageBox>(parent);
     box->setText(ToQt(text));
     switch (kind) {
@@ -52,7 +53,8 @@ bool ShowMessageBox(BoxKind kind, const std::string& text, QWidget* parent) {
         return false;
     }
     const auto* clicked = box->clickedButton();
-    return clicked != nullptr && box->buttonRole(const_cast<QAbstractButton*>(clicked)) != QMessageBox::NoRole;
+    return clicked != nullptr &&
+           box->buttonRole(const_cast<QAbstractButton*>(clicked)) != QMessageBox::NoRole;
 }
 
 }  // namespace kestrine::ui

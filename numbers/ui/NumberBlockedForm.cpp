@@ -7,7 +7,8 @@
 
 namespace kestrine::ui {
 
-TfrmBlocked::TfrmBlocked(Prompts& errorBox, Actions actions) : errorBox_(errorBox), actions_(std::move(actions)) {
+TfrmBlocked::TfrmBlocked(Prompts& errorBox, Actions actions)
+    : errorBox_(errorBox), actions_(std::move(actions)) {
     form.setupUi(this);
     LoadApplicationFonts();
     setFont(TahomaPixels(11));
@@ -61,7 +62,9 @@ void TfrmBlocked::showEvent(QShowEvent* event) {
     }
 }
 
-void TfrmBlocked::btnOKClick() { close(); }
+void TfrmBlocked::btnOKClick() {
+    close();
+}
 
 void TfrmBlocked::btnEditClick() {
     close();
@@ -79,7 +82,8 @@ void TfrmBlocked::btnAllowClick() {
     });
 }
 
-TfrmBlocked* ShowBlockedAlert(const std::string& number, Prompts& errorBox, TfrmBlocked::Actions actions) {
+TfrmBlocked* ShowBlockedAlert(const std::string& number, Prompts& errorBox,
+                              TfrmBlocked::Actions actions) {
     auto* alert = new TfrmBlocked(errorBox, std::move(actions));  // deletes itself on close
     alert->form.lblBlockedBy->setText(alert->form.lblBlockedBy->text() + "Kestrine");
     alert->form.lblPhoneNumber->setText(ToQt(number));

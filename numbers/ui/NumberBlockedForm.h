@@ -44,6 +44,7 @@ private:
 
 // Opens a new alert for `number`, owned by the application (it deletes itself when closed), shown
 // without waiting. Returns it.
-TfrmBlocked* ShowBlockedAlert(const std::string& number, Prompts& errorBox, TfrmBlocked::Actions actions);
+TfrmBlocked* ShowBlockedAlert(const std::string& number, Prompts& errorBox,
+                              TfrmBlocked::Actions actions);
 
 }  // namespace kestrine::ui

@@ -25,8 +25,8 @@ void PinDialog::Finish(Frame frame, QLabel& picture, int clientWidth, int client
             setFixedSize(clientWidth, clientHeight);
             break;
         case Frame::SizeableWithCloseAndMinimise:
-            flags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
-                    Qt::WindowMinimizeButtonHint;
+            flags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                    Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint;
             resize(clientWidth, clientHeight);
             break;
     }

@@ -13,7 +13,9 @@ TfrmSetPIN::TfrmSetPIN(Prompts& errorBox, QWidget* parent) : PinDialog(errorBox,
 }
 
 void TfrmSetPIN::btnOKClick() {
-    AcceptIfValid([this] { ValidateSetPin(FromQt(form.txtPIN->text()), FromQt(form.txtPINConfirm->text())); });
+    AcceptIfValid([this] {
+        ValidateSetPin(FromQt(form.txtPIN->text()), FromQt(form.txtPINConfirm->text()));
+    });
 }
 
 PinAnswer AskNewPIN(Prompts& errorBox, QWidget* parent) {

@@ -3,10 +3,10 @@
 // "indexed" stores a PNG with a palette of at most 256 colours. A GIF is always indexed, with the
 // transparent parts of the drawing as its transparent colour (Qt reads GIF but does not write it,
 // so the few lines of the format are written here).
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
-#include <QFile>
 #include <QSvgRenderer>
 #include <cstdio>
 
@@ -22,12 +22,14 @@ void Put16(QByteArray& out, int value) {
 // and simple enough to be plainly right.
 QByteArray EncodeGif(const QImage& argb) {
     QImage opaque = argb.convertToFormat(QImage::Format_RGB32);
-    QImage indexed = opaque.convertToFormat(QImage::Format_Indexed8, Qt::ThresholdDither | Qt::AvoidDither);
+    QImage indexed =
+        opaque.convertToFormat(QImage::Format_Indexed8, Qt::ThresholdDither | Qt::AvoidDither);
     QList<QRgb> colours = indexed.colorTable();
     while (colours.size() > 255) {
         colours.removeLast();
     }
-    const int transparent = static_cast<int>(colours.size());  // one entry after the drawing's colours
+    const int transparent =
+        static_cast<int>(colours.size());  // one entry after the drawing's colours
     QByteArray out("GIF89a");
     Put16(out, argb.width());
     Put16(out, argb.height());
@@ -74,7 +76,9 @@ QByteArray EncodeGif(const QImage& argb) {
                 putCode(kClear);
                 sinceClear = 0;
             }
-            const int index = qAlpha(argb.pixel(x, y)) < 128 ? transparent : std::min(indexed.pixelIndex(x, y), 254);
+            const int index = qAlpha(argb.pixel(x, y)) < 128
+                                  ? transparent
+                                  : std::min(indexed.pixelIndex(x, y), 254);
             putCode(index);
             ++sinceClear;
         }
@@ -107,7 +111,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "render-art: cannot read %s\n", argv[1]);
         return 1;
     }
-    QImage image(QString(argv[3]).toInt(), QString(argv[4]).toInt(), QImage::Format_ARGB32_Premultiplied);
+    QImage image(QString(argv[3]).toInt(), QString(argv[4]).toInt(),
+                 QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -116,14 +121,16 @@ int main(int argc, char** argv) {
     const QString out = QString::fromLocal8Bit(argv[2]);
     if (out.endsWith(".gif")) {
         QFile file(out);
-        if (!file.open(QIODevice::WriteOnly) || file.write(EncodeGif(image.convertToFormat(QImage::Format_ARGB32))) < 0) {
+        if (!file.open(QIODevice::WriteOnly) ||
+            file.write(EncodeGif(image.convertToFormat(QImage::Format_ARGB32))) < 0) {
             std::fprintf(stderr, "render-art: cannot write %s\n", argv[2]);
             return 1;
         }
         return 0;
     }
     if (argc > 5 && QString(argv[5]) == "indexed") {
-        image = image.convertToFormat(QImage::Format_Indexed8, Qt::ThresholdDither | Qt::AvoidDither);
+        image =
+            image.convertToFormat(QImage::Format_Indexed8, Qt::ThresholdDither | Qt::AvoidDither);
     }
     if (!image.save(out)) {
         std::fprintf(stderr, "render-art: cannot write %s\n", argv[2]);

@@ -33,7 +33,8 @@ struct FakeAccess : monitor::DriverAccess {
 std::vector<ui::TfrmBlocked*> OpenAlerts() {
     std::vector<ui::TfrmBlocked*> alerts;
     for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* alert = qobject_cast<ui::TfrmBlocked*>(widget); alert != nullptr && alert->isVisible()) {
+        if (auto* alert = qobject_cast<ui::TfrmBlocked*>(widget);
+            alert != nullptr && alert->isVisible()) {
             alerts.push_back(alert);
         }
     }
@@ -55,7 +56,8 @@ protected:
         store.SetParentalControl(parentalOn);
         store.SaveNumbers(numbers);
         window = std::make_unique<TfrmMain>(
-            settings, MainFormSetup{programDir.Path(), platform::Registry(platform::RegistryDatabasePath(root.Path())),
+            settings, MainFormSetup{programDir.Path(),
+                                    platform::Registry(platform::RegistryDatabasePath(root.Path())),
                                     &access, &prompts, [] {}});
     }
     void TearDown() override {
@@ -89,7 +91,8 @@ TEST_F(WindowTest, ARefusedNumberFromTheDriverRaisesItsOwnAlert) {
     access.device->QueueEvent(1, monitor::EncodeNumberBlockedEvent("0900111"));
     access.device->QueueEvent(2, monitor::EncodeNumberBlockedEvent("0900222"));
     for (int i = 0; i < 500 && OpenAlerts().size() < 2; ++i) {
-        QTest::qWait(10);  // the monitor threads' hand-overs reach this thread through the event loop
+        QTest::qWait(
+            10);  // the monitor threads' hand-overs reach this thread through the event loop
     }
     const auto alerts = OpenAlerts();
     ASSERT_EQ(alerts.size(), 2u);
@@ -110,7 +113,8 @@ TEST_F(WindowTest, ARefusedNumberFromTheDriverRaisesItsOwnAlert) {
 
 TEST_F(WindowTest, AlertButtons) {
     Start(false, {"01234567890"});
-    auto* alert = ui::ShowBlockedAlert("0900 333", prompts, {[](auto) { return true; }, [](auto&) {}, [] {}});
+    auto* alert =
+        ui::ShowBlockedAlert("0900 333", prompts, {[](auto) { return true; }, [](auto&) {}, [] {}});
     EXPECT_TRUE(alert->form.btnOK->hasFocus() || QApplication::focusWidget() == nullptr);
     QTest::keyClick(alert, Qt::Key_Escape);
     EXPECT_TRUE(alert->isVisible()) << "Escape does nothing";
@@ -123,7 +127,8 @@ TEST_F(WindowTest, AlertButtons) {
     OpenAlerts()[0]->form.btnAllow->click();  // parental control off: no PIN
     QApplication::processEvents();
     EXPECT_TRUE(OpenAlerts().empty());
-    EXPECT_EQ(Stored(), (std::vector<std::string>{"01234567890", " 0900 444"})) << "as the driver reported it";
+    EXPECT_EQ(Stored(), (std::vector<std::string>{"01234567890", " 0900 444"}))
+        << "as the driver reported it";
     EXPECT_EQ(window->form.lstAllowed->count(), 2);
     EXPECT_NE(Log().find(":  0900 444 added to allow list.\r\n"), std::string::npos);
     EXPECT_EQ(access.device->AllowLists().size(), 2u);
@@ -160,7 +165,8 @@ TEST_F(WindowTest, TheLogTabLoadsWhenItComesOnScreen) {
     window->Core().Log.LogLine(std::string("port data \0 hidden no more", 26));
     window->ViewLog1Click();
     const QString shown = window->form.memLogfile->toPlainText();
-    EXPECT_TRUE(shown.contains(QString("port data ") + QChar(0x2400) + " hidden no more")) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QString("port data ") + QChar(0x2400) + " hidden no more"))
+        << shown.toStdString();
     window->Core().Log.LogLine("later line");
     window->ViewLog1Click();  // already the selected tab: no reload
     EXPECT_FALSE(window->form.memLogfile->toPlainText().contains("later line"));

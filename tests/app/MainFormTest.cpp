@@ -25,7 +25,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kExitQuestion = "Are you sure you want to close Kestrine.\r\n\r\nDialler blocking will stop?";
+constexpr const char* kExitQuestion =
+    "Are you sure you want to close Kestrine.\r\n\r\nDialler blocking will stop?";
 
 // Hands out the fake device, or none ("no driver").
 struct FakeAccess : monitor::DriverAccess {
@@ -60,7 +61,9 @@ protected:
     }
     void TearDown() override { window.reset(); }
 
-    platform::Registry Registry() const { return platform::Registry(platform::RegistryDatabasePath(root.Path())); }
+    platform::Registry Registry() const {
+        return platform::Registry(platform::RegistryDatabasePath(root.Path()));
+    }
 
     void Seed(Parental state, std::vector<std::string> numbers = {}) {
         numbers::TNumberList store(Registry());
@@ -71,10 +74,13 @@ protected:
 
     void Start() {
         window = std::make_unique<TfrmMain>(
-            settings, MainFormSetup{programDir.Path(), Registry(), &access, &prompts, [this] { ++quits; }});
+            settings,
+            MainFormSetup{programDir.Path(), Registry(), &access, &prompts, [this] { ++quits; }});
     }
 
-    bool Monitoring() const { return !access.device->IsClosed() && !access.device->AttachedPorts().empty(); }
+    bool Monitoring() const {
+        return !access.device->IsClosed() && !access.device->AttachedPorts().empty();
+    }
 };
 
 }  // namespace
@@ -86,7 +92,8 @@ TEST_F(MainFormTest, StartsHiddenWithTheTrayIconAndMonitoringUp) {
     EXPECT_TRUE(window->JvTrayIcon1.isVisible());
     EXPECT_EQ(window->JvTrayIcon1.toolTip(), "Tallowby Kestrine");
     EXPECT_EQ(settings.HelpFile.toStdString(), (programDir / "qdhelp.hlp").string());
-    EXPECT_TRUE(std::filesystem::exists(programDir / "qdlog.log")) << "the log exists before any event";
+    EXPECT_TRUE(std::filesystem::exists(programDir / "qdlog.log"))
+        << "the log exists before any event";
     EXPECT_EQ(access.device->AttachedPorts(), (std::vector<int>{1, 3}));
     ASSERT_EQ(access.device->AllowLists().size(), 1u);
     EXPECT_EQ(access.device->AllowLists()[0].size(), 5u + 11 + 14);
@@ -118,7 +125,8 @@ TEST_F(MainFormTest, TheCloseButtonHidesAndKeepsMonitoringWithoutSaving) {
     EXPECT_FALSE(window->isVisible());
     EXPECT_TRUE(Monitoring());
     EXPECT_EQ(quits, 0);
-    EXPECT_EQ(numbers::TNumberList(Registry()).LoadNumbers().size(), 1u) << "closing does not save the list";
+    EXPECT_EQ(numbers::TNumberList(Registry()).LoadNumbers().size(), 1u)
+        << "closing does not save the list";
 }
 
 TEST_F(MainFormTest, HideButtonsSaveTheListThenHide) {
@@ -126,7 +134,8 @@ TEST_F(MainFormTest, HideButtonsSaveTheListThenHide) {
     Start();
     for (QPushButton* hide : {window->form.btnHide, window->form.btnClose}) {
         window->Settings1Click();
-        window->form.lstAllowed->addItem(QString("0999%1").arg(window->form.lstAllowed->count()) + "1234567");
+        window->form.lstAllowed->addItem(QString("0999%1").arg(window->form.lstAllowed->count()) +
+                                         "1234567");
         QTest::mouseClick(hide, Qt::LeftButton);
         EXPECT_FALSE(window->isVisible());
         EXPECT_EQ(numbers::TNumberList(Registry()).LoadNumbers().size(),
@@ -185,7 +194,8 @@ TEST_F(MainFormTest, SessionEndAsksNothingAndStopsMonitoringOnce) {
     EXPECT_EQ(quits, 1);
     EXPECT_TRUE(access.device->IsClosed());
     window.reset();  // FormDestroy runs the stop a third time
-    EXPECT_EQ(access.device->RequestCount(monitor::IOCTL_MONITOR_DETACH_PORT), 2) << "COM1 and COM3, once each";
+    EXPECT_EQ(access.device->RequestCount(monitor::IOCTL_MONITOR_DETACH_PORT), 2)
+        << "COM1 and COM3, once each";
     ui::SetApplicationQuitting(false);
 }
 
@@ -231,7 +241,8 @@ TEST_F(MainFormTest, LayoutAndResizeFollowTheAnchors) {
     EXPECT_FALSE(window->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
     EXPECT_FALSE(window->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
     EXPECT_EQ(window->form.chkParental->text(), " Enabled");
-    EXPECT_EQ(window->form.chkParental->toolTip(), "Enable Parental Control.  You muct set a PIN with parental control.");
+    EXPECT_EQ(window->form.chkParental->toolTip(),
+              "Enable Parental Control.  You muct set a PIN with parental control.");
     EXPECT_TRUE(window->form.memLogfile->isReadOnly());
     EXPECT_EQ(window->form.memLogfile->lineWrapMode(), QPlainTextEdit::NoWrap);
     EXPECT_EQ(window->form.PageControl1->tabText(0), "Settings");
@@ -252,11 +263,15 @@ TEST_F(MainFormTest, LayoutAndResizeFollowTheAnchors) {
     EXPECT_EQ(window->form.PageControl1->size(), page.size() + QSize(100, 100));
     EXPECT_EQ(window->form.GroupBox2->size(), group.size() + QSize(100, 100));
     EXPECT_EQ(window->form.lstAllowed->size(), list.size() + QSize(100, 100));
-    EXPECT_EQ(window->form.GroupBox1->size(), parentalSize + QSize(100, 0)) << "stretches in width only";
+    EXPECT_EQ(window->form.GroupBox1->size(), parentalSize + QSize(100, 0))
+        << "stretches in width only";
     EXPECT_EQ(window->form.GroupBox1->y(), parental.y() + 100);
-    EXPECT_EQ(window->form.btnAdd->pos(), add.topLeft() + QPoint(0, 100)) << "bottom left of its group";
-    EXPECT_EQ(window->form.btnSetPIN->pos(), setPin.topLeft() + QPoint(100, 0)) << "top right of its group";
-    EXPECT_EQ(window->form.btnHide->pos(), hide.topLeft() + QPoint(100, 100)) << "bottom right of its tab";
+    EXPECT_EQ(window->form.btnAdd->pos(), add.topLeft() + QPoint(0, 100))
+        << "bottom left of its group";
+    EXPECT_EQ(window->form.btnSetPIN->pos(), setPin.topLeft() + QPoint(100, 0))
+        << "top right of its group";
+    EXPECT_EQ(window->form.btnHide->pos(), hide.topLeft() + QPoint(100, 100))
+        << "bottom right of its tab";
 }
 
 TEST_F(MainFormTest, HelpOpensAtItsContentsAndF1AtTheWindowsTopic) {

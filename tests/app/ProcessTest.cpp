@@ -31,9 +31,7 @@ protected:
     test::TempDir root;
     test::TempDir runtime;
 
-    void SetUp() override {
-        fs::copy_file(KESTRINE_BINARY, programDir / "kestrine");
-    }
+    void SetUp() override { fs::copy_file(KESTRINE_BINARY, programDir / "kestrine"); }
 
     std::unique_ptr<QProcess> Launch() {
         auto process = std::make_unique<QProcess>();
@@ -65,7 +63,8 @@ protected:
 }  // namespace
 
 TEST_F(AppProcessTest, ASecondStartTellsTheFirstAndEndsTouchingNothing) {
-    app::SingleInstance first(app::kApplicationGuid, QString::fromStdString(runtime.Path().string()));
+    app::SingleInstance first(app::kApplicationGuid,
+                              QString::fromStdString(runtime.Path().string()));
     ASSERT_TRUE(first.Acquire());
     QSignalSpy created(&first, &app::SingleInstance::InstanceCreated);
 
@@ -81,7 +80,8 @@ TEST_F(AppProcessTest, ASecondStartTellsTheFirstAndEndsTouchingNothing) {
 }
 
 TEST_F(AppProcessTest, SurvivesACrashedFirstInstanceAndEndsOnSigterm) {
-    const app::SingleInstance names(app::kApplicationGuid, QString::fromStdString(runtime.Path().string()));
+    const app::SingleInstance names(app::kApplicationGuid,
+                                    QString::fromStdString(runtime.Path().string()));
     // What a crashed instance leaves: a lock naming a process that is gone, and a dead socket.
     {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);

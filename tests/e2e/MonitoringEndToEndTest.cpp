@@ -63,16 +63,17 @@ protected:
         }
         const auto setup = test::RunProgram({KESTRINE_SETUP_BINARY, "--ports", "COM1=modem"});
         ASSERT_EQ(setup.exitCode, 0) << setup.output;
-        core = std::make_unique<app::MainFormCore>(app::MainFormEnvironment{
-            log.dir.Path(), platform::Registry::System(), driver, handOver, alert, prompts, controls, controls, controls});
+        core = std::make_unique<app::MainFormCore>(
+            app::MainFormEnvironment{log.dir.Path(), platform::Registry::System(), driver, handOver,
+                                     alert, prompts, controls, controls, controls});
     }
 
     // Dials through COM1 with ppp's chat while this thread serves the hand-overs; returns chat's
     // exit code (0 on CONNECT, 4 on NO CARRIER).
     int Dial(const std::string& number, const std::string& expectLine) {
         auto chat = std::async(std::launch::async, [number] {
-            return test::RunProgram({"chat", "-v", "-s", "-t", "5", "ABORT", "NO CARRIER", "", "ATZ", "OK",
-                                     "ATDT" + number, "CONNECT", ""},
+            return test::RunProgram({"chat", "-v", "-s", "-t", "5", "ABORT", "NO CARRIER", "",
+                                     "ATZ", "OK", "ATDT" + number, "CONNECT", ""},
                                     platform::PublishedPortPath(1), 20s);
         });
         const auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -107,7 +108,8 @@ TEST_F(MonitoringEndToEnd, ARefusedNumberIsRefusedAndLoggedAnAllowedOneConnects)
     EXPECT_LT(opened, blocked);
     // chat writes a byte at a time, and each write is an event of its own.
     std::string written;
-    for (auto at = content.find(": WRITE: ", opened); at < blocked; at = content.find(": WRITE: ", at + 1)) {
+    for (auto at = content.find(": WRITE: ", opened); at < blocked;
+         at = content.find(": WRITE: ", at + 1)) {
         const auto begin = at + 9;
         written += content.substr(begin, content.find("\r\n", begin) - begin);
     }
@@ -122,7 +124,8 @@ TEST_F(MonitoringEndToEnd, ARefusedNumberIsRefusedAndLoggedAnAllowedOneConnects)
     platform::ServiceManager services = platform::ServiceManager::System();
     platform::ScHandle scm;
     platform::ScHandle service;
-    ASSERT_EQ(services.OpenSCManager(platform::kServicesActive, platform::SC_MANAGER_CONNECT, scm), 0u);
+    ASSERT_EQ(services.OpenSCManager(platform::kServicesActive, platform::SC_MANAGER_CONNECT, scm),
+              0u);
     ASSERT_EQ(services.OpenService(scm, "QDDRIVER", platform::SERVICE_START, service), 0u);
     EXPECT_EQ(services.StartService(service), platform::ERROR_SERVICE_ALREADY_RUNNING);
 }

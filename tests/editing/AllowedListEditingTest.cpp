@@ -56,8 +56,10 @@ protected:
     View view;
     ParentalControl parental{store, prompts, log.owner, view};
     std::vector<std::vector<std::string>> pushed;
-    AllowedListEditing editing{store, parental, prompts, log.owner, view,
-                               [this](std::span<const std::string> list) { pushed.emplace_back(list.begin(), list.end()); }};
+    AllowedListEditing editing{
+        store, parental, prompts, log.owner, view, [this](std::span<const std::string> list) {
+            pushed.emplace_back(list.begin(), list.end());
+        }};
 
     void Start(std::vector<std::string> numbers, bool parentalOn = false) {
         store.SetPIN("1234");
@@ -89,14 +91,36 @@ TEST_F(EditingTest, AddValidatesThenAppendsStoresPushesAndLogs) {
         std::vector<std::string> lines;
     };
     const std::vector<Case> cases{
-        {"   ", "Phone Number Cannot Be Blank, Please Enter A Valid Phone Number", "", false, {"01234567890"}, {}},
+        {"   ",
+         "Phone Number Cannot Be Blank, Please Enter A Valid Phone Number",
+         "",
+         false,
+         {"01234567890"},
+         {}},
         {" 01234567890", " 01234567890 is already allowed", "", false, {"01234567890"}, {}},
-        {"+1234567890", "", "", false, {"01234567890", "+1234567890"}, {"+1234567890 added to allow list."}},
-        {"0123456789", "", "0123456789 is too short.\r\nIs this a valid telephone number?", false,
-         {"01234567890", "+1234567890"}, {}},
-        {" 112 ", "", " 112  is too short.\r\nIs this a valid telephone number?", true,
-         {"01234567890", "+1234567890", "112"}, {"112 added to allow list."}},
-        {"09001234567", "", "", false, {"01234567890", "+1234567890", "112", "09001234567"},
+        {"+1234567890",
+         "",
+         "",
+         false,
+         {"01234567890", "+1234567890"},
+         {"+1234567890 added to allow list."}},
+        {"0123456789",
+         "",
+         "0123456789 is too short.\r\nIs this a valid telephone number?",
+         false,
+         {"01234567890", "+1234567890"},
+         {}},
+        {" 112 ",
+         "",
+         " 112  is too short.\r\nIs this a valid telephone number?",
+         true,
+         {"01234567890", "+1234567890", "112"},
+         {"112 added to allow list."}},
+        {"09001234567",
+         "",
+         "",
+         false,
+         {"01234567890", "+1234567890", "112", "09001234567"},
          {"09001234567 added to allow list."}},
     };
     for (const auto& c : cases) {
@@ -119,7 +143,8 @@ TEST_F(EditingTest, AddValidatesThenAppendsStoresPushesAndLogs) {
         EXPECT_EQ(pushed[0], c.items);
         EXPECT_TRUE(view.removeEnabled);
         const auto messages = log.Messages();
-        EXPECT_EQ(std::vector<std::string>(messages.begin() + static_cast<std::ptrdiff_t>(before), messages.end()),
+        EXPECT_EQ(std::vector<std::string>(messages.begin() + static_cast<std::ptrdiff_t>(before),
+                                           messages.end()),
                   c.lines);
     }
 }
@@ -164,7 +189,8 @@ TEST_F(EditingTest, RemoveSelectsTheNeighbourAndLogs) {
         EXPECT_EQ(view.removeEnabled, !c.left.empty());
         EXPECT_EQ(store.LoadNumbers(), c.left);
         EXPECT_EQ(pushed.back(), c.left);
-        EXPECT_EQ(log.Messages().back(), c.items[static_cast<std::size_t>(c.selected)] + " removed from allow list.");
+        EXPECT_EQ(log.Messages().back(),
+                  c.items[static_cast<std::size_t>(c.selected)] + " removed from allow list.");
     }
 }
 
@@ -184,8 +210,8 @@ TEST_F(EditingTest, AllowNumberTakesTheNumberAsReported) {
     editing.AllowNumber("01234567890");
     EXPECT_EQ(view.items, (std::vector<std::string>{"01234567890", " 0900 "}));
     EXPECT_EQ(pushed.size(), 2u) << "an already listed number is pushed again";
-    EXPECT_EQ(log.Messages(),
-              (std::vector<std::string>{" 0900  added to allow list.", "01234567890 added to allow list."}));
+    EXPECT_EQ(log.Messages(), (std::vector<std::string>{" 0900  added to allow list.",
+                                                        "01234567890 added to allow list."}));
 }
 
 TEST_F(EditingTest, AFailingStoreWriteSkipsThePushAndTheLogLine) {
@@ -193,13 +219,17 @@ TEST_F(EditingTest, AFailingStoreWriteSkipsThePushAndTheLogLine) {
     // The store refuses every new value from now on.
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((root / "registry.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TRIGGER refuse BEFORE INSERT ON reg_value BEGIN SELECT RAISE(ABORT, 'no'); END",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(
+            db,
+            "CREATE TRIGGER refuse BEFORE INSERT ON reg_value BEGIN SELECT RAISE(ABORT, 'no'); END",
+            nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_close(db);
     view.field = "09001234567";
     EXPECT_THROW(editing.btnAddClick(), UserError);
-    EXPECT_EQ(view.items, (std::vector<std::string>{"01234567890", "09001234567"})) << "the list box shows it";
+    EXPECT_EQ(view.items, (std::vector<std::string>{"01234567890", "09001234567"}))
+        << "the list box shows it";
     EXPECT_TRUE(pushed.empty());
     EXPECT_TRUE(log.Messages().empty());
 }

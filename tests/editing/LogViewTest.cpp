@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -50,7 +50,8 @@ constexpr const char* kCleared = "12/10/26 05:03:09: Log file cleared\r\n";
 TEST(ReadLogForView, MakesEveryLineEndCrLfAndKeepsEveryByte) {
     test::TempDir dir;
     test::WriteFile(dir / "log", std::string("a\rb\nc\r\nd\n\re\0f", 13));
-    EXPECT_EQ(log::ReadLogForView((dir / "log").string()), std::string("a\r\nb\r\nc\r\nd\r\n\r\ne\0f", 17));
+    EXPECT_EQ(log::ReadLogForView((dir / "log").string()),
+              std::string("a\r\nb\r\nc\r\nd\r\n\r\ne\0f", 17));
     EXPECT_FALSE(log::ReadLogForView((dir / "missing").string()));
     EXPECT_FALSE(log::ReadLogForView(""));
 }
@@ -64,7 +65,8 @@ TEST_F(LogViewTest, ShowingTheTabLoadsTheFileAndIgnoresFailures) {
 
     std::filesystem::remove(log.Path());
     view.TabSheet2Show();
-    EXPECT_NE(memo.text.find("one"), std::string::npos) << "a missing file leaves the memo as it was";
+    EXPECT_NE(memo.text.find("one"), std::string::npos)
+        << "a missing file leaves the memo as it was";
 }
 
 TEST_F(LogViewTest, AWriterHoldingTheFileKeepsTheReaderOut) {
@@ -94,7 +96,8 @@ TEST_F(LogViewTest, NoOrACancelledPinChangesNothing) {
     prompts.ExpectConfirm("Are you sure you want to clear the log?", false);
     view.btnClearClick();
     store.SetParentalControl(true);
-    prompts.ExpectConfirm("Are you sure you want to clear the log?", true).ExpectAskPIN("", false, "1234");
+    prompts.ExpectConfirm("Are you sure you want to clear the log?", true)
+        .ExpectAskPIN("", false, "1234");
     view.btnClearClick();
     EXPECT_EQ(log.Content(), before);
     EXPECT_EQ(memo.loads, 0);
@@ -102,8 +105,10 @@ TEST_F(LogViewTest, NoOrACancelledPinChangesNothing) {
 
 TEST_F(LogViewTest, WithoutALogPathClearingFails) {
     log.owner.LogPath.clear();  // the start-up open failed
-    prompts.ExpectConfirm("Are you sure you want to clear the log?", true).ExpectError("Unable to empty log file");
+    prompts.ExpectConfirm("Are you sure you want to clear the log?", true)
+        .ExpectError("Unable to empty log file");
     view.btnClearClick();
     EXPECT_EQ(memo.loads, 0);
-    EXPECT_NE(log.Content().find("Logging started"), std::string::npos) << "the file was not touched";
+    EXPECT_NE(log.Content().find("Logging started"), std::string::npos)
+        << "the file was not touched";
 }

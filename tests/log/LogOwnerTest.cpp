@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -36,10 +36,13 @@ TEST(LogOwner, RetriesOnceAfterAPauseUnder200ms) {
     ASSERT_EQ(::flock(reader, LOCK_SH), 0);
     // The first write meets the reader's lock; the reader lets go during the pause.
     log.pauses.clear();
-    log::LogOwner owner(log.dir.Path(), [&](unsigned ms) {
-        log.pauses.push_back(ms);
-        ::close(reader);
-    }, [] { return test::FixedTime(); }, "C");
+    log::LogOwner owner(
+        log.dir.Path(),
+        [&](unsigned ms) {
+            log.pauses.push_back(ms);
+            ::close(reader);
+        },
+        [] { return test::FixedTime(); }, "C");
     owner.LogLine("kept");
     EXPECT_EQ(log.Messages(), std::vector<std::string>{"kept"});
     ASSERT_EQ(log.pauses.size(), 1u);
@@ -57,7 +60,8 @@ TEST(LogOwner, LogFormatFillsTextsAndSignedDecimals) {
     LogFixture log;
     log.owner.LogFormat("%s added to allow list.", {"0800 1234"});
     log.owner.LogFormat("Baud rate set to %d", {std::int64_t{-5}});
-    EXPECT_EQ(log.Messages(), (std::vector<std::string>{"0800 1234 added to allow list.", "Baud rate set to -5"}));
+    EXPECT_EQ(log.Messages(),
+              (std::vector<std::string>{"0800 1234 added to allow list.", "Baud rate set to -5"}));
 }
 
 TEST(FormatText, HandlesPlaceholdersSafely) {

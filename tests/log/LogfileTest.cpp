@@ -1,6 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "log/Logfile.h"
@@ -85,10 +85,12 @@ TEST_F(LogfileTest, OpenThenCloseOnAMissingFileLeavesOnlyTheStartLine) {
 TEST_F(LogfileTest, OpenCloseMessagesFrameEveryLine) {
     logfile.SetOpenCloseMsg(true);
     logfile.WriteLine("event");
-    EXPECT_EQ(ReadFile(path), std::string(kStart) + "12/10/26 05:03:09: event\r\n" + kEnd + " \r\n");
+    EXPECT_EQ(ReadFile(path),
+              std::string(kStart) + "12/10/26 05:03:09: event\r\n" + kEnd + " \r\n");
     logfile.WriteLine("again");
-    EXPECT_EQ(ReadFile(path), std::string(kStart) + "12/10/26 05:03:09: event\r\n" + kEnd + " \r\n" + kStart +
-                                  "12/10/26 05:03:09: again\r\n" + kEnd + " \r\n");
+    EXPECT_EQ(ReadFile(path), std::string(kStart) + "12/10/26 05:03:09: event\r\n" + kEnd +
+                                  " \r\n" + kStart + "12/10/26 05:03:09: again\r\n" + kEnd +
+                                  " \r\n");
 }
 
 TEST_F(LogfileTest, EmptyFirstKeepsOnlyTheLatestLine) {
@@ -130,7 +132,8 @@ TEST_F(LogfileTest, UnwritableFolderFailsOpenAndWriteLine) {
         EXPECT_EQ(blocked.LogFile, (dir / "not-a-dir" / "qdlog.log").string());
         return;
     }
-    std::filesystem::permissions(dir.Path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    std::filesystem::permissions(
+        dir.Path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     EXPECT_EQ(logfile.Open(), "");
     EXPECT_THROW(logfile.WriteLine("x"), log::LogfileError);
 }

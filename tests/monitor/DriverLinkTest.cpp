@@ -70,9 +70,18 @@ TEST_F(DriverLinkTest, OpenDriverInstallsOnlyWhenTheFirstOpenFailsAndLogsOnlyFai
     const std::vector<Case> cases{
         {"already running", {device}, false, {"open"}, {}, true},
         {"installed now", {nullptr, device}, true, {"open", "install", "open"}, {}, true},
-        {"install refused", {nullptr}, false, {"open", "install"},
-         {"Unable to access device driver: Error: Cannot create service"}, false},
-        {"second open fails", {nullptr, nullptr}, true, {"open", "install", "open"}, {"open failed #3"}, false},
+        {"install refused",
+         {nullptr},
+         false,
+         {"open", "install"},
+         {"Unable to access device driver: Error: Cannot create service"},
+         false},
+        {"second open fails",
+         {nullptr, nullptr},
+         true,
+         {"open", "install", "open"},
+         {"open failed #3"},
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -95,7 +104,8 @@ TEST_F(DriverLinkTest, AttachesTheServedPortsWithAThreadEach) {
     link.Reset();
     link.OpenDriver();
     link.AttachAllPorts();
-    EXPECT_EQ(device->RequestCount(IOCTL_MONITOR_ATTACH_PORT), 16) << "COM1..COM16, never COM17 and above";
+    EXPECT_EQ(device->RequestCount(IOCTL_MONITOR_ATTACH_PORT), 16)
+        << "COM1..COM16, never COM17 and above";
     for (int n = 1; n <= 16; ++n) {
         SCOPED_TRACE(n);
         const bool served = n == 1 || n == 3;
@@ -108,7 +118,8 @@ TEST_F(DriverLinkTest, AttachesTheServedPortsWithAThreadEach) {
     }
     EXPECT_FALSE(link.AttachPort(1));
     EXPECT_FALSE(link.AttachPort(17));
-    EXPECT_EQ(device->RequestCount(IOCTL_MONITOR_ATTACH_PORT), 16) << "an attached port is not offered again";
+    EXPECT_EQ(device->RequestCount(IOCTL_MONITOR_ATTACH_PORT), 16)
+        << "an attached port is not offered again";
 }
 
 TEST_F(DriverLinkTest, DetachAllStopsEveryThreadAndASecondRunDoesNothing) {

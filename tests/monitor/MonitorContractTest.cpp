@@ -54,11 +54,11 @@ TEST(AllowListBuffer, MatchesTheContractBytes) {
 
 TEST(AllowListBuffer, MalformedBuffersAreRejected) {
     const std::vector<std::vector<std::uint8_t>> bad{
-        {1, 0, 0, 0},                    // too short
-        {2, 0, 0, 0, 0},                 // wrong leading value
-        {1, 0, 0, 0, '1', '2', 0},       // no closing zero
-        {1, 0, 0, 0, '1', 0, 0, '2', 0}, // bytes after the closing zero
-        {1, 0, 0, 0, '1', '2'},          // unterminated
+        {1, 0, 0, 0},                     // too short
+        {2, 0, 0, 0, 0},                  // wrong leading value
+        {1, 0, 0, 0, '1', '2', 0},        // no closing zero
+        {1, 0, 0, 0, '1', 0, 0, '2', 0},  // bytes after the closing zero
+        {1, 0, 0, 0, '1', '2'},           // unterminated
     };
     for (const auto& buffer : bad) {
         EXPECT_FALSE(ParseAllowListBuffer(buffer).has_value());
@@ -83,5 +83,6 @@ TEST(DecodeMonitorEvent, IsBoundsSafe) {
 
     // Fixed payloads that are missing: dropped.
     EXPECT_FALSE(DecodeMonitorEvent(EncodeSimpleEvent(BaudRateSet)).has_value());
-    EXPECT_FALSE(DecodeMonitorEvent(EncodeMonitorEvent(LineControlSet, std::vector<std::uint8_t>{0, 0}, 2)));
+    EXPECT_FALSE(
+        DecodeMonitorEvent(EncodeMonitorEvent(LineControlSet, std::vector<std::uint8_t>{0, 0}, 2)));
 }

@@ -44,22 +44,32 @@ TEST(DispatchEvent, TurnsEachRecordIntoItsLogText) {
         {"read passes control bytes", EncodeDataEvent(PortRead, "OK\r\n"), {"READ: OK\r\n"}},
         {"read of length 0", EncodeDataEvent(PortRead, ""), {"READ: "}},
         {"write", EncodeDataEvent(PortWrite, "ATDT0123"), {"WRITE: ATDT0123"}},
-        {"write shorter than its payload", withLength(EncodeDataEvent(PortWrite, "ATDT"), 2), {"WRITE: AT"}},
+        {"write shorter than its payload",
+         withLength(EncodeDataEvent(PortWrite, "ATDT"), 2),
+         {"WRITE: AT"}},
         {"closed", EncodeSimpleEvent(PortClosed), {"Port Closed"}},
         {"flushed", EncodeSimpleEvent(PortFlushed), {"Port Flushed"}},
         {"baud", EncodeBaudRateEvent(115200), {"Baud rate set to 115200"}},
-        {"baud with the top bit set", EncodeBaudRateEvent(0x80000000u), {"Baud rate set to -2147483648"}},
-        {"line control, unknown parity", EncodeLineControlEvent(0, 5, 8),
+        {"baud with the top bit set",
+         EncodeBaudRateEvent(0x80000000u),
+         {"Baud rate set to -2147483648"}},
+        {"line control, unknown parity",
+         EncodeLineControlEvent(0, 5, 8),
          {"StopBits: 1 stop bit, Parity: Undefined parity, WordLength: 8"}},
-        {"line control, unknown stop bits", EncodeLineControlEvent(3, 2, 7),
+        {"line control, unknown stop bits",
+         EncodeLineControlEvent(3, 2, 7),
          {"StopBits: Unknown stop bit(s), Parity: Even parity, WordLength: 7"}},
-        {"line control, 1.5 and mark", EncodeLineControlEvent(1, 3, 5),
+        {"line control, 1.5 and mark",
+         EncodeLineControlEvent(1, 3, 5),
          {"StopBits: 1.5 Stop bits, Parity: Mark parity, WordLength: 5"}},
-        {"line control, 2 and space", EncodeLineControlEvent(2, 4, 255),
+        {"line control, 2 and space",
+         EncodeLineControlEvent(2, 4, 255),
          {"StopBits: 2 stop bits, Parity: Space parity, WordLength: 255"}},
-        {"line control, odd", EncodeLineControlEvent(0, 1, 8),
+        {"line control, odd",
+         EncodeLineControlEvent(0, 1, 8),
          {"StopBits: 1 stop bit, Parity: Odd parity, WordLength: 8"}},
-        {"line control, none", EncodeLineControlEvent(0, 0, 8),
+        {"line control, none",
+         EncodeLineControlEvent(0, 0, 8),
          {"StopBits: 1 stop bit, Parity: No parity, WordLength: 8"}},
         {"type 8", EncodeSimpleEvent(8), {}},
         {"type 255", EncodeDataEvent(255, "x"), {}},
@@ -93,8 +103,9 @@ protected:
     std::shared_ptr<test::FakeMonitorDevice> device = std::make_shared<test::FakeMonitorDevice>();
     std::atomic<PortId> portId{0};
     std::vector<std::string> calls;  // beeps and sleeps, in order, as "beep" / "sleep 1000"
-    MonitorServices services{handOver, log.owner, alert, [this] { calls.push_back("beep"); },
-                             [this](unsigned ms) { calls.push_back("sleep " + std::to_string(ms)); }};
+    MonitorServices services{
+        handOver, log.owner, alert, [this] { calls.push_back("beep"); },
+        [this](unsigned ms) { calls.push_back("sleep " + std::to_string(ms)); }};
 
     std::unique_ptr<TMonitorThread> StartOn(int com) {
         Attach(com);
@@ -106,7 +117,8 @@ protected:
 
     void Attach(int com) {
         std::array<std::uint8_t, 4> id{};
-        ASSERT_TRUE(device->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(com), id).Succeeded());
+        ASSERT_TRUE(
+            device->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(com), id).Succeeded());
         portId = GetU32(id, 0);
     }
 
@@ -203,19 +215,20 @@ struct FailureCase {
 
 TEST_F(MonitorThreadTest, FailedRequestsEndTheThreadSilently) {
     const std::vector<FailureCase> cases{
-        {"wait refused", [](auto& d) { d.FailRequests(IOCTL_MONITOR_WAIT_EVENT, platform::ERROR_GEN_FAILURE); }},
+        {"wait refused",
+         [](auto& d) { d.FailRequests(IOCTL_MONITOR_WAIT_EVENT, platform::ERROR_GEN_FAILURE); }},
         {"read refused",
          [](auto& d) {
              d.FailRequests(IOCTL_MONITOR_READ_EVENT, platform::ERROR_GEN_FAILURE);
              d.QueueEvent(6, EncodeSimpleEvent(PortOpened));
          }},
-        {"pending wait aborted by close", [](auto& d) {
+        {"pending wait aborted by close",
+         [](auto& d) {
              ASSERT_TRUE(d.AwaitOutstandingWait(6, 5s));
              d.Close();
          }},
-        {"announced size beyond the cap", [](auto& d) {
-             d.QueueEvent(6, std::vector<std::uint8_t>(kMaxEventRecordSize + 1, 0));
-         }},
+        {"announced size beyond the cap",
+         [](auto& d) { d.QueueEvent(6, std::vector<std::uint8_t>(kMaxEventRecordSize + 1, 0)); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -230,5 +243,6 @@ TEST_F(MonitorThreadTest, FailedRequestsEndTheThreadSilently) {
         thread.reset();  // no stop needed: the thread has left by itself
         EXPECT_TRUE(log.Messages().empty());
     }
-    EXPECT_EQ(device->RequestCount(IOCTL_MONITOR_READ_EVENT), 0) << "an oversized record is not read";
+    EXPECT_EQ(device->RequestCount(IOCTL_MONITOR_READ_EVENT), 0)
+        << "an oversized record is not read";
 }

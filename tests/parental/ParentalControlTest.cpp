@@ -113,14 +113,29 @@ TEST_F(ParentalTest, SwitchingWithThePinTable) {
     const std::vector<Row> rows{
         {"off, right pin", State::Off, true, "1234", State::On, "", {"Parental Control Turned On"}},
         {"off, cancelled", State::Off, false, "1234", State::Off, "", {}},
-        {"off, wrong pin", State::Off, true, "9999", State::Off,
-         "Incorrect PIN. You must enter correct PIN to set parental control.", {}},
-        {"off, other case", State::Off, true, "ABCD", State::Off,
-         "Incorrect PIN. You must enter correct PIN to set parental control.", {}},
+        {"off, wrong pin",
+         State::Off,
+         true,
+         "9999",
+         State::Off,
+         "Incorrect PIN. You must enter correct PIN to set parental control.",
+         {}},
+        {"off, other case",
+         State::Off,
+         true,
+         "ABCD",
+         State::Off,
+         "Incorrect PIN. You must enter correct PIN to set parental control.",
+         {}},
         {"on, right pin", State::On, true, "1234", State::Off, "", {"Parental Control Turned Off"}},
         {"on, cancelled", State::On, false, "1234", State::On, "", {}},
-        {"on, wrong pin", State::On, true, "12345", State::On,
-         "Incorrect PIN. You must enter correct PIN to unlock parental control.", {}},
+        {"on, wrong pin",
+         State::On,
+         true,
+         "12345",
+         State::On,
+         "Incorrect PIN. You must enter correct PIN to unlock parental control.",
+         {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -135,16 +150,18 @@ TEST_F(ParentalTest, SwitchingWithThePinTable) {
         rowStore.WriteParentalMarker(row.from == State::On, false);
         rowParental.RestoreCheckBox();
 
-        rowPrompts.ExpectAskPIN(row.from == State::On ? offPrompt : onPrompt, row.accepted, row.pin);
+        rowPrompts.ExpectAskPIN(row.from == State::On ? offPrompt : onPrompt, row.accepted,
+                                row.pin);
         if (!row.warning.empty()) {
             rowPrompts.ExpectWarning(row.warning);
         }
         rowControls.SetParentalChecked(!rowControls.checked);
-        const State stored = !rowStore.IsPINSet() ? State::Initial
+        const State stored = !rowStore.IsPINSet()             ? State::Initial
                              : rowStore.IsParentalControlOn() ? State::On
                                                               : State::Off;
         EXPECT_EQ(stored, row.to);
-        EXPECT_EQ(rowControls.checked, row.to == State::On) << "the box is put back when nothing changed";
+        EXPECT_EQ(rowControls.checked, row.to == State::On)
+            << "the box is put back when nothing changed";
         EXPECT_EQ(rowControls.setPinEnabled, rowControls.checked);
         EXPECT_FALSE(rowParental.UpdatingParental);
         EXPECT_EQ(rowLog.Messages(), row.lines);
@@ -180,8 +197,10 @@ TEST_F(ParentalTest, PinGateTable) {
         std::string refusal;
     };
     const std::vector<Row> rows{
-        {GatedAction::Add, "Invalid PIN.  You must enter the correct Pin to add a number to the allowed list."},
-        {GatedAction::Remove, "Invalid PIN.  You must enter the correct Pin to remove a number from the allowed list."},
+        {GatedAction::Add,
+         "Invalid PIN.  You must enter the correct Pin to add a number to the allowed list."},
+        {GatedAction::Remove,
+         "Invalid PIN.  You must enter the correct Pin to remove a number from the allowed list."},
         {GatedAction::Allow, "Invalid PIN.  You must enter the correct Pin to allow this number"},
         {GatedAction::ClearLog, "Invalid PIN.  You must enter the correct Pin to clear the log."},
         {GatedAction::CloseQuery, "Invalid PIN.  You must enter the correct Pin to closedown."},
@@ -221,7 +240,8 @@ TEST_F(ParentalTest, ALockedStoreRefusesEveryGateAndEverySwitch) {
     // Without write access the settings key cannot be opened: the state reads as on, the PIN as
     // empty, and no PIN the dialog accepts can equal it.
     std::filesystem::permissions(root / "registry.db",
-                                 std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                 std::filesystem::perms::owner_write |
+                                     std::filesystem::perms::group_write |
                                      std::filesystem::perms::others_write,
                                  std::filesystem::perm_options::remove);
     EXPECT_TRUE(store.IsParentalControlOn());

@@ -39,7 +39,8 @@ TEST(PinRules, GetPinChecksBlankThenLength) {
         {{"ABCD"}, ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(FirstFailure([&] { ValidateGetPin(c.fields[0]); }), c.failure) << "'" << c.fields[0] << "'";
+        EXPECT_EQ(FirstFailure([&] { ValidateGetPin(c.fields[0]); }), c.failure)
+            << "'" << c.fields[0] << "'";
     }
 }
 
@@ -73,7 +74,9 @@ TEST(PinRules, ChangePinChecksTheCurrentPinBeforeTheNewOne) {
         {{"1234", "abcd", "abcd"}, ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(FirstFailure([&] { ValidateChangePin(c.fields[0], stored, c.fields[1], c.fields[2]); }), c.failure);
+        EXPECT_EQ(
+            FirstFailure([&] { ValidateChangePin(c.fields[0], stored, c.fields[1], c.fields[2]); }),
+            c.failure);
     }
 }
 

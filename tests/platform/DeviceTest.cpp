@@ -12,11 +12,12 @@ namespace {
 class PendingDevice : public Device {
 public:
     std::shared_ptr<PendingIo> last;
-    IoResult Control(std::uint32_t, std::span<const std::uint8_t>, std::span<std::uint8_t>) override {
+    IoResult Control(std::uint32_t, std::span<const std::uint8_t>,
+                     std::span<std::uint8_t>) override {
         return IoResult::Fail(ERROR_INVALID_FUNCTION);
     }
-    IoResult ControlOverlapped(std::uint32_t, std::span<const std::uint8_t>, std::span<std::uint8_t> out,
-                               Overlapped& overlapped) override {
+    IoResult ControlOverlapped(std::uint32_t, std::span<const std::uint8_t>,
+                               std::span<std::uint8_t> out, Overlapped& overlapped) override {
         last = overlapped.Begin(out.size());
         return IoResult::PendingResult();
     }

@@ -14,7 +14,8 @@ TEST(Event, ManualResetStaysSetUntilReset) {
     event.Set();
     const std::array events{event};
     EXPECT_EQ(WaitForAny(events, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForAny(events, 0), WAIT_OBJECT_0) << "a wait must not consume a manual-reset event";
+    EXPECT_EQ(WaitForAny(events, 0), WAIT_OBJECT_0)
+        << "a wait must not consume a manual-reset event";
     event.Reset();
     EXPECT_FALSE(event.IsSet());
     EXPECT_EQ(WaitForAny(events, 0), WAIT_TIMEOUT);

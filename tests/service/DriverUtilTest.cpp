@@ -71,7 +71,8 @@ TEST_F(DriverInstallTest, AnEntryWhoseImageIsMissingCannotBeCreatedAgain) {
     ASSERT_TRUE(util.InstallDriver(message));  // the image was never put in place
     link.OpenDriver();
     EXPECT_EQ(link.DeviceHandle, nullptr);
-    EXPECT_EQ(log.Messages(), std::vector<std::string>{"Unable to access device driver: Error: Cannot create service"});
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{
+                                  "Unable to access device driver: Error: Cannot create service"});
 }
 
 TEST_F(DriverInstallTest, NoServiceAndNoRights) {
@@ -79,15 +80,17 @@ TEST_F(DriverInstallTest, NoServiceAndNoRights) {
     root.MakeRegistryReadOnly();
     link.OpenDriver();
     EXPECT_EQ(link.DeviceHandle, nullptr);
-    EXPECT_EQ(log.Messages(), std::vector<std::string>{"Unable to access device driver: Error: You must have "
-                                                       "administrative priviledges to install QDDRIVER device driver"});
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{
+                                  "Unable to access device driver: Error: You must have "
+                                  "administrative priviledges to install QDDRIVER device driver"});
 }
 
 TEST_F(DriverInstallTest, OpenMessagesAfterASuccessfulInstall) {
     // The entry is created, but the image that would start is missing.
     link.OpenDriver();
     EXPECT_EQ(log.Messages(),
-              std::vector<std::string>{"Unexpected error occured starting service. Device driver may be missing"});
+              std::vector<std::string>{
+                  "Unexpected error occured starting service. Device driver may be missing"});
     std::string message = "kept";
     ScHandle none;
     EXPECT_EQ(util.OpenDriverDevice(message), nullptr);

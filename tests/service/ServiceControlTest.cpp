@@ -18,7 +18,8 @@ namespace {
 class ServiceControlTest : public ::testing::Test {
 protected:
     test::PrivateRoot root;
-    ServiceManager services{root.Path(), Registry(RegistryDatabasePath(root.Path())), std::chrono::milliseconds(3000)};
+    ServiceManager services{root.Path(), Registry(RegistryDatabasePath(root.Path())),
+                            std::chrono::milliseconds(3000)};
 
     ServiceConfig Driver(const fs::path& image) const {
         ServiceConfig config;
@@ -32,12 +33,15 @@ protected:
     Win32Error CreateAndStart(const fs::path& image, const ServiceManager& manager) {
         ScHandle scm;
         ScHandle service;
-        EXPECT_EQ(manager.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, scm), ERROR_SUCCESS);
-        EXPECT_EQ(manager.CreateService(scm, Driver(image), SERVICE_ALL_ACCESS, service), ERROR_SUCCESS);
+        EXPECT_EQ(manager.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, scm),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(manager.CreateService(scm, Driver(image), SERVICE_ALL_ACCESS, service),
+                  ERROR_SUCCESS);
         return manager.StartService(service);
     }
 
-    fs::path Script(const std::string& name, const std::string& body, fs::perms mode = fs::perms::owner_all) {
+    fs::path Script(const std::string& name, const std::string& body,
+                    fs::perms mode = fs::perms::owner_all) {
         const auto path = root / name;
         std::ofstream(path) << body;
         fs::permissions(path, mode);
@@ -51,19 +55,25 @@ TEST_F(ServiceControlTest, EntriesLiveInTheRegistryAndAreCreatedOnce) {
     // The driver's own configuration may be there before its entry is.
     RegKey parameters;
     ASSERT_EQ(Registry(RegistryDatabasePath(root.Path()))
-                  .CreateKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)", KEY_READ | KEY_WRITE, parameters),
+                  .CreateKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)",
+                             KEY_READ | KEY_WRITE, parameters),
               ERROR_SUCCESS);
     ScHandle scm;
     ASSERT_EQ(services.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, scm), ERROR_SUCCESS);
     ScHandle service;
-    EXPECT_EQ(services.OpenService(scm, "QDDRIVER", SERVICE_START, service), ERROR_SERVICE_DOES_NOT_EXIST);
-    ASSERT_EQ(services.CreateService(scm, Driver("/nowhere/QDDRIVER.sys"), SERVICE_ALL_ACCESS, service), ERROR_SUCCESS);
+    EXPECT_EQ(services.OpenService(scm, "QDDRIVER", SERVICE_START, service),
+              ERROR_SERVICE_DOES_NOT_EXIST);
+    ASSERT_EQ(
+        services.CreateService(scm, Driver("/nowhere/QDDRIVER.sys"), SERVICE_ALL_ACCESS, service),
+        ERROR_SUCCESS);
     EXPECT_TRUE(service.IsValid());
-    EXPECT_EQ(services.CreateService(scm, Driver("/elsewhere"), SERVICE_ALL_ACCESS, service), ERROR_SERVICE_EXISTS);
+    EXPECT_EQ(services.CreateService(scm, Driver("/elsewhere"), SERVICE_ALL_ACCESS, service),
+              ERROR_SERVICE_EXISTS);
     EXPECT_FALSE(service.IsValid());
 
     RegKey key;
-    ASSERT_EQ(Registry(RegistryDatabasePath(root.Path())).OpenKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER)", KEY_READ, key),
+    ASSERT_EQ(Registry(RegistryDatabasePath(root.Path()))
+                  .OpenKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER)", KEY_READ, key),
               ERROR_SUCCESS);
     RegValue value;
     ASSERT_EQ(key.QueryValue("Type", value), ERROR_SUCCESS);
@@ -78,14 +88,17 @@ TEST_F(ServiceControlTest, EntriesLiveInTheRegistryAndAreCreatedOnce) {
     EXPECT_EQ(value.data, "QDDRIVER");
 
     EXPECT_EQ(services.OpenService(scm, "QDDRIVER", SERVICE_START, service), ERROR_SUCCESS);
-    EXPECT_EQ(services.OpenService(scm, "OTHER", SERVICE_START, service), ERROR_SERVICE_DOES_NOT_EXIST);
+    EXPECT_EQ(services.OpenService(scm, "OTHER", SERVICE_START, service),
+              ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
 TEST_F(ServiceControlTest, FullAccessToTheManagerNeedsAWritableStore) {
     ScHandle scm;
-    EXPECT_EQ(services.OpenSCManager("ServicesFailed", SC_MANAGER_CONNECT, scm), ERROR_INVALID_NAME);
+    EXPECT_EQ(services.OpenSCManager("ServicesFailed", SC_MANAGER_CONNECT, scm),
+              ERROR_INVALID_NAME);
     root.MakeRegistryReadOnly();
-    EXPECT_EQ(services.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, scm), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(services.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, scm),
+              ERROR_ACCESS_DENIED);
     EXPECT_FALSE(scm.IsValid());
     EXPECT_EQ(services.OpenSCManager(kServicesActive, SC_MANAGER_CONNECT, scm), ERROR_SUCCESS);
 }
@@ -98,10 +111,13 @@ TEST_F(ServiceControlTest, StartFailuresHaveTheirCodes) {
     };
     const std::vector<Case> cases{
         {"missing image", root / "missing.sys", ERROR_FILE_NOT_FOUND},
-        {"not executable", Script("plain.sys", "#!/bin/sh\nexit 0\n", fs::perms::owner_read), ERROR_ACCESS_DENIED},
+        {"not executable", Script("plain.sys", "#!/bin/sh\nexit 0\n", fs::perms::owner_read),
+         ERROR_ACCESS_DENIED},
         {"not a program", Script("garbage.sys", "this is no program\n"), ERROR_BAD_EXE_FORMAT},
-        {"ends at once", Script("ends.sys", "#!/bin/sh\necho starting; exit 3\n"), ERROR_PROCESS_ABORTED},
-        {"never ready", Script("slow.sys", "#!/bin/sh\nexec sleep 60\n"), ERROR_SERVICE_REQUEST_TIMEOUT},
+        {"ends at once", Script("ends.sys", "#!/bin/sh\necho starting; exit 3\n"),
+         ERROR_PROCESS_ABORTED},
+        {"never ready", Script("slow.sys", "#!/bin/sh\nexec sleep 60\n"),
+         ERROR_SERVICE_REQUEST_TIMEOUT},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -111,7 +127,8 @@ TEST_F(ServiceControlTest, StartFailuresHaveTheirCodes) {
         const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(CreateAndStart(c.image, manager), c.error);
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-        EXPECT_FALSE(fs::exists(manager.PidFile("QDDRIVER"))) << "a failed start leaves no daemon behind";
+        EXPECT_FALSE(fs::exists(manager.PidFile("QDDRIVER")))
+            << "a failed start leaves no daemon behind";
     }
     // A daemon's output goes to the service log.
     test::PrivateRoot logRoot;
@@ -125,7 +142,8 @@ TEST_F(ServiceControlTest, StartFailuresHaveTheirCodes) {
 
 TEST_F(ServiceControlTest, StartsTheDriverAsADaemonOnceItsDeviceIsReady) {
     root.InstallDriverImage(QDDRIVER_BINARY);
-    EXPECT_EQ(CreateAndStart(SystemDirectory(root.Path()) / "QDDRIVER.sys", services), ERROR_SUCCESS);
+    EXPECT_EQ(CreateAndStart(SystemDirectory(root.Path()) / "QDDRIVER.sys", services),
+              ERROR_SUCCESS);
     EXPECT_TRUE(fs::exists(DeviceSocketPath("QDDRIVER", root.Path())));
     EXPECT_TRUE(fs::exists(services.PidFile("QDDRIVER")));
 
@@ -135,5 +153,6 @@ TEST_F(ServiceControlTest, StartsTheDriverAsADaemonOnceItsDeviceIsReady) {
     ASSERT_EQ(services.OpenService(scm, "QDDRIVER", SERVICE_START, service), ERROR_SUCCESS);
     EXPECT_EQ(services.StartService(service), ERROR_SERVICE_ALREADY_RUNNING);
     ASSERT_EQ(services.OpenService(scm, "QDDRIVER", SERVICE_STOP, service), ERROR_SUCCESS);
-    EXPECT_EQ(services.StartService(service), ERROR_ACCESS_DENIED) << "the handle lacks the right to start";
+    EXPECT_EQ(services.StartService(service), ERROR_ACCESS_DENIED)
+        << "the handle lacks the right to start";
 }

@@ -135,7 +135,8 @@ TEST(Setup, FailuresAreClearMessagesWithANonZeroExit) {
               std::string::npos)
         << run.err;
 
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"--bogus"}, {"--ports"}, {"extra"}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--bogus"}, {"--ports"}, {"extra"}}) {
         run = RunSetupIn(dir.Path(), args);
         EXPECT_EQ(run.status, 2) << args[0];
         EXPECT_NE(run.err.find("Try 'kestrine-setup --help'."), std::string::npos);
@@ -145,11 +146,13 @@ TEST(Setup, FailuresAreClearMessagesWithANonZeroExit) {
     for (const std::string ports : {"COM17=modem", "COM1=", "LPT1=modem", "COM2=ttyS0"}) {
         run = RunSetupIn(dir / "ports", {"--ports", ports});
         EXPECT_EQ(run.status, 1) << ports;
-        EXPECT_NE(run.err.find("wrong port map entry '" + ports + "'"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("wrong port map entry '" + ports + "'"), std::string::npos)
+            << run.err;
     }
     run = RunSetupIn(dir / "nodriver", {"--driver", (dir / "missing").string()});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("the driver image " + (dir / "missing").string() + " is missing"), std::string::npos);
+    EXPECT_NE(run.err.find("the driver image " + (dir / "missing").string() + " is missing"),
+              std::string::npos);
 }
 
 TEST(Setup, HelpExplainsAndChangesNothing) {
@@ -172,7 +175,8 @@ TEST(Setup, PutsTheDriverInPlaceAndKeepsOrReplacesThePortMap) {
         std::string text;
         for (const auto& [com, backend] : map) {
             text += "COM" + std::to_string(com) + "=" +
-                    (backend.kind == driver::PortBackend::Kind::Modem ? "modem" : backend.device) + ";";
+                    (backend.kind == driver::PortBackend::Kind::Modem ? "modem" : backend.device) +
+                    ";";
         }
         return text;
     };
@@ -181,10 +185,12 @@ TEST(Setup, PutsTheDriverInPlaceAndKeepsOrReplacesThePortMap) {
                                      "COM1=modem,COM3=modem,COM2=/dev/ttyUSB0"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(test::ReadFile(root / "drivers" / "QDDRIVER.sys"), "driver image v1");
-    EXPECT_NE(fs::status(root / "drivers" / "QDDRIVER.sys").permissions() & fs::perms::owner_exec, fs::perms::none);
+    EXPECT_NE(fs::status(root / "drivers" / "QDDRIVER.sys").permissions() & fs::perms::owner_exec,
+              fs::perms::none);
     EXPECT_EQ(portMap(), "COM1=modem;COM2=/dev/ttyUSB0;COM3=modem;");
-    EXPECT_NE(run.out.find("Wrote the driver's port map: COM1=modem, COM2=/dev/ttyUSB0, COM3=modem."),
-              std::string::npos)
+    EXPECT_NE(
+        run.out.find("Wrote the driver's port map: COM1=modem, COM2=/dev/ttyUSB0, COM3=modem."),
+        std::string::npos)
         << run.out;
 
     // Again, without --ports and with the same image: nothing changes, and it says so.
@@ -203,8 +209,9 @@ TEST(Setup, PutsTheDriverInPlaceAndKeepsOrReplacesThePortMap) {
     // The service entry is the application's business.
     platform::RegKey entry;
     platform::RegValue type;
-    ASSERT_EQ(platform::Registry(root / "registry.db")
-                  .OpenKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER)", platform::KEY_READ, entry),
-              platform::ERROR_SUCCESS);
+    ASSERT_EQ(
+        platform::Registry(root / "registry.db")
+            .OpenKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER)", platform::KEY_READ, entry),
+        platform::ERROR_SUCCESS);
     EXPECT_EQ(entry.QueryValue("Type", type), platform::ERROR_FILE_NOT_FOUND);
 }

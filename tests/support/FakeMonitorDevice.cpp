@@ -127,7 +127,8 @@ IoResult FakeMonitorDevice::Control(std::uint32_t code, std::span<const std::uin
     return Handle(code, input, output, nullptr);
 }
 
-IoResult FakeMonitorDevice::ControlOverlapped(std::uint32_t code, std::span<const std::uint8_t> input,
+IoResult FakeMonitorDevice::ControlOverlapped(std::uint32_t code,
+                                              std::span<const std::uint8_t> input,
                                               std::span<std::uint8_t> output,
                                               platform::Overlapped& overlapped) {
     std::lock_guard lock(mutex_);
@@ -175,7 +176,8 @@ const FakeMonitorDevice::Port* FakeMonitorDevice::FindCom(int comPort) const {
 }
 
 IoResult FakeMonitorDevice::Handle(std::uint32_t code, std::span<const std::uint8_t> input,
-                                   std::span<std::uint8_t> output, platform::Overlapped* overlapped) {
+                                   std::span<std::uint8_t> output,
+                                   platform::Overlapped* overlapped) {
     ++requestCounts_[code];
     if (closed_) {
         return IoResult::Fail(platform::ERROR_INVALID_HANDLE);

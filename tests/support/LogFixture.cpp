@@ -21,9 +21,13 @@ log::LocalTimestamp FixedTime(int hour, int minute, int second, int millisecond)
 }
 
 LogFixture::LogFixture()
-    : owner(dir.Path(), [this](unsigned ms) { pauses.push_back(ms); }, [] { return FixedTime(); }, "C") {}
+    : owner(
+          dir.Path(), [this](unsigned ms) { pauses.push_back(ms); }, [] { return FixedTime(); },
+          "C") {}
 
-std::string LogFixture::Content() const { return ReadFile(Path()); }
+std::string LogFixture::Content() const {
+    return ReadFile(Path());
+}
 
 std::vector<std::string> LogFixture::Messages() const {
     const std::string content = Content();

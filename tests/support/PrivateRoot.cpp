@@ -45,7 +45,8 @@ void PrivateRoot::MakeRegistryReadOnly() const {
     key = platform::RegKey();
     for (const auto& file : {db, fs::path(db.string() + "-wal"), fs::path(db.string() + "-shm")}) {
         std::error_code ec;
-        fs::permissions(file, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+        fs::permissions(file,
+                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                         fs::perm_options::remove, ec);
     }
 }
@@ -67,8 +68,8 @@ void PrivateRoot::StopServices() const {
             std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
             std::string line;
             std::getline(stat, line);
-            if (const auto close = line.rfind(')'); close != std::string::npos && close + 2 < line.size() &&
-                                                    line[close + 2] == 'Z') {
+            if (const auto close = line.rfind(')');
+                close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z') {
                 break;  // ended; its new parent has not reaped it yet
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));

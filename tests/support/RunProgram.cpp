@@ -11,7 +11,8 @@
 
 namespace kestrine::test {
 
-ProgramRun RunProgram(std::vector<std::string> args, const std::filesystem::path& port, std::chrono::seconds timeout) {
+ProgramRun RunProgram(std::vector<std::string> args, const std::filesystem::path& port,
+                      std::chrono::seconds timeout) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {
         return {};
@@ -28,7 +29,8 @@ ProgramRun RunProgram(std::vector<std::string> args, const std::filesystem::path
     argv.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        const int in = port.empty() ? ::open("/dev/null", O_RDONLY) : ::open(port.c_str(), O_RDWR | O_NOCTTY);
+        const int in =
+            port.empty() ? ::open("/dev/null", O_RDONLY) : ::open(port.c_str(), O_RDWR | O_NOCTTY);
         ::dup2(in, 0);
         ::dup2(port.empty() ? out[1] : in, 1);
         ::dup2(out[1], 2);
@@ -39,8 +41,8 @@ ProgramRun RunProgram(std::vector<std::string> args, const std::filesystem::path
     ProgramRun run;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd pfd{out[0], POLLIN, 0};
         if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
             ::kill(pid, SIGKILL);
@@ -66,7 +68,8 @@ std::string FindProgram(const std::string& name) {
     }
     // Programs such as ppp's chat live in sbin, which a user's PATH may lack.
     const char* path = std::getenv("PATH");
-    std::istringstream dirs(std::string(path != nullptr ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin");
+    std::istringstream dirs(std::string(path != nullptr ? path : "/usr/bin:/bin") +
+                            ":/usr/sbin:/sbin");
     std::string dir;
     while (std::getline(dirs, dir, ':')) {
         const auto candidate = std::filesystem::path(dir) / name;
@@ -77,6 +80,8 @@ std::string FindProgram(const std::string& name) {
     return {};
 }
 
-bool HaveProgram(const std::string& name) { return !FindProgram(name).empty(); }
+bool HaveProgram(const std::string& name) {
+    return !FindProgram(name).empty();
+}
 
 }  // namespace kestrine::test

@@ -8,13 +8,13 @@
 namespace kestrine::test {
 
 struct ProgramRun {
-    int exitCode = -1;  // -1 when it did not exit normally (or was killed at the deadline)
+    int exitCode = -1;   // -1 when it did not exit normally (or was killed at the deadline)
     std::string output;  // standard output and error together
 };
 
-// Runs `args` (its program found by FindProgram), killed after `timeout`. With `port`, the program's standard
-// input and output are that file opened read-write (as `<>PORT >&0` in a shell), and only its
-// standard error is captured.
+// Runs `args` (its program found by FindProgram), killed after `timeout`. With `port`, the
+// program's standard input and output are that file opened read-write (as `<>PORT >&0` in a shell),
+// and only its standard error is captured.
 ProgramRun RunProgram(std::vector<std::string> args, const std::filesystem::path& port = {},
                       std::chrono::seconds timeout = std::chrono::seconds(30));
 

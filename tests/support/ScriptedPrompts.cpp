@@ -24,18 +24,30 @@ ScriptedPrompts::Step ScriptedPrompts::Take(const std::string& question) {
     Step step = script_.front();
     script_.pop_front();
     if (step.question != question) {
-        ADD_FAILURE() << "asked \"" << question << "\" where \"" << step.question << "\" was expected";
+        ADD_FAILURE() << "asked \"" << question << "\" where \"" << step.question
+                      << "\" was expected";
         return {};
     }
     return step;
 }
 
-ScriptedPrompts& ScriptedPrompts::ExpectConfirm(const std::string& text, bool yes) { return Add("Confirm: " + text, yes); }
-ScriptedPrompts& ScriptedPrompts::ExpectError(const std::string& text) { return Add("Error: " + text); }
-ScriptedPrompts& ScriptedPrompts::ExpectWarning(const std::string& text) { return Add("Warning: " + text); }
-ScriptedPrompts& ScriptedPrompts::ExpectInformation(const std::string& text) { return Add("Information: " + text); }
-ScriptedPrompts& ScriptedPrompts::ExpectCommonError(const std::string& text) { return Add("CommonError: " + text); }
-ScriptedPrompts& ScriptedPrompts::ExpectAskPIN(const std::string& prompt, bool accepted, const std::string& pin) {
+ScriptedPrompts& ScriptedPrompts::ExpectConfirm(const std::string& text, bool yes) {
+    return Add("Confirm: " + text, yes);
+}
+ScriptedPrompts& ScriptedPrompts::ExpectError(const std::string& text) {
+    return Add("Error: " + text);
+}
+ScriptedPrompts& ScriptedPrompts::ExpectWarning(const std::string& text) {
+    return Add("Warning: " + text);
+}
+ScriptedPrompts& ScriptedPrompts::ExpectInformation(const std::string& text) {
+    return Add("Information: " + text);
+}
+ScriptedPrompts& ScriptedPrompts::ExpectCommonError(const std::string& text) {
+    return Add("CommonError: " + text);
+}
+ScriptedPrompts& ScriptedPrompts::ExpectAskPIN(const std::string& prompt, bool accepted,
+                                               const std::string& pin) {
     return Add("AskPIN: " + prompt, false, {accepted, pin});
 }
 ScriptedPrompts& ScriptedPrompts::ExpectAskNewPIN(bool accepted, const std::string& pin) {
@@ -46,17 +58,29 @@ ScriptedPrompts& ScriptedPrompts::ExpectAskChangedPIN(const std::string& current
     return Add("AskChangedPIN: " + currentPin, false, {accepted, pin});
 }
 
-bool ScriptedPrompts::Confirm(const std::string& text) { return Take("Confirm: " + text).yes; }
-void ScriptedPrompts::Error(const std::string& text) { Take("Error: " + text); }
-void ScriptedPrompts::Warning(const std::string& text) { Take("Warning: " + text); }
-void ScriptedPrompts::Information(const std::string& text) { Take("Information: " + text); }
-void ScriptedPrompts::CommonError(const std::string& text) { Take("CommonError: " + text); }
+bool ScriptedPrompts::Confirm(const std::string& text) {
+    return Take("Confirm: " + text).yes;
+}
+void ScriptedPrompts::Error(const std::string& text) {
+    Take("Error: " + text);
+}
+void ScriptedPrompts::Warning(const std::string& text) {
+    Take("Warning: " + text);
+}
+void ScriptedPrompts::Information(const std::string& text) {
+    Take("Information: " + text);
+}
+void ScriptedPrompts::CommonError(const std::string& text) {
+    Take("CommonError: " + text);
+}
 
 PinAnswer ScriptedPrompts::AskPIN(const std::string& prompt) {
     const bool blank = prompt.find_first_not_of(" \t\r\n") == std::string::npos;
     return Take("AskPIN: " + (blank ? std::string() : prompt)).pin;
 }
-PinAnswer ScriptedPrompts::AskNewPIN() { return Take("AskNewPIN: ").pin; }
+PinAnswer ScriptedPrompts::AskNewPIN() {
+    return Take("AskNewPIN: ").pin;
+}
 PinAnswer ScriptedPrompts::AskChangedPIN(const std::string& currentPin) {
     return Take("AskChangedPIN: " + currentPin).pin;
 }

@@ -20,9 +20,11 @@ public:
     ScriptedPrompts& ExpectInformation(const std::string& text);
     ScriptedPrompts& ExpectCommonError(const std::string& text);
     // An empty `prompt` expects the dialog's own caption (an empty or blank prompt).
-    ScriptedPrompts& ExpectAskPIN(const std::string& prompt, bool accepted, const std::string& pin = "");
+    ScriptedPrompts& ExpectAskPIN(const std::string& prompt, bool accepted,
+                                  const std::string& pin = "");
     ScriptedPrompts& ExpectAskNewPIN(bool accepted, const std::string& pin = "");
-    ScriptedPrompts& ExpectAskChangedPIN(const std::string& currentPin, bool accepted, const std::string& pin = "");
+    ScriptedPrompts& ExpectAskChangedPIN(const std::string& currentPin, bool accepted,
+                                         const std::string& pin = "");
 
     // Every question asked so far, as "Kind: text".
     const std::vector<std::string>& Asked() const { return asked_; }

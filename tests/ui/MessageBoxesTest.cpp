@@ -40,7 +40,7 @@ TEST(MessageBoxes, EachKindHasItsCaptionIconAndButtons) {
             texts << button->text().remove('&').prepend(button->text().startsWith('&') ? "&" : "");
         }
         EXPECT_EQ(texts.size(), e.buttons.size());
-        EXPECT_EQ(box->defaultButton()->text().remove("&") , QString(e.defaultButton).remove("&"));
+        EXPECT_EQ(box->defaultButton()->text().remove("&"), QString(e.defaultButton).remove("&"));
         EXPECT_EQ(box->escapeButton()->text().remove("&"), QString(e.escapeButton).remove("&"));
     }
 }

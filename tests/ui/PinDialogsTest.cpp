@@ -28,7 +28,8 @@ struct Typed {
 // Types into the fields, presses OK, and checks what follows: the error box with the dialog left
 // open and every field as typed, or the dialog accepted.
 template <typename Dialog>
-void TypeAndPressOk(const std::vector<QLineEdit*>& fields, const Typed& typed, const std::string& currentPin = "") {
+void TypeAndPressOk(const std::vector<QLineEdit*>& fields, const Typed& typed,
+                    const std::string& currentPin = "") {
     SCOPED_TRACE(typed.error.empty() ? "accepted" : typed.error);
     test::ScriptedPrompts prompts;
     if (!typed.error.empty()) {
@@ -86,10 +87,11 @@ TEST(PinDialogs, SetPinValidation) {
 TEST(PinDialogs, ChangePinValidation) {
     test::ScriptedPrompts unused;
     TfrmChgPin probe(unused);
-    const std::vector<QLineEdit*> fields{probe.form.txtCurrPIN, probe.form.txtNewPIN, probe.form.txtConfirmPin};
+    const std::vector<QLineEdit*> fields{probe.form.txtCurrPIN, probe.form.txtNewPIN,
+                                         probe.form.txtConfirmPin};
     TypeAndPressOk<TfrmChgPin>(fields, {{"9999", "", ""}, "Current Pin incorrect."}, "1234");
-    TypeAndPressOk<TfrmChgPin>(fields, {{"1234", "abcd", "    "}, "New PIN and Confirm New PIN do not match."},
-                               "1234");
+    TypeAndPressOk<TfrmChgPin>(
+        fields, {{"1234", "abcd", "    "}, "New PIN and Confirm New PIN do not match."}, "1234");
     TypeAndPressOk<TfrmChgPin>(fields, {{"1234", "abcd", "abcd"}, ""}, "1234");
 }
 
@@ -108,7 +110,11 @@ TEST(PinDialogs, LayoutFramesAndKeys) {
     const std::vector<Expect> expected{
         {&get, "Get PIN", {227, 176}, false, {"txtPIN", "btnOK", "btnCancel"}},
         {&set, "Set PIN", {223, 234}, true, {"txtPIN", "txtPINConfirm", "btnOK", "btnCancel"}},
-        {&change, "Change Pin", {231, 295}, true, {"txtCurrPIN", "txtNewPIN", "txtConfirmPin", "btnOK", "btnCancel"}},
+        {&change,
+         "Change Pin",
+         {231, 295},
+         true,
+         {"txtCurrPIN", "txtNewPIN", "txtConfirmPin", "btnOK", "btnCancel"}},
     };
     for (const auto& e : expected) {
         SCOPED_TRACE(e.caption.toStdString());
@@ -124,7 +130,9 @@ TEST(PinDialogs, LayoutFramesAndKeys) {
         EXPECT_TRUE(picture->pixmap().hasAlphaChannel());
         for (auto* edit : e.dialog->findChildren<QLineEdit*>()) {
             EXPECT_EQ(edit->echoMode(), QLineEdit::Password);
-            EXPECT_EQ(edit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, edit), '*');
+            EXPECT_EQ(
+                edit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, edit),
+                '*');
         }
         const auto* ok = e.dialog->findChild<QPushButton*>("btnOK");
         EXPECT_TRUE(ok->isDefault());
@@ -145,7 +153,8 @@ TEST(PinDialogs, LayoutFramesAndKeys) {
     EXPECT_EQ(get.minimumSize(), get.maximumSize());
     EXPECT_EQ(get.findChild<QLabel*>("lblCaption")->text(), "Enter parental control Pin");
     EXPECT_EQ(set.findChild<QLabel*>("Label1")->text(), "Enter PIN to set parental control");
-    EXPECT_EQ(change.findChild<QLabel*>("Label1")->text(), "Confirm current PIN and Enter new PIN.");
+    EXPECT_EQ(change.findChild<QLabel*>("Label1")->text(),
+              "Confirm current PIN and Enter new PIN.");
 }
 
 TEST(PinDialogs, AskFunctionsReadThePinHoweverTheDialogCloses) {
