@@ -1,7 +1,12 @@
 #include "platform/Process.h"
 
+#include <signal.h>
+
+#include <cerrno>
+#include <fstream>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 
 namespace kestrine::platform {
@@ -17,6 +22,20 @@ std::filesystem::path ExecutableDirectory() {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::filesystem::current_path() : exe.parent_path();
+}
+
+bool ProcessAlive(int pid) {
+    if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH)) {
+        return false;
+    }
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return false;
+    }
+    // The state follows the command name, which is in parentheses and may hold anything.
+    const auto close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
 }
 
 void SleepMs(unsigned milliseconds) {

@@ -10,6 +10,9 @@ std::filesystem::path ExecutableDirectory();
 
 void SleepMs(unsigned milliseconds);
 
+// Whether process `pid` runs: it exists and is not a zombie that its parent has yet to reap.
+bool ProcessAlive(int pid);
+
 // The process's pseudo-random generator, shared by everything that draws random values. Safe to
 // call from any thread.
 void Randomize();                        // seed from the clock

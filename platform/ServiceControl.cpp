@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Process.h"
 #include "platform/SystemRoot.h"
 
 namespace kestrine::platform {
@@ -70,20 +71,6 @@ bool ReadAll(int fd, void* data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
     return true;
-}
-
-// Alive and not a zombie waiting for a parent that does not reap it.
-bool ProcessAlive(pid_t pid) {
-    if (::kill(pid, 0) != 0 && errno == ESRCH) {
-        return false;
-    }
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) {
-        return false;
-    }
-    const auto close = line.rfind(')');
-    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
 }
 
 Win32Error ErrorOfExec(int error) {

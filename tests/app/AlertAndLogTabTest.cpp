@@ -24,12 +24,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct FakeAccess : monitor::DriverAccess {
-    std::shared_ptr<test::FakeMonitorDevice> device = std::make_shared<test::FakeMonitorDevice>();
-    std::shared_ptr<platform::Device> OpenDriverDevice(std::string&) override { return device; }
-    bool InstallDriver(std::string&) override { return false; }
-};
-
 std::vector<ui::TfrmBlocked*> OpenAlerts() {
     std::vector<ui::TfrmBlocked*> alerts;
     for (QWidget* widget : QApplication::topLevelWidgets()) {
@@ -46,7 +40,7 @@ protected:
     test::TempDir root;
     test::TempDir programDir;
     test::ScriptedPrompts prompts;
-    FakeAccess access;
+    test::FakeDriverAccess access;
     ApplicationSettings settings;
     std::unique_ptr<TfrmMain> window;
 

@@ -29,19 +29,6 @@ constexpr const char* kExitQuestion =
     "Are you sure you want to close Kestrine.\r\n\r\nDialler blocking will stop?";
 
 // Hands out the fake device, or none ("no driver").
-struct FakeAccess : monitor::DriverAccess {
-    std::shared_ptr<test::FakeMonitorDevice> device;
-    std::shared_ptr<platform::Device> OpenDriverDevice(std::string& message) override {
-        if (!device) {
-            message = "no driver";
-        }
-        return device;
-    }
-    bool InstallDriver(std::string& message) override {
-        message = "Error: Cannot create service";
-        return false;
-    }
-};
 
 enum class Parental { Initial, Off, On };
 
@@ -50,7 +37,7 @@ protected:
     test::TempDir root;
     test::TempDir programDir;
     test::ScriptedPrompts prompts;
-    FakeAccess access;
+    test::FakeDriverAccess access;
     ApplicationSettings settings;
     int quits = 0;
     std::unique_ptr<TfrmMain> window;

@@ -12,6 +12,7 @@
 #include <set>
 #include <vector>
 
+#include "monitor/DriverLink.h"
 #include "monitor/MonitorContract.h"
 #include "platform/Device.h"
 
@@ -78,6 +79,21 @@ private:
     std::map<std::uint32_t, int> requestCounts_;
     std::vector<std::vector<std::uint8_t>> allowLists_;
     bool closed_ = false;
+};
+
+// Driver access that hands out a fake device (or, once `device` is reset, none: "no driver").
+struct FakeDriverAccess : monitor::DriverAccess {
+    std::shared_ptr<FakeMonitorDevice> device = std::make_shared<FakeMonitorDevice>();
+    std::shared_ptr<platform::Device> OpenDriverDevice(std::string& message) override {
+        if (!device) {
+            message = "no driver";
+        }
+        return device;
+    }
+    bool InstallDriver(std::string& message) override {
+        message = "Error: Cannot create service";
+        return false;
+    }
 };
 
 }  // namespace kestrine::test

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/Process.h"
 #include "platform/Registry.h"
 #include "platform/SystemRoot.h"
 
