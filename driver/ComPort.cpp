@@ -62,6 +62,8 @@ public:
     virtual void Flush(bool /*input*/, bool /*output*/) {}
     // The program hung up (B0) or closed the port.
     virtual void HangUp(bool programListens) = 0;
+    // The program is not taking what the backend sends: stop reading the backend meanwhile.
+    virtual void HoldOutput(bool /*hold*/) {}
 };
 
 namespace {
@@ -182,10 +184,17 @@ private:
         }
         Watch();
     }
+    void HoldOutput(bool hold) override {
+        if (hold != held_) {
+            held_ = hold;
+            Watch();
+        }
+    }
     void Watch() {
         if (token_ != 0) {
             loop_.Modify(token_,
-                         EPOLLIN | (pending_.empty() ? 0u : static_cast<std::uint32_t>(EPOLLOUT)));
+                         (held_ ? 0u : static_cast<std::uint32_t>(EPOLLIN)) |
+                             (pending_.empty() ? 0u : static_cast<std::uint32_t>(EPOLLOUT)));
         }
     }
     void OnReady(std::uint32_t events) {
@@ -202,6 +211,9 @@ private:
         if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
             auto& buffer = ReadBuffer();
             for (int i = 0; i < kReadsPerWake; ++i) {
+                if (held_ && (events & (EPOLLHUP | EPOLLERR)) == 0) {
+                    break;
+                }
                 const auto n = ::read(fd_.Get(), buffer.data(), kReadSize);
                 if (n > 0) {
                     sink_({buffer.data(), static_cast<std::size_t>(n)});
@@ -235,6 +247,7 @@ private:
     LineSettings settings_;
     std::uint64_t timer_ = 0;
     std::optional<EventLoop::Clock::time_point> raiseDtrAt_;
+    bool held_ = false;
 };
 
 }  // namespace
@@ -544,6 +557,7 @@ void ComPort::FlushToProgram() {
         done += static_cast<std::size_t>(n);
     }
     toProgram_.erase(0, done);
+    backend_->HoldOutput(toProgram_.size() > kHighWater);
     if (toProgram_.empty() && toProgram_.capacity() > 2 * kReadSize) {
         std::string().swap(toProgram_);  // a burst is over: give its memory back
     }

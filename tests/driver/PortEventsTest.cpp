@@ -249,3 +249,23 @@ TEST_F(DevicePort, SettingsAreMirroredAndBytesPassUnchangedBothWays) {
     EXPECT_TRUE(DeviceBecomes([](const termios& d) { return cfgetospeed(&d) == B0; }))
         << "B0 hangs up";
 }
+
+TEST_F(DevicePort, AProgramThatDoesNotReadHoldsUpTheDeviceInsteadOfFillingTheDriver) {
+    OpenPort program(driver_->Port(2));  // opens, never reads
+    ASSERT_EQ(::fcntl(far_, F_SETFL, O_NONBLOCK), 0);
+    const std::string chunk(64 * 1024, 'x');
+    std::size_t written = 0;
+    // Write until the device side stays full for a second, or far more than any buffer holds.
+    while (written < 16u * 1024 * 1024) {
+        const auto n = ::write(far_, chunk.data(), chunk.size());
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        pollfd pfd{far_, POLLOUT, 0};
+        if (::poll(&pfd, 1, 1000) == 0) {
+            break;
+        }
+    }
+    EXPECT_LT(written, 4u * 1024 * 1024) << "the driver kept reading what nobody takes";
+}
