@@ -210,36 +210,52 @@ TEST_F(MonitorThreadTest, AStopBeforeTheThreadRunsIsNotLost) {
 
 struct FailureCase {
     std::string name;
-    std::function<void(test::FakeMonitorDevice&)> arrange;
+    // Set before the thread starts: a failure set while a wait is already outstanding would not
+    // touch that wait.
+    std::function<void(test::FakeMonitorDevice&)> before;
+    // Done once the thread waits.
+    std::function<void(test::FakeMonitorDevice&)> whileWaiting;
 };
 
 TEST_F(MonitorThreadTest, FailedRequestsEndTheThreadSilently) {
     const std::vector<FailureCase> cases{
         {"wait refused",
-         [](auto& d) { d.FailRequests(IOCTL_MONITOR_WAIT_EVENT, platform::ERROR_GEN_FAILURE); }},
+         [](auto& d) { d.FailRequests(IOCTL_MONITOR_WAIT_EVENT, platform::ERROR_GEN_FAILURE); },
+         {}},
         {"read refused",
          [](auto& d) {
              d.FailRequests(IOCTL_MONITOR_READ_EVENT, platform::ERROR_GEN_FAILURE);
              d.QueueEvent(6, EncodeSimpleEvent(PortOpened));
-         }},
-        {"pending wait aborted by close",
-         [](auto& d) {
-             ASSERT_TRUE(d.AwaitOutstandingWait(6, 5s));
-             d.Close();
-         }},
+         },
+         {}},
+        {"pending wait aborted by close", {}, [](auto& d) { d.Close(); }},
         {"announced size beyond the cap",
-         [](auto& d) { d.QueueEvent(6, std::vector<std::uint8_t>(kMaxEventRecordSize + 1, 0)); }},
+         [](auto& d) { d.QueueEvent(6, std::vector<std::uint8_t>(kMaxEventRecordSize + 1, 0)); },
+         {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         device = std::make_shared<test::FakeMonitorDevice>();
-        auto thread = StartOn(6);
-        c.arrange(*device);
+        Attach(6);
+        if (c.before) {
+            c.before(*device);
+        }
+        auto thread = std::make_unique<TMonitorThread>(services, device, portId);
+        thread->Port = 6;
+        thread->Resume();
+        if (c.whileWaiting) {
+            ASSERT_TRUE(device->AwaitOutstandingWait(6, 5s));
+            c.whileWaiting(*device);
+        }
         const auto deadline = std::chrono::steady_clock::now() + 5s;
         while (!thread->Finished() && std::chrono::steady_clock::now() < deadline) {
             handOver.WaitAndServe(10ms);
         }
         EXPECT_TRUE(thread->Finished());
+        if (!thread->Finished()) {
+            Stop(thread);  // fail, but do not hang
+            continue;
+        }
         thread.reset();  // no stop needed: the thread has left by itself
         EXPECT_TRUE(log.Messages().empty());
     }
