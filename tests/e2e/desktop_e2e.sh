@@ -5,7 +5,7 @@
 # Exit 77 (skipped) when the display tools are not installed.
 set -euo pipefail
 app=$1 setup=$2 shot=${3:-}
-for tool in Xvfb icewm xdotool import xdpyinfo; do
+for tool in Xvfb icewm xdotool import xdpyinfo xprop; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing (scripts/install-deps)"; exit 77; }
 done
 chat=$(command -v chat || echo /usr/sbin/chat)
@@ -46,6 +46,9 @@ wait_for 10 xdotool search --name 'Kestrine - Number Blocked' || fail "no alert 
 alert=$(xdotool search --name 'Kestrine - Number Blocked' | head -1)
 eval "$(xdotool getwindowgeometry --shell "$alert")"
 [ "$WIDTH" -eq 427 ] && [ "$HEIGHT" -eq 153 ] || fail "alert of ${WIDTH}x$HEIGHT"
+# No task-bar button of its own.
+wait_for 5 sh -c "xprop -id $alert _NET_WM_STATE | grep -q _NET_WM_STATE_SKIP_TASKBAR" ||
+  fail "the alert asks for a task-bar button: $(xprop -id "$alert" _NET_WM_STATE)"
 [ -n "$shot" ] && import -window root -crop "$((WIDTH + 12))x$((HEIGHT + 34))+$((X - 6))+$((Y - 28))" "$shot"
 
 # Allow (parental control is in its initial state, so no PIN is asked).
