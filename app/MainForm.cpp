@@ -136,11 +136,8 @@ void TfrmMain::SetUpTray() {
 
 void TfrmMain::FormCreate() {
     application_.HelpFile = QString::fromStdString((programDirectory_ / "qdhelp.hlp").string());
-    form.lstAllowed->clear();
-    for (const auto& number : core_->CreateStore()) {
-        form.lstAllowed->addItem(ui::ToQt(number));
-    }
-    form.btnRemove->setEnabled(form.lstAllowed->count() > 0);
+    SetItems(core_->CreateStore());
+    SetRemoveEnabled(form.lstAllowed->count() > 0);
     form.PageControl1->setCurrentIndex(0);
     core_->StartMonitoring();
     core_->RestoreState();
@@ -192,11 +189,7 @@ void TfrmMain::Image1Click() {
 
 void TfrmMain::HideAfterSaving() {
     Guarded([this] {
-        std::vector<std::string> numbers;
-        for (int i = 0; i < form.lstAllowed->count(); ++i) {
-            numbers.push_back(ui::FromQt(form.lstAllowed->item(i)->text()));
-        }
-        core_->NumberList->SaveNumbers(numbers);
+        core_->NumberList->SaveNumbers(Items());
         HideToTray();
     });
 }

@@ -14,6 +14,7 @@
 #include "numbers/NumberListClass.h"
 #include "numbers/ui/NumberBlockedForm.h"
 #include "platform/SystemRoot.h"
+#include "tests/app/WindowFixture.h"
 #include "tests/support/FakeMonitorDevice.h"
 #include "tests/support/ScriptedPrompts.h"
 #include "tests/support/TempDir.h"
@@ -35,43 +36,12 @@ std::vector<ui::TfrmBlocked*> OpenAlerts() {
     return alerts;
 }
 
-class WindowTest : public ::testing::Test {
-protected:
-    test::TempDir root;
-    test::TempDir programDir;
-    test::ScriptedPrompts prompts;
-    test::FakeDriverAccess access;
-    ApplicationSettings settings;
-    std::unique_ptr<TfrmMain> window;
-
-    void Start(bool parentalOn, std::vector<std::string> numbers = {}) {
-        numbers::TNumberList store(platform::Registry(platform::RegistryDatabasePath(root.Path())));
-        store.SetPIN("1234");
-        store.SetParentalControl(parentalOn);
-        store.SaveNumbers(numbers);
-        window = std::make_unique<TfrmMain>(
-            settings, MainFormSetup{programDir.Path(),
-                                    platform::Registry(platform::RegistryDatabasePath(root.Path())),
-                                    &access, &prompts, [] {}});
-    }
-    void TearDown() override {
-        for (auto* alert : OpenAlerts()) {
-            alert->close();
-        }
-        QApplication::processEvents();
-        window.reset();
-    }
-    std::vector<std::string> Stored() const {
-        numbers::TNumberList store(platform::Registry(platform::RegistryDatabasePath(root.Path())));
-        return store.LoadNumbers();
-    }
-    std::string Log() const { return test::ReadFile(programDir / "qdlog.log"); }
-};
+using WindowTest = test::WindowFixture;
 
 }  // namespace
 
 TEST_F(WindowTest, TheFieldFiltersTypedCharactersButNotPastedText) {
-    Start(false);
+    Start(test::Parental::Off);
     QTest::keyClicks(window->form.txtAllowed, "0a1-2(3)+ 4#");
     EXPECT_EQ(window->form.txtAllowed->text(), "0123+ 4");
     window->form.txtAllowed->clear();
@@ -81,7 +51,7 @@ TEST_F(WindowTest, TheFieldFiltersTypedCharactersButNotPastedText) {
 }
 
 TEST_F(WindowTest, ARefusedNumberFromTheDriverRaisesItsOwnAlert) {
-    Start(false);
+    Start(test::Parental::Off);
     access.device->QueueEvent(1, monitor::EncodeNumberBlockedEvent("0900111"));
     access.device->QueueEvent(2, monitor::EncodeNumberBlockedEvent("0900222"));
     for (int i = 0; i < 500 && OpenAlerts().size() < 2; ++i) {
@@ -106,7 +76,7 @@ TEST_F(WindowTest, ARefusedNumberFromTheDriverRaisesItsOwnAlert) {
 }
 
 TEST_F(WindowTest, AlertButtons) {
-    Start(false, {"01234567890"});
+    Start(test::Parental::Off, {"01234567890"});
     auto* alert =
         ui::ShowBlockedAlert("0900 333", prompts, {[](auto) { return true; }, [](auto&) {}, [] {}});
     EXPECT_TRUE(alert->form.btnOK->hasFocus() || QApplication::focusWidget() == nullptr);
@@ -136,7 +106,7 @@ TEST_F(WindowTest, AlertButtons) {
 }
 
 TEST_F(WindowTest, AllowBehindTheGate) {
-    Start(true);
+    Start(test::Parental::On);
     window->ShowBlockedAlert("0900666");
     auto* alert = OpenAlerts().at(0);
     prompts.ExpectAskPIN("", true, "0000")
@@ -155,7 +125,7 @@ TEST_F(WindowTest, AllowBehindTheGate) {
 }
 
 TEST_F(WindowTest, TheLogTabLoadsWhenItComesOnScreen) {
-    Start(false);
+    Start(test::Parental::Off);
     window->Core().Log.LogLine(std::string("port data \0 hidden no more", 26));
     window->ViewLog1Click();
     const QString shown = window->form.memLogfile->toPlainText();

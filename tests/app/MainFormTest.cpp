@@ -15,6 +15,7 @@
 #include "numbers/NumberListClass.h"
 #include "numbers/ui/DialogSupport.h"
 #include "platform/SystemRoot.h"
+#include "tests/app/WindowFixture.h"
 #include "tests/support/FakeMonitorDevice.h"
 #include "tests/support/ScriptedPrompts.h"
 #include "tests/support/TempDir.h"
@@ -28,41 +29,11 @@ namespace {
 constexpr const char* kExitQuestion =
     "Are you sure you want to close Kestrine.\r\n\r\nDialler blocking will stop?";
 
-// Hands out the fake device, or none ("no driver").
-
-enum class Parental { Initial, Off, On };
-
-class MainFormTest : public ::testing::Test {
+class MainFormTest : public test::WindowFixture {
 protected:
-    test::TempDir root;
-    test::TempDir programDir;
-    test::ScriptedPrompts prompts;
-    test::FakeDriverAccess access;
-    ApplicationSettings settings;
-    int quits = 0;
-    std::unique_ptr<TfrmMain> window;
-
     void SetUp() override {
         access.device = std::make_shared<test::FakeMonitorDevice>();
         access.device->SetAttachablePorts({1, 3});
-    }
-    void TearDown() override { window.reset(); }
-
-    platform::Registry Registry() const {
-        return platform::Registry(platform::RegistryDatabasePath(root.Path()));
-    }
-
-    void Seed(Parental state, std::vector<std::string> numbers = {}) {
-        numbers::TNumberList store(Registry());
-        store.SetPIN("1234");
-        store.WriteParentalMarker(state == Parental::On, state == Parental::Initial);
-        store.SaveNumbers(numbers);
-    }
-
-    void Start() {
-        window = std::make_unique<TfrmMain>(
-            settings,
-            MainFormSetup{programDir.Path(), Registry(), &access, &prompts, [this] { ++quits; }});
     }
 
     bool Monitoring() const {
@@ -73,8 +44,7 @@ protected:
 }  // namespace
 
 TEST_F(MainFormTest, StartsHiddenWithTheTrayIconAndMonitoringUp) {
-    Seed(Parental::On, {"0800111222", "0123456789012"});
-    Start();
+    Start(test::Parental::On, {"0800111222", "0123456789012"});
     EXPECT_FALSE(window->isVisible());
     EXPECT_TRUE(window->JvTrayIcon1.isVisible());
     EXPECT_EQ(window->JvTrayIcon1.toolTip(), "Tallowby Kestrine");
@@ -94,8 +64,7 @@ TEST_F(MainFormTest, StartsHiddenWithTheTrayIconAndMonitoringUp) {
 
 TEST_F(MainFormTest, WithoutTheDriverItStillStartsAndExits) {
     access.device.reset();
-    Seed(Parental::Off);
-    Start();
+    Start(test::Parental::Off);
     EXPECT_FALSE(window->form.btnRemove->isEnabled());
     EXPECT_FALSE(window->form.btnSetPIN->isEnabled());
     prompts.ExpectConfirm(kExitQuestion, true);
@@ -104,8 +73,7 @@ TEST_F(MainFormTest, WithoutTheDriverItStillStartsAndExits) {
 }
 
 TEST_F(MainFormTest, TheCloseButtonHidesAndKeepsMonitoringWithoutSaving) {
-    Seed(Parental::On, {"0800111222"});
-    Start();
+    Start(test::Parental::On, {"0800111222"});
     window->Settings1Click();
     window->form.lstAllowed->addItem("099999999999");
     EXPECT_FALSE(window->close());
@@ -117,8 +85,7 @@ TEST_F(MainFormTest, TheCloseButtonHidesAndKeepsMonitoringWithoutSaving) {
 }
 
 TEST_F(MainFormTest, HideButtonsSaveTheListThenHide) {
-    Seed(Parental::Off, {"0800111222"});
-    Start();
+    Start(test::Parental::Off, {"0800111222"});
     for (QPushButton* hide : {window->form.btnHide, window->form.btnClose}) {
         window->Settings1Click();
         window->form.lstAllowed->addItem(QString("0999%1").arg(window->form.lstAllowed->count()) +
@@ -134,28 +101,27 @@ TEST_F(MainFormTest, HideButtonsSaveTheListThenHide) {
 TEST_F(MainFormTest, ExitPaths) {
     struct Row {
         std::string name;
-        Parental parental;
+        test::Parental parental;
         bool yes;
         std::optional<PinAnswer> pin;
         std::string error;
         bool exits;
     };
     const std::vector<Row> rows{
-        {"No", Parental::On, false, std::nullopt, "", false},
-        {"off: confirmation only", Parental::Off, true, std::nullopt, "", true},
-        {"on: PIN cancelled", Parental::On, true, PinAnswer{false, "1234"},
+        {"No", test::Parental::On, false, std::nullopt, "", false},
+        {"off: confirmation only", test::Parental::Off, true, std::nullopt, "", true},
+        {"on: PIN cancelled", test::Parental::On, true, PinAnswer{false, "1234"},
          "Invalid PIN.  You must enter a Pin to closedown.", false},
-        {"on: wrong PIN", Parental::On, true, PinAnswer{true, "4321"},
+        {"on: wrong PIN", test::Parental::On, true, PinAnswer{true, "4321"},
          "Invalid PIN.  You must enter the correct Pin to closedown.", false},
-        {"on: right PIN", Parental::On, true, PinAnswer{true, "1234"}, "", true},
+        {"on: right PIN", test::Parental::On, true, PinAnswer{true, "1234"}, "", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         TearDown();
         SetUp();
         quits = 0;
-        Seed(row.parental);
-        Start();
+        Start(row.parental);
         window->Settings1Click();
         prompts.ExpectConfirm(kExitQuestion, row.yes);
         if (row.pin) {
@@ -174,8 +140,7 @@ TEST_F(MainFormTest, ExitPaths) {
 }
 
 TEST_F(MainFormTest, SessionEndAsksNothingAndStopsMonitoringOnce) {
-    Seed(Parental::On);
-    Start();
+    Start(test::Parental::On);
     window->SessionEnding();
     EXPECT_TRUE(prompts.Asked().empty());
     EXPECT_EQ(quits, 1);
@@ -187,8 +152,7 @@ TEST_F(MainFormTest, SessionEndAsksNothingAndStopsMonitoringOnce) {
 }
 
 TEST_F(MainFormTest, TrayMenuShowsTheRightTab) {
-    Seed(Parental::Off);
-    Start();
+    Start(test::Parental::Off);
     const auto actions = window->PopupMenu1.actions();
     QStringList captions;
     for (auto* action : actions) {
@@ -220,8 +184,7 @@ TEST_F(MainFormTest, TrayMenuShowsTheRightTab) {
 }
 
 TEST_F(MainFormTest, LayoutAndResizeFollowTheAnchors) {
-    Seed(Parental::Off);
-    Start();
+    Start(test::Parental::Off);
     window->Settings1Click();
     EXPECT_EQ(window->windowTitle(), "Kestrine 1.0");
     EXPECT_EQ(window->size(), QSize(298, 389));
@@ -262,8 +225,7 @@ TEST_F(MainFormTest, LayoutAndResizeFollowTheAnchors) {
 }
 
 TEST_F(MainFormTest, HelpOpensAtItsContentsAndF1AtTheWindowsTopic) {
-    Seed(Parental::Off);
-    Start();
+    Start(test::Parental::Off);
     std::filesystem::copy_file(KESTRINE_HELP_FILE, programDir / "qdhelp.hlp");
     window->Help1->trigger();
     ASSERT_NE(window->Help().Window(), nullptr);

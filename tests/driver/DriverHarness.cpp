@@ -22,26 +22,11 @@ namespace kestrine::test {
 using namespace kestrine::monitor;
 using namespace kestrine::platform;
 
-ScopedRoot::ScopedRoot(const std::filesystem::path& root) {
-    if (const char* old = std::getenv(kSystemRootVariable)) {
-        previous_ = old;
-    }
-    ::setenv(kSystemRootVariable, root.c_str(), 1);
-}
-
-ScopedRoot::~ScopedRoot() {
-    if (previous_) {
-        ::setenv(kSystemRootVariable, previous_->c_str(), 1);
-    } else {
-        ::unsetenv(kSystemRootVariable);
-    }
-}
-
 std::filesystem::path DriverExecutable() {
     return QDDRIVER_PATH;
 }
 
-DriverProcess::DriverProcess(std::vector<std::string> ports) : scoped_(root_.Path()) {
+DriverProcess::DriverProcess(std::vector<std::string> ports) {
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe";

@@ -12,22 +12,14 @@
 
 #include "monitor/MonitorContract.h"
 #include "platform/Device.h"
+#include "platform/SystemRoot.h"
+#include "tests/support/PrivateRoot.h"
 #include "tests/support/RunProgram.h"
 #include "tests/support/TempDir.h"
 
 namespace kestrine::test {
 
 using namespace std::chrono_literals;
-
-// Sets KESTRINE_ROOT for this process while it lives.
-class ScopedRoot {
-public:
-    explicit ScopedRoot(const std::filesystem::path& root);
-    ~ScopedRoot();
-
-private:
-    std::optional<std::string> previous_;
-};
 
 class DriverProcess {
 public:
@@ -39,10 +31,8 @@ public:
     DriverProcess& operator=(const DriverProcess&) = delete;
 
     const std::filesystem::path& Root() const { return root_.Path(); }
-    std::filesystem::path Port(int com) const {
-        return Root() / "dev" / ("COM" + std::to_string(com));
-    }
-    std::filesystem::path Socket() const { return Root() / "device" / "QDDRIVER.sock"; }
+    std::filesystem::path Port(int com) const { return platform::PublishedPortPath(com, Root()); }
+    std::filesystem::path Socket() const { return platform::DeviceSocketPath("QDDRIVER", Root()); }
     bool Ready() const { return pid_ > 0; }
     pid_t Pid() const { return pid_; }
 
@@ -50,8 +40,7 @@ public:
     int Stop(int signal);
 
 private:
-    TempDir root_;
-    ScopedRoot scoped_;
+    PrivateRoot root_;
     pid_t pid_ = -1;
 };
 

@@ -87,8 +87,7 @@ protected:
 }  // namespace
 
 TEST(DeviceOpen, FailsClearlyWithoutADriverAndForPathsThatAreNoDevice) {
-    TempDir root;
-    ScopedRoot scoped(root.Path());
+    PrivateRoot root;
     EXPECT_EQ(OpenDevice(kDevicePath).error, ERROR_FILE_NOT_FOUND);
     for (const char* path : {"QDDRIVER", R"(\\.\)", R"(\\.\..\x)", R"(\\.\a/b)"}) {
         EXPECT_EQ(OpenDevice(path).error, ERROR_BAD_PATHNAME) << path;
@@ -428,10 +427,9 @@ TEST(DriverStart, RemovesPortLinksLeftByAKilledDriver) {
     if (!HavePtys()) {
         GTEST_SKIP() << "this machine has no pseudo-terminals (/dev/ptmx)";
     }
-    TempDir root;
+    PrivateRoot root;
     std::filesystem::create_directories(root / "dev");
     std::filesystem::create_symlink("/dev/pts/0", root / "dev" / "COM4");
-    ScopedRoot scoped(root.Path());
     const std::string image = DriverExecutable().string();
     // Built before the fork: the child only execs.
     const std::string variable = "KESTRINE_ROOT=" + root.Path().string();
@@ -452,7 +450,7 @@ TEST(DriverStart, RemovesPortLinksLeftByAKilledDriver) {
 }
 
 TEST(DriverStart, RunsFromTheSystemDirectoryUnderAnotherNameWithOnlyTheRootInItsEnvironment) {
-    TempDir root;
+    PrivateRoot root;
     std::filesystem::create_directories(root / "drivers");
     const auto image = root / "drivers" / "QDDRIVER.sys";
     std::filesystem::copy_file(DriverExecutable(), image);
@@ -466,7 +464,6 @@ TEST(DriverStart, RunsFromTheSystemDirectoryUnderAnotherNameWithOnlyTheRootInIts
         ::execve(image.c_str(), argv, envp);
         ::_exit(127);
     }
-    ScopedRoot scoped(root.Path());
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     DeviceOpenResult opened;
     do {
