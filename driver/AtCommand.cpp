@@ -13,6 +13,9 @@ bool IsDigit(char c) {
 bool IsLetter(char c) {
     return c >= 'A' && c <= 'Z';
 }
+bool IsVendorPrefix(char c) {
+    return c == '\\' || c == '%' || c == '*' || c == '#' || c == '$' || c == '-';
+}
 
 // Blanks only separate; inside quotes they count.
 std::string WithoutBlanks(std::string_view text) {
@@ -70,8 +73,9 @@ std::size_t FindRepeat(std::string_view line) {
     return std::string_view::npos;
 }
 
-AtLine ParseAtCommands(std::string_view commands) {
+AtLine ParseAtCommands(std::string_view commands, Reading reading) {
     const std::string s = WithoutBlanks(commands);
+    const bool lenient = reading == Reading::Lenient;
     AtLine line;
     std::size_t i = 0;
     auto stop = [&] {
@@ -82,6 +86,10 @@ AtLine ParseAtCommands(std::string_view commands) {
     while (i < s.size()) {
         const char c = Upper(s[i]);
         AtCommand command;
+        if (lenient && (IsVendorPrefix(c) || !(IsLetter(c) || c == '&' || c == '+'))) {
+            ++i;  // what this modem does not know, it skips
+            continue;
+        }
         if (c == 'D') {
             command.kind = AtCommand::Kind::Dial;
             command.letter = 'D';
@@ -118,8 +126,12 @@ AtLine ParseAtCommands(std::string_view commands) {
             }
             command.value = s.substr(i + 1, j - i - 1);
             i = j < s.size() ? j + 1 : j;
-        } else if (c == '&' || c == '\\' || c == '%' || c == '*' || c == '#' || c == '$') {
+        } else if (c == '&' || IsVendorPrefix(c)) {
             if (i + 1 >= s.size() || !IsLetter(Upper(s[i + 1]))) {
+                if (lenient) {
+                    ++i;
+                    continue;
+                }
                 return stop();
             }
             command.prefix = c;
@@ -135,6 +147,10 @@ AtLine ParseAtCommands(std::string_view commands) {
                 if (i < s.size() && s[i] == '?') {
                     command.query = true;
                     ++i;
+                } else if (i + 1 < s.size() && s[i] == '=' && IsDigit(s[i + 1])) {
+                    command.assign = true;  // vendor commands such as -V90=1
+                    ++i;
+                    command.value = std::to_string(ReadNumber(s, i));
                 }
             }
         } else if (IsLetter(c)) {

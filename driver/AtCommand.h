@@ -3,9 +3,16 @@
 //
 // A line holds "AT" (any case; anything before it is ignored) and then commands, blanks ignored
 // outside quotes: basic commands (a letter and optional digits), registers (Sn=v, Sn?),
-// prefixed commands (& \ % * # $ followed by a letter and digits; &Zn=... stores a number and
-// takes the rest of the line), extended commands (+... up to ';', quotes respected) and dials
-// (D up to the end of the line or to ';', which leaves the modem in command mode off-hook).
+// prefixed commands (& \ % * # $ - followed by a letter, digits and perhaps =digits; &Zn=...
+// stores a number and takes the rest of the line), extended commands (+... up to ';', quotes
+// respected) and dials (D up to the end of the line or to ';', which leaves the modem in command
+// mode off-hook).
+//
+// Modems read what they do not know in two ways: a modem that follows V.250 stops the line at
+// the first command it does not know (ERROR; commands before it may have run), a lenient one
+// skips it and goes on. The lenient reading also skips a vendor prefix character (\ % * # $ -)
+// on its own, since a modem without such commands reads the letter behind it as a command of
+// its own ("AT\D0900" dials there). The dial blocker takes both readings into account.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -35,7 +42,9 @@ struct AtLine {
 std::size_t FindAtPrefix(std::string_view line);
 // Offset of the 'A' of a leading "A/" repeat request, or npos.
 std::size_t FindRepeat(std::string_view line);
-// Parses what follows "AT".
-AtLine ParseAtCommands(std::string_view commands);
+enum class Reading { Strict, Lenient };
+
+// Parses what follows "AT". A lenient reading is always complete.
+AtLine ParseAtCommands(std::string_view commands, Reading reading = Reading::Strict);
 
 }  // namespace kestrine::driver
