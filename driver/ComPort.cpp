@@ -62,6 +62,9 @@ public:
     virtual void Flush(bool /*input*/, bool /*output*/) {}
     // The program hung up (B0) or closed the port.
     virtual void HangUp(bool programListens) = 0;
+    // After HangUp the modem is on-hook in command mode, its settings kept, with nothing more to
+    // say: only a modem of our own can promise that.
+    virtual bool HangsUpIdle() const { return false; }
     // The program is not taking what the backend sends: stop reading the backend meanwhile.
     virtual void HoldOutput(bool /*hold*/) {}
 };
@@ -79,6 +82,7 @@ public:
         Emit(modem_.Input(bytes, VirtualModem::Clock::now()));
     }
     void HangUp(bool programListens) override { Emit(modem_.HangUp(programListens)); }
+    bool HangsUpIdle() const override { return true; }
 
 private:
     void Emit(const std::string& bytes) {
@@ -398,7 +402,7 @@ void ComPort::Opened() {
 
 void ComPort::Closed() {
     opened_ = false;
-    filter_.HangUp();
+    filter_.HangUp(backend_->HangsUpIdle());
     backend_->HangUp(false);
     queue_.PushSimple(PortClosed);
     UpdateWatch();
@@ -501,7 +505,7 @@ void ComPort::Status(std::uint8_t status) {
         backend_->Apply(*now);
     }
     if (now->baud == 0 && before.baud != 0) {
-        filter_.HangUp();
+        filter_.HangUp(backend_->HangsUpIdle());
         backend_->HangUp(true);
     }
 }

@@ -8,6 +8,8 @@ namespace kestrine::driver {
 
 namespace {
 
+const Restorable kFactory{};
+
 char Upper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
@@ -16,29 +18,29 @@ bool IsDialDigit(char c) {
     return (c >= '0' && c <= '9') || c == '*' || c == '#' || c == '+' || (c >= 'A' && c <= 'D');
 }
 
-// Dial modifiers and separators that do not change the number.
-bool IsIgnorable(char c) {
-    return c == 'T' || c == 'P' || c == 'W' || c == ',' || c == '@' || c == 'R' || c == '^' ||
-           c == '$' || c == '&' || c == '(' || c == ')' || c == '-' || c == '.' || c == ' ';
+bool AllDigits(std::string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// What a dial string dials, with the modem's record as it may be: one number per value the
+// modem may hold for what the string refers to (digits dialled before with ';', L, S=n).
 struct Dial {
     bool provable = true;
-    std::string number;    // normalised, prefix included
-    std::string reported;  // what the event names
+    std::vector<std::string> numbers;  // normalised, the digits dialled before included
+    std::vector<std::string> own;      // the same without them
+    std::string reported;              // what the event names when it is refused
 };
 
-// What a dial string dials, given the digits already dialled with ';' and this port's record.
-Dial ResolveDial(const std::string& value, const std::string& prefix, const std::string& lastNumber,
-                 const std::map<int, std::string>& stored) {
+Dial ResolveDial(const std::string& value, const ModemView& view) {
     Dial dial;
-    dial.number = prefix;
+    std::string digits;
     std::string special;  // L or S=n, with nothing else that dials
     std::size_t i = 0;
     while (i < value.size()) {
         const char c = Upper(value[i]);
         if (IsDialDigit(c)) {
-            dial.number.push_back(c);
+            digits.push_back(c);
             ++i;
         } else if (c == 'L' && special.empty()) {
             special.assign(1, 'L');
@@ -48,43 +50,55 @@ Dial ResolveDial(const std::string& value, const std::string& prefix, const std:
             if (j < value.size() && value[j] == '=') {
                 ++j;
             }
-            const std::size_t digits = j;
-            while (j < value.size() && value[j] >= '0' && value[j] <= '9' && j - digits < 3) {
+            const std::size_t start = j;
+            while (j < value.size() && value[j] >= '0' && value[j] <= '9' && j - start < 3) {
                 ++j;
             }
-            special = "S=" + (j > digits ? value.substr(digits, j - digits) : std::string("0"));
+            special = "S=" + (j > start ? value.substr(start, j - start) : std::string("0"));
             i = j;
-        } else if (IsIgnorable(c)) {
-            ++i;
         } else if (c == '!' || c == '>' || c == '"' || c == 'L' || c == 'S') {
             dial.provable = false;  // hook flash, phonebook, quoted, or a second special form
             ++i;
         } else {
-            ++i;  // other characters are not dialled
+            ++i;  // modifiers, separators and other characters are not dialled
         }
     }
-    if (!special.empty()) {
-        if (dial.number.size() != prefix.size()) {
-            dial.provable = false;  // digits mixed with a redial or stored number
-        } else if (special == "L") {
-            if (lastNumber.empty()) {
-                dial.provable = false;
-            } else {
-                dial.number += lastNumber;
-            }
+    std::vector<std::string> bodies;
+    if (special.empty()) {
+        bodies.push_back(digits);
+    } else if (!digits.empty()) {
+        dial.provable = false;  // digits mixed with a redial or stored number
+    } else if (special == "L") {
+        dial.provable = dial.provable && !view.redial.unknown && !view.redial.values.empty();
+        bodies = view.redial.values;
+    } else {
+        const auto stored = view.stored.find(std::stoi(special.substr(2)));
+        if (stored == view.stored.end() || stored->second.unknown) {
+            dial.provable = false;
         } else {
-            const auto it = stored.find(std::stoi(special.substr(2)));
-            const bool plain =
-                it != stored.end() && it->second.find_first_of(";!>LlSs\"") == std::string::npos;
-            if (plain && !NormaliseNumber(it->second).empty()) {
-                dial.number += NormaliseNumber(it->second);
-            } else {
-                dial.provable = false;
+            for (const auto& number : stored->second.values) {
+                const bool plain = number.find_first_of(";!>LlSs\"") == std::string::npos;
+                if (!plain || NormaliseNumber(number).empty()) {
+                    dial.provable = false;
+                }
+                bodies.push_back(NormaliseNumber(number));
             }
         }
-        dial.reported = dial.provable ? dial.number : prefix + special;
+    }
+    if (view.prefixes.unknown) {
+        dial.provable = false;
+    }
+    for (const auto& prefix : view.prefixes.values) {
+        for (const auto& body : bodies) {
+            dial.numbers.push_back(prefix + body);
+        }
+    }
+    dial.own = bodies;
+    const std::string prefix = view.prefixes.values.empty() ? "" : view.prefixes.values.front();
+    if (!special.empty() && !dial.provable) {
+        dial.reported = prefix + special;
     } else {
-        dial.reported = dial.number;
+        dial.reported = dial.numbers.empty() ? prefix + digits : dial.numbers.front();
     }
     if (dial.reported.empty()) {
         dial.reported = NormaliseNumber(value).empty() ? value : NormaliseNumber(value);
@@ -92,139 +106,324 @@ Dial ResolveDial(const std::string& value, const std::string& prefix, const std:
     return dial;
 }
 
-}  // namespace
+// Edits one byte into a line as the modem would; says whether the byte ends the line.
+enum class End { None, Line, Repeat };
 
-std::string DialFilter::Reply(const char* verbose, char numeric) const {
-    if (quiet_) {
-        return {};
+End Feed(const Framing& framing, HeldLine& working, char c) {
+    if (framing.lost) {
+        return c == framing.terminator || c == '/' ? End::Line : End::None;
     }
-    return verbose_ ? std::string("\r\n") + verbose + "\r\n" : std::string(1, numeric) + "\r";
+    if (c == framing.terminator) {
+        return End::Line;
+    }
+    if (c == framing.backspace) {
+        if (!working.line.empty()) {
+            working.line.pop_back();
+        }
+        return End::None;
+    }
+    if (working.line.empty() && (c == '\n' || c == '\0')) {
+        return End::None;  // the rest of a CR LF pair, or line noise
+    }
+    if (working.line.size() >= DialFilter::kMaxLine) {
+        working.over = true;
+        return End::None;
+    }
+    working.line.push_back(c);
+    if (c == '/' && !working.over && FindRepeat(working.line) != std::string::npos) {
+        return End::Repeat;
+    }
+    return End::None;
 }
 
-DialFilter::Verdict DialFilter::Check(std::string_view line, bool apply) {
-    Verdict verdict;
-    const auto at = FindAtPrefix(line);
-    if (at == std::string_view::npos) {
-        if (apply) {
-            awaitingConnect_ = false;  // a modem drops a dial in progress at any key
-        }
-        return verdict;  // no command in it: the modem ignores the line
-    }
-    const AtLine parsed = ParseAtCommands(line.substr(at));
+enum class ResultKind { Info, Ring, Ok, Error, Connect, NoCarrier, Failed };
 
-    // Effects are worked out on copies and kept only when the whole line may pass.
-    std::string prefix = prefix_;
-    std::string lastNumber = lastNumber_;
-    auto stored = stored_;
-    char terminator = terminator_, backspace = backspace_, escape = escape_;
-    bool echo = echo_, verbose = verbose_, quiet = quiet_;
-    bool awaiting = false;
-    auto flag = [](const AtCommand& c) { return c.number > 0; };
-    for (const auto& command : parsed.commands) {
+// `numeric`: digits ended by CR alone, where ATV0 may be in effect.
+ResultKind Classify(const std::string& text, bool numeric) {
+    if (numeric) {
+        switch (std::stoi(text)) {
+            case 0:
+                return ResultKind::Ok;
+            case 2:
+                return ResultKind::Ring;
+            case 3:
+                return ResultKind::NoCarrier;
+            case 4:
+                return ResultKind::Error;
+            case 6:
+            case 7:
+            case 8:
+                return ResultKind::Failed;
+            default:
+                return ResultKind::Connect;  // 1, 5 and 9 on: CONNECT at some speed
+        }
+    }
+    if (text == "OK") {
+        return ResultKind::Ok;
+    }
+    if (text == "ERROR" || text.rfind("+CME ERROR", 0) == 0 || text.rfind("+CMS ERROR", 0) == 0) {
+        return ResultKind::Error;
+    }
+    if (text.rfind("CONNECT", 0) == 0) {
+        return ResultKind::Connect;
+    }
+    if (text == "NO CARRIER") {
+        return ResultKind::NoCarrier;
+    }
+    if (text == "BUSY" || text == "NO DIALTONE" || text == "NO DIAL TONE" || text == "NO ANSWER") {
+        return ResultKind::Failed;
+    }
+    if (text == "RING") {
+        return ResultKind::Ring;
+    }
+    return ResultKind::Info;
+}
+
+}  // namespace
+
+// What a line does, read both ways, to a view in which the modem frames it one way.
+struct DialFilter::LineOutcome {
+    bool refused = false;  // a dial in it is not allowed
+    std::string reported;
+    bool error = false;     // answered ERROR here, never forwarded
+    bool executes = false;  // the modem runs it, so it answers
+    bool dials = false;     // CONNECT may follow
+    bool extended = false;  // extended commands may print text from elsewhere
+    ModemView full;         // if the modem ran all of it
+    ModemView partial;      // whatever part of it the modem ran
+
+    void Take(const LineOutcome& other) {
+        if (other.refused && !refused) {
+            refused = true;
+            reported = other.reported;
+        }
+        error = error || other.error;
+        executes = executes || other.executes;
+        dials = dials || other.dials;
+        extended = extended || other.extended;
+    }
+};
+
+namespace {
+
+// Whether every number the dial may reach is allowed; if not, says so in `outcome`.
+bool Allowed(const Dial& dial, const AllowList& allowed, bool continued,
+             DialFilter::LineOutcome& outcome) {
+    bool ok = dial.provable && !dial.numbers.empty();
+    std::string reported = dial.reported;
+    for (const auto& number : dial.numbers) {
+        if (ok && !(continued ? allowed.LeadsToAllowed(number) : allowed.Allows(number))) {
+            ok = false;
+            reported = number;
+        }
+    }
+    if (!ok) {
+        outcome.refused = true;
+        outcome.reported = reported;
+    }
+    return ok;
+}
+
+// Runs one reading of a line on `view` (one framing, nothing held); false when the blocker
+// answers it itself (`outcome` says why). `ends` collects the views in which the modem may
+// have stopped without an error: the end of the line, or a command after which a modem may
+// ignore the rest (Z, A, O).
+bool Run(const std::vector<AtCommand>& commands, ModemView& view, const AllowList& allowed,
+         DialFilter::LineOutcome& outcome, ModemView& partial, std::vector<ModemView>& ends) {
+    for (const auto& command : commands) {
+        bool endsHere = false;
         switch (command.kind) {
             case AtCommand::Kind::Dial: {
-                const Dial dial = ResolveDial(command.value, prefix, lastNumber, stored);
-                const bool allowed =
-                    dial.provable && (command.continued ? allowed_.LeadsToAllowed(dial.number)
-                                                        : allowed_.Allows(dial.number));
-                if (!allowed) {
-                    return {false, dial.reported};
+                const Dial dial = ResolveDial(command.value, view);
+                if (!Allowed(dial, allowed, command.continued, outcome)) {
+                    return false;
                 }
                 if (command.continued) {
-                    prefix = dial.number;
+                    view.prefixes = {dial.numbers, false};
+                    view.redial.Add({dial.numbers, false});  // some modems redial a part too
+                    view.redial.Add({dial.own, false});
                 } else {
-                    lastNumber = dial.number;
-                    prefix.clear();
-                    awaiting = true;
+                    view.redial = {dial.numbers, false};
+                    view.redial.Add({dial.own, false});
+                    view.prefixes = Possible<std::string>::Of("");
+                    outcome.dials = true;
                 }
                 break;
             }
             case AtCommand::Kind::Register:
+                if (command.number > 255) {
+                    outcome.error = true;  // a modem might take it modulo 256
+                    return false;
+                }
                 if (command.assign) {
-                    const char value = static_cast<char>(std::stoi(command.value) & 0xFF);
-                    if (command.number == 3) {
-                        terminator = value;
-                    } else if (command.number == 5) {
-                        backspace = value;
-                    } else if (command.number == 2) {
-                        escape = value;
+                    const int value = std::stoi(command.value);
+                    // Values that some modem would refuse, cut or clamp never reach one.
+                    if ((command.number == 3 || command.number == 5) && value > 127) {
+                        outcome.error = true;
+                        return false;
+                    }
+                    if (command.number == 2 && value > 255) {
+                        outcome.error = true;
+                        return false;
+                    }
+                    for (auto& framing : view.framings) {
+                        if (command.number == 3) {
+                            framing.terminator = static_cast<char>(value);
+                        } else if (command.number == 5) {
+                            framing.backspace = static_cast<char>(value);
+                        }
+                    }
+                    if (command.number == 2) {
+                        view.escapes = Possible<int>::Of(value);
+                    } else if (command.number == 0) {
+                        view.autoAnswer = Possible<bool>::Of(value != 0);
                     }
                 }
                 break;
             case AtCommand::Kind::StoreNumber:
-                stored[std::max(command.number, 0)] = command.value;
+                view.stored[std::max(command.number, 0)] = Possible<std::string>::Of(command.value);
                 break;
             case AtCommand::Kind::Prefixed:
                 if (command.prefix == '&' && command.letter == 'F') {
-                    terminator = '\r', backspace = '\b', escape = '+';
-                    echo = verbose = true, quiet = false;
+                    view.MayRestore(kFactory);
+                } else if (command.prefix == '&' && command.letter == 'W') {
+                    view.restorable.Add(view.Current());
                 }
                 break;
             case AtCommand::Kind::Basic:
                 switch (command.letter) {
                     case 'E':
-                        echo = flag(command);
+                        view.echo = Possible<bool>::Of(command.number > 0);
                         break;
                     case 'V':
-                        verbose = flag(command);
+                        view.verbose = Possible<bool>::Of(command.number > 0);
                         break;
                     case 'Q':
-                        quiet = flag(command);
+                        view.quiet = Possible<bool>::Of(command.number > 0);
                         break;
                     case 'H':
-                        prefix.clear();
+                        view.prefixes = Possible<std::string>::Of("");
+                        break;
+                    case 'Z':
+                        view.MayRestore(view.restorable);
+                        view.prefixes = Possible<std::string>::Of("");
+                        endsHere = true;
                         break;
                     case 'A':
                     case 'O':
-                        awaiting = true;
-                        break;
-                    case 'Z':
-                        terminator = '\r', backspace = '\b', escape = '+';
-                        echo = verbose = true, quiet = false;
-                        prefix.clear();
+                        outcome.dials = true;
+                        endsHere = true;
                         break;
                     default:
                         break;
                 }
                 break;
-            case AtCommand::Kind::Extended:
+            case AtCommand::Kind::Extended: {
+                outcome.extended = true;
+                view.chatty = true;
                 // +CDV is a dial by another name (voice dial on mobile modems).
-                if (command.value.size() >= 3 && (command.value[0] | 0x20) == 'c' &&
-                    (command.value[1] | 0x20) == 'd' && (command.value[2] | 0x20) == 'v') {
-                    const Dial dial =
-                        ResolveDial(command.value.substr(3), prefix, lastNumber, stored);
-                    if (!dial.provable || !allowed_.Allows(dial.number)) {
-                        return {false, dial.reported};
+                const auto& name = command.value;
+                if (name.size() >= 3 && (name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'd' &&
+                    (name[2] | 0x20) == 'v') {
+                    const Dial dial = ResolveDial(name.substr(3), view);
+                    if (!Allowed(dial, allowed, false, outcome)) {
+                        return false;
                     }
-                    lastNumber = dial.number;
-                    prefix.clear();
+                    view.redial = {dial.numbers, false};
+                    view.prefixes = Possible<std::string>::Of("");
+                    outcome.dials = true;
                 }
                 break;
+            }
+        }
+        // Framings may have become equal.
+        std::vector<Framing> unique;
+        for (const auto& framing : view.framings) {
+            if (std::find(unique.begin(), unique.end(), framing) == unique.end()) {
+                unique.push_back(framing);
+            }
+        }
+        view.framings = std::move(unique);
+        partial.Merge(view);
+        if (endsHere) {
+            ends.push_back(view);
         }
     }
-    if (!parsed.complete) {
-        // Something the parser does not know; if a dial may hide behind it, refuse (fail closed).
-        const auto d = parsed.rest.find_first_of("Dd");
-        if (d != std::string::npos) {
-            const auto digits = NormaliseNumber(parsed.rest.substr(d + 1));
-            return {false, prefix + (digits.empty() ? parsed.rest : digits)};
+    ends.push_back(view);
+    return true;
+}
+
+}  // namespace
+
+DialFilter::LineOutcome DialFilter::Check(const Framing& framing, const std::string& line,
+                                          bool repeat) const {
+    ModemView start = view_;
+    start.framings = {Framing{framing.terminator, framing.backspace, {}, false}};
+    LineOutcome outcome;
+    outcome.full = start;
+    outcome.partial = start;
+    std::vector<std::string> lines;
+    if (!repeat) {
+        lines.push_back(line);
+    } else if (view_.repeat.unknown || view_.repeat.values.empty()) {
+        outcome.refused = true;  // it may repeat a line from before this port was attached
+        outcome.reported = "A/";
+        return outcome;
+    } else {
+        lines = view_.repeat.values;
+    }
+    bool first = true;
+    for (const auto& text : lines) {
+        const auto at = FindAtPrefix(text);
+        if (at == std::string::npos) {
+            continue;  // no command in it: the modem ignores the line
+        }
+        outcome.executes = true;
+        for (const Reading reading : {Reading::Strict, Reading::Lenient}) {
+            const AtLine parsed = ParseAtCommands(std::string_view(text).substr(at), reading);
+            if (!parsed.complete && parsed.rest.find('=') != std::string::npos) {
+                // An old modem writes "=v" to the register last named: which one, only it knows.
+                outcome.error = true;
+                outcome.executes = true;
+                return outcome;
+            }
+            ModemView view = start;
+            view.repeat = Possible<std::string>::Of(text);  // what A/ runs next time
+            ModemView partial = start;
+            partial.Merge(view);
+            std::vector<ModemView> ends;
+            LineOutcome run;
+            if (!Run(parsed.commands, view, allowed_, run, partial, ends)) {
+                run.executes = true;
+                outcome.Take(run);
+                return outcome;
+            }
+            outcome.Take(run);
+            if (first) {
+                outcome.full = ends.front();
+                outcome.partial = partial;
+                first = false;
+            }
+            for (const auto& end : ends) {
+                outcome.full.Merge(end);
+            }
+            outcome.partial.Merge(partial);
         }
     }
-    if (apply) {
-        prefix_ = prefix;
-        lastNumber_ = lastNumber;
-        stored_ = std::move(stored);
-        terminator_ = terminator, backspace_ = backspace, escape_ = escape;
-        echo_ = echo, verbose_ = verbose, quiet_ = quiet;
-        awaitingConnect_ = awaiting;
-        lastLine_ = std::string(line);
+    return outcome;
+}
+
+std::string DialFilter::Reply(const char* verbose, char numeric) const {
+    if (wording_.quiet) {
+        return {};
     }
-    return verdict;
+    const std::string end{wording_.cr, '\n'};
+    return wording_.verbose ? end + verbose + end : std::string{numeric, wording_.cr};
 }
 
 void DialFilter::Refuse(const std::string& echo, const std::string& number,
                         std::vector<Action>& actions) {
-    if (echo_ && !echo.empty()) {
+    if (wording_.echo && !echo.empty()) {
         actions.push_back({Action::Kind::ToProgram, echo});
     }
     // The report is shown and logged as text: no zero bytes (they would cut it), no line ends.
@@ -240,8 +439,22 @@ void DialFilter::Refuse(const std::string& echo, const std::string& number,
     }
 }
 
+void DialFilter::Error(std::vector<Action>& actions) {
+    if (wording_.echo && !raw_.empty()) {
+        actions.push_back({Action::Kind::ToProgram, raw_});
+    }
+    if (auto reply = Reply("ERROR", '4'); !reply.empty()) {
+        actions.push_back({Action::Kind::ToProgram, std::move(reply)});
+    }
+}
+
 void DialFilter::Forward(std::string bytes, std::vector<Action>& actions) {
-    echoPending_ = bytes;
+    // Whatever answer was awaited, it may now be mixed with answers to this; and digits still
+    // waiting to be told a result or text stay untold.
+    expected_.reset();
+    numeric_.reset();
+    echoPending_ = view_.echo.Contains(true) ? bytes : std::string();
+    echoDone_ = false;
     if (!actions.empty() && actions.back().kind == Action::Kind::ToModem) {
         actions.back().bytes += bytes;
     } else {
@@ -249,157 +462,272 @@ void DialFilter::Forward(std::string bytes, std::vector<Action>& actions) {
     }
 }
 
-void DialFilter::EndOfLine(std::vector<Action>& actions) {
-    const std::string terminator(1, terminator_);
-    if (overlong_) {
-        if (auto reply = Reply("ERROR", '4'); !reply.empty()) {
-            actions.push_back({Action::Kind::ToProgram, std::move(reply)});
-        }
-    } else {
-        const std::string line = edited_;
-        const Verdict verdict = Check(line, true);
-        if (verdict.allowed) {
-            Forward(line + terminator, actions);
-        } else {
-            Refuse(raw_ + terminator, verdict.reported, actions);
-        }
-    }
+void DialFilter::DropHeld() {
     raw_.clear();
-    edited_.clear();
     overlong_ = false;
+    Rework();
 }
 
-void DialFilter::Repeat(std::vector<Action>& actions) {
-    const std::string line = lastLine_;
-    const Verdict verdict = Check(line, true);
-    if (verdict.allowed) {
-        Forward(edited_, actions);
-    } else {
-        Refuse(raw_, verdict.reported, actions);
+void DialFilter::Rework() {
+    working_.clear();
+    for (const auto& framing : view_.framings) {
+        HeldLine working{framing.held, false};
+        for (const char c : raw_) {
+            Feed(framing, working, c);
+        }
+        working_.push_back(std::move(working));
     }
-    raw_.clear();
-    edited_.clear();
-    overlong_ = false;
+}
+
+void DialFilter::EndOfChunk(const std::vector<int>& ends, std::vector<Action>& actions) {
+    std::vector<LineOutcome> outcomes(view_.framings.size());
+    LineOutcome all;
+    for (std::size_t i = 0; i < view_.framings.size(); ++i) {
+        if (ends[i] == 0) {
+            continue;
+        }
+        if (view_.framings[i].lost || working_[i].over || overlong_) {
+            all.error = true;  // too long to check whole: never let the modem run it
+            continue;
+        }
+        outcomes[i] = Check(view_.framings[i], working_[i].line, ends[i] == 2);
+        all.Take(outcomes[i]);
+    }
+    if (all.refused) {
+        Refuse(raw_, all.reported, actions);
+        DropHeld();
+        return;
+    }
+    ModemView next = view_;
+    next.framings.clear();
+    for (std::size_t i = 0; i < view_.framings.size(); ++i) {
+        if (ends[i] == 0) {
+            Framing kept = view_.framings[i];
+            kept.held = working_[i].line;
+            kept.lost = kept.lost || working_[i].over;
+            if (std::find(next.framings.begin(), next.framings.end(), kept) ==
+                next.framings.end()) {
+                next.framings.push_back(std::move(kept));
+            }
+        }
+    }
+    const ModemView before = view_;
+    for (std::size_t i = 0; i < view_.framings.size(); ++i) {
+        if (ends[i] != 0) {
+            next.Merge(outcomes[i].partial);
+        }
+    }
+    if (all.error || next.framings.size() > kMaxFramings) {
+        Error(actions);
+        DropHeld();
+        return;
+    }
+    Forward(raw_, actions);
+    if (all.executes) {
+        // The answer can be told for this line only when nothing else may answer meanwhile.
+        const bool alone = before.framings.size() == 1 && !before.quiet.Contains(true) &&
+                           !CallMayBeUp() && !before.chatty && !all.extended;
+        const bool echoOn = before.echo == Possible<bool>::Of(true);
+        if (alone && (echoOn || inStep_)) {
+            for (std::size_t i = 0; i < outcomes.size(); ++i) {
+                if (ends[i] != 0) {
+                    expected_ = Expected{outcomes[i].full, all.dials, echoOn, wording_};
+                }
+            }
+        }
+        inStep_ = false;
+        // The settings the modem most likely has now, for the blocker's own replies.
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            if (ends[i] != 0 && outcomes[i].executes) {
+                const auto& full = outcomes[i].full;
+                wording_ = {full.echo.values.back(), full.verbose.values.back(),
+                            full.quiet.values.back(), full.framings.back().terminator};
+                break;
+            }
+        }
+    }
+    awaitingConnect_ = all.dials;
+    callMayBeUp_ = callMayBeUp_ || all.dials;
+    view_ = std::move(next);
+    DropHeld();
 }
 
 bool DialFilter::PassesUnseen(std::string_view bytes) {
-    if (!dataMode_ || bytes.find(escape_) != std::string_view::npos) {
+    if (!dataMode_) {
         return false;
     }
+    for (const int escape : view_.escapes.values) {
+        if (escape < 128 && bytes.find(static_cast<char>(escape)) != std::string_view::npos) {
+            return false;
+        }
+    }
     if (!bytes.empty()) {
-        pluses_ = 0;
+        std::fill(pluses_.begin(), pluses_.end(), 0);
         echoPending_.clear();
     }
     return true;
 }
 
 void DialFilter::FromProgram(std::string_view bytes, std::vector<Action>& actions) {
+    if (working_.size() != view_.framings.size()) {
+        DropHeld();
+    }
+    std::vector<int> ends(view_.framings.size());
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (dataMode_) {
             // Data passes at once; an escape sequence hands the stream back to the checks.
             const std::size_t start = i;
-            for (; i < bytes.size(); ++i) {
-                if (bytes[i] == escape_) {
-                    if (++pluses_ == 3) {
-                        break;
+            bool escaped = false;
+            for (; i < bytes.size() && !escaped; ++i) {
+                for (std::size_t e = 0; e < view_.escapes.values.size(); ++e) {
+                    const int escape = view_.escapes.values[e];
+                    if (escape < 128 && bytes[i] == static_cast<char>(escape)) {
+                        escaped = escaped || ++pluses_[e] == 3;
+                    } else {
+                        pluses_[e] = 0;
                     }
-                } else {
-                    pluses_ = 0;
                 }
             }
-            const std::size_t end = std::min(i + 1, bytes.size());
-            Forward(std::string(bytes.substr(start, end - start)), actions);
+            Forward(std::string(bytes.substr(start, i - start)), actions);
             echoPending_.clear();
-            if (pluses_ == 3) {
-                dataMode_ = false;
-                pluses_ = 0;
-                awaitingConnect_ = false;
-                response_.clear();
+            --i;
+            if (escaped) {
+                LeaveDataMode();
+                DropHeld();
+                ends.assign(view_.framings.size(), 0);
             }
             continue;
         }
         const char c = bytes[i];
-        if (c == terminator_) {
-            EndOfLine(actions);
-            continue;
-        }
         if (raw_.size() < 4 * kMaxLine) {
             raw_.push_back(c);
         } else {
             overlong_ = true;
         }
-        if (c == backspace_) {
-            if (!edited_.empty()) {
-                edited_.pop_back();
+        bool any = false;
+        for (std::size_t f = 0; f < view_.framings.size(); ++f) {
+            const End end = Feed(view_.framings[f], working_[f], c);
+            ends[f] = end == End::None ? 0 : end == End::Line ? 1 : 2;
+            any = any || end != End::None;
+        }
+        if (any) {
+            EndOfChunk(ends, actions);
+            ends.assign(view_.framings.size(), 0);
+            continue;
+        }
+        // An escape sequence on its own waits for no terminator: a modem that is still online
+        // needs it now, and one in command mode takes it as the start of a line (kept above).
+        if (raw_.size() == 3 && raw_[0] == raw_[1] && raw_[1] == raw_[2] &&
+            view_.escapes.Contains(static_cast<unsigned char>(raw_[0]))) {
+            const bool mayAnswer = CallMayBeUp();
+            std::vector<Framing> held = view_.framings;
+            for (std::size_t f = 0; f < held.size(); ++f) {
+                held[f].held = working_[f].line;
+                held[f].lost = held[f].lost || working_[f].over;
             }
-            continue;
-        }
-        if (edited_.empty() && (c == '\n' || c == '\0')) {
-            continue;  // the rest of a CR LF pair, or line noise
-        }
-        if (edited_.size() >= kMaxLine) {
-            overlong_ = true;
-            continue;
-        }
-        edited_.push_back(c);
-        if (c == '/' && !overlong_ && FindRepeat(edited_) != std::string::npos) {
-            Repeat(actions);
-        } else if (edited_.size() == 3 && edited_.find_first_not_of(escape_) == std::string::npos) {
-            // An escape sequence on its own waits for no terminator: a modem that is still
-            // online needs it now, and one in command mode ignores it (no "AT" in it).
-            Forward(edited_, actions);
-            raw_.clear();
-            edited_.clear();
+            Forward(raw_, actions);
+            view_.framings = std::move(held);
+            if (mayAnswer) {
+                inStep_ = false;  // an escape from data mode is answered OK
+            }
+            DropHeld();
         }
     }
 }
 
-void DialFilter::ResponseLine(const std::string& line) {
+void DialFilter::EnterDataMode() {
+    dataMode_ = true;
+    awaitingConnect_ = false;
+    pluses_.assign(view_.escapes.values.size(), 0);
+    tail_.clear();
+}
+
+void DialFilter::LeaveDataMode() {
+    // The modem may still be online (an escape without guard time, a far end that sent the
+    // words): the call stays possible.
+    dataMode_ = false;
+    awaitingConnect_ = false;
+    tail_.clear();
+    response_.clear();
+    numeric_.reset();
+    echoPending_.clear();
+}
+
+void DialFilter::Result(const std::string& text, bool numeric) {
+    const ResultKind kind = Classify(text, numeric);
+    if (kind == ResultKind::Ring) {
+        return;  // unsolicited, and no text of anyone else's
+    }
+    if (awaitingConnect_) {
+        // The first line after a dial's echo is its answer; anything else is not.
+        awaitingConnect_ = false;
+        if (kind == ResultKind::Connect) {
+            EnterDataMode();
+        }
+    }
+    if (kind == ResultKind::Info) {
+        return;
+    }
+    if (!expected_) {
+        return;
+    }
+    const Expected expected = *expected_;
+    expected_.reset();
+    if (expected.waitEcho && !echoDone_) {
+        return;  // something came before the echo ended: this may answer anything
+    }
+    inStep_ = true;
+    if (expected.dial) {
+        if (kind == ResultKind::Connect) {
+            view_ = expected.full;
+        } else {
+            callMayBeUp_ = false;  // the dial ended without a call
+        }
+    } else if (kind == ResultKind::Ok) {
+        view_ = expected.full;
+    } else if (kind == ResultKind::Error) {
+        wording_ = expected.wording;  // most likely the line changed nothing
+    } else {
+        inStep_ = false;  // no answer a line of this kind gives
+    }
+    Rework();
+}
+
+void DialFilter::ModemLine(const std::string& line, bool endedByCr) {
     const auto first = line.find_first_not_of(' ');
     if (first == std::string::npos) {
         return;
     }
     const std::string text = line.substr(first);
-    if (!awaitingConnect_) {
+    if (view_.verbose.Contains(false) && AllDigits(text) && text.size() <= 3 && endedByCr) {
+        numeric_ = text;  // a numeric result is digits and CR; information text adds LF
         return;
     }
-    if (text.rfind("CONNECT", 0) == 0) {
-        dataMode_ = true;
-    } else if (std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
-               text.size() <= 3) {
-        const int code = std::stoi(text);
-        if (code == 1 || code == 5 || code >= 9) {
-            dataMode_ = true;
-        } else if (code != 0 && code != 2) {
-            awaitingConnect_ = false;
-        }
-        return;
-    } else if (text == "NO CARRIER" || text == "BUSY" || text == "NO DIALTONE" ||
-               text == "NO DIAL TONE" || text == "NO ANSWER" || text == "ERROR") {
-        awaitingConnect_ = false;
-        return;
-    } else {
-        return;
-    }
-    awaitingConnect_ = false;
-    pluses_ = 0;
-    tail_.clear();
+    Result(text, false);
 }
 
 void DialFilter::FromModem(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (numeric_) {
+            const std::string digits = std::move(*numeric_);
+            numeric_.reset();
+            if (bytes[i] == '\n') {
+                continue;  // information text
+            }
+            Result(digits, true);
+        }
         if (dataMode_) {
             // A lost carrier puts the modem back in command mode: so must the checks. The text may
             // straddle two reads, hence the kept tail; numeric NO CARRIER follows the last data
-            // byte directly, so any "3<CR>" counts.
+            // byte directly, so any "3<CR>" counts where numeric results may be in effect.
             const std::string_view rest = bytes.substr(i);
             const std::string edge = tail_ + std::string(rest.substr(0, kTail));
             auto seen = [&](std::string_view text) {
                 return edge.find(text) != std::string::npos ||
                        rest.find(text) != std::string_view::npos;
             };
-            if (seen("NO CARRIER") || (!verbose_ && seen("3\r"))) {
-                HangUp();
+            if (seen("NO CARRIER") || (view_.verbose.Contains(false) && seen("3\r"))) {
+                LeaveDataMode();
             } else {
                 const std::string_view last = rest.size() >= kTail ? rest : std::string_view(edge);
                 tail_ = std::string(last.substr(last.size() - std::min(last.size(), kTail)));
@@ -407,10 +735,11 @@ void DialFilter::FromModem(std::string_view bytes) {
             return;
         }
         const char c = bytes[i];
-        // The modem's echo of the line just forwarded is not a response.
+        // The modem's echo of what was just forwarded is not an answer.
         if (!echoPending_.empty()) {
             if (c == echoPending_.front()) {
                 echoPending_.erase(0, 1);
+                echoDone_ = echoPending_.empty();
                 continue;
             }
             echoPending_.clear();
@@ -419,7 +748,7 @@ void DialFilter::FromModem(std::string_view bytes) {
             if (!response_.empty()) {
                 const std::string line = std::move(response_);
                 response_.clear();
-                ResponseLine(line);
+                ModemLine(line, c == '\r');
             }
         } else if (response_.size() < 80) {
             response_.push_back(c);
@@ -427,17 +756,38 @@ void DialFilter::FromModem(std::string_view bytes) {
     }
 }
 
-void DialFilter::HangUp() {
-    dataMode_ = false;
-    awaitingConnect_ = false;
-    prefix_.clear();
-    pluses_ = 0;
-    tail_.clear();
+void DialFilter::HangUp(bool idle) {
+    LeaveDataMode();
+    expected_.reset();
     response_.clear();
-    echoPending_.clear();
-    raw_.clear();
-    edited_.clear();
-    overlong_ = false;
+    if (idle) {
+        // On-hook, settings kept, line buffer emptied, nothing more to say.
+        callMayBeUp_ = false;
+        inStep_ = true;
+        view_.chatty = false;
+        view_.prefixes = Possible<std::string>::Of("");
+        for (auto& framing : view_.framings) {
+            framing.held.clear();
+            framing.lost = false;
+        }
+    } else {
+        // A real modem may ignore DTR, hang up, reset on it (&D3), or empty its line buffer;
+        // and it may still answer something.
+        inStep_ = false;
+        view_.prefixes.Add("");
+        view_.MayRestore(view_.restorable);
+        view_.MayRestore(kFactory);
+        const std::vector<Framing> before = view_.framings;
+        for (auto framing : before) {
+            framing.held.clear();
+            framing.lost = false;
+            if (std::find(view_.framings.begin(), view_.framings.end(), framing) ==
+                view_.framings.end()) {
+                view_.framings.push_back(framing);
+            }
+        }
+    }
+    DropHeld();
 }
 
 }  // namespace kestrine::driver

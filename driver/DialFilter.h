@@ -1,44 +1,78 @@
 #pragma once
 // The dial blocker: sits between a dialling program and its modem and refuses dials of numbers
-// that are not on the allowed list.
+// that are not on the allowed list. Its one promise: a number that is not allowed never reaches
+// the modem, whatever bytes the program writes.
 //
-// In command mode the program's bytes are held until the line terminator (S3), with backspace
-// (S5) editing applied; the edited line is then checked and either forwarded or refused. "A/"
-// repeats the last forwarded line at once. A line is refused when any dial in it:
+// What is refused. In command mode the program's bytes are held until they end a command line;
+// the line is then checked and either forwarded whole or refused whole. A line is refused when
+// any dial in it:
 //   - dials a number that is not allowed (after NormaliseNumber), or - ended with ';' - a
 //     number that no allowed number begins with (the next dial continues it);
-//   - redials (L) a number that is not allowed, or that this port never dialled;
-//   - dials a stored number (S=n) not stored through this port with &Z, or one that is not allowed;
+//   - redials (L), dials a stored number (S=n) or is repeated (A/), unless every number the
+//     modem may hold for it is allowed: one this port never saw stored or dialled is refused;
 //   - dials from a phonebook (>) or contains a hook flash (!);
-//   - voice-dials (+CDV) a number that is not allowed;
-//   - or the line cannot be parsed past a point after which a D appears.
+//   - voice-dials (+CDV) a number that is not allowed.
 // A refused line is not forwarded at all: the program gets the echo of the line (when echo is
-// on) and NO CARRIER as the modem would word it (ATV, ATQ), and the number is reported.
-// Lines longer than kMaxLine are answered ERROR and never forwarded.
+// on) and NO CARRIER as the modem would word it (ATV, ATQ), and the number is reported. Lines
+// longer than kMaxLine are answered ERROR and never forwarded.
 //
-// After CONNECT from the modem the port is in data mode: bytes pass at once, and "+++" (with or
-// without guard time) or NO CARRIER from the modem return to command-mode checking.
+// The rule that keeps the promise: the blocker's picture of the modem may lag the modem's state
+// but never lead it. Where the two could differ, the blocker checks more, not less.
+//   - The picture (ModemView) holds, for every setting the checks depend on, the set of values
+//     the modem may have: line terminator (S3) and editing character (S5) - each pair with the
+//     unfinished line the modem would hold under it -, escape character (S2), echo, numeric
+//     results, auto-answer, and what L redials, A/ repeats, &Zn stored and ';' dialled so far.
+//   - A byte that ends a line under any possible terminator (or completes "A/") ends a line: that
+//     line, edited with every possible editing character, is checked before anything is
+//     forwarded. So a terminator changed by a line the modem refused still ends lines here.
+//   - A line is read twice: as a modem following V.250 reads it (it stops at the first command
+//     it does not know, having perhaps run the ones before) and as a lenient modem reads it (it
+//     skips what it does not know, vendor prefix characters on their own included, and goes on).
+//     A dial in either reading must be allowed, and the effects of both are taken.
+//   - A forwarded line's effects are added to the sets at once: the modem may have run all of
+//     it, a part of it or none of it. They replace the old values only when the modem answers OK
+//     (or, for a dial, with the dial's outcome) and the blocker knows the answer is this line's:
+//     one framing, every earlier line answered, results not switched off (Q1), no call that may
+//     be up or come in (a far end could send any text), nothing else forwarded meanwhile.
+//   - Values a modem may refuse or read differently are refused here: an S2 value above 255 or
+//     an S3 or S5 value above 127 is answered ERROR and never reaches the modem.
+//   - Z may restore a stored profile, &F the factory settings, a hang-up (DTR drop, with &D3) may
+//     do either, and modems differ in what they restore: each adds those values to the sets
+//     (factory, and every profile this port saw stored with &W) and removes none.
+//   - Data mode begins only with a CONNECT that is the modem's first line after its echo of an
+//     allowed dial (or A, O): text the modem prints for other commands (a stored message, say)
+//     always follows a header line of its own. Numeric results count only where ATV0 may be in
+//     effect, and only as digits ended by CR alone (information text ends with CR LF).
+//   - Data mode ends at three of any possible escape character (without waiting for a guard
+//     time), at NO CARRIER (or a numeric 3 where ATV0 may be in effect) and at a hang-up.
+// Where results cannot be seen (ATQ1), nothing is ever confirmed and data mode never begins: the
+// checks stay on and a call's data is held line by line, which slows or stalls it but lets
+// nothing pass unchecked. Likewise a port that once lost step with its modem (a program that
+// writes lines without waiting for answers, or changes settings through lines the modem
+// refused) keeps its wider sets and extra checks; ordinary dialling programs never get there.
 //
-// Limits: the modem's return to command mode is seen from its result codes, and where they are
-// ambiguous the checks come back on rather than stay off. With ATV0 any "3<CR>" (NO CARRIER) in
-// the modem's data ends data mode; with ATQ1 the modem reports no CONNECT, so the checks stay on
-// for the whole call. A "+++" inside data also switches them on although the modem (lacking the
-// guard time) stays online. In these cases the session's data is held line by line, which slows
-// or stalls it but lets nothing pass unchecked.
+// The modems this holds for: any that runs a line only at its terminator, edits with its S5,
+// answers OK only when it ran every command of a line as written, and, where a line is too long
+// for it, answers ERROR rather than running a cut line (V.250 asks all of this). It does not
+// hold for settings made before the port was attached (the picture starts from the factory
+// settings: a stored profile with another S3, S5 or S2 is not known), nor for dial forms this
+// grammar does not know (AtCommand.h) in a modem that reads them as dials.
 #include <cstdint>
-#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "driver/AllowList.h"
+#include "driver/ModemView.h"
 
 namespace kestrine::driver {
 
 class DialFilter {
 public:
     static constexpr std::size_t kMaxLine = 255;
-    static constexpr std::size_t kTail = 16;  // longer than any result text looked for in data
+    static constexpr std::size_t kTail = 16;        // longer than any result text looked for
+    static constexpr std::size_t kMaxFramings = 8;  // beyond this, lines that add more get ERROR
 
     struct Action {
         enum class Kind { ToModem, ToProgram, Blocked };
@@ -55,47 +89,68 @@ public:
     bool PassesUnseen(std::string_view bytes);
     // Bytes the modem sent to the program (they pass unchanged; the filter only watches them).
     void FromModem(std::string_view bytes);
-    // The line was hung up (B0, last close): back to command mode, nothing continued.
-    void HangUp();
+    // The program hung up (B0, last close). `idle`: the modem is known to be on-hook in command
+    // mode now, its settings kept and nothing of its own still to say (the virtual modem); a real
+    // modem may ignore DTR, reset on it, or still be busy with a command.
+    void HangUp(bool idle = false);
 
     bool InDataMode() const { return dataMode_; }
     // Bytes held of an unfinished command line.
     std::size_t Held() const { return raw_.size(); }
 
+    struct LineOutcome;
+
 private:
-    struct Verdict {
-        bool allowed = true;
-        std::string reported;
+    struct Wording {
+        bool echo = true;
+        bool verbose = true;
+        bool quiet = false;
+        char cr = '\r';  // S3 ends results too
     };
-    void EndOfLine(std::vector<Action>& actions);
-    void Repeat(std::vector<Action>& actions);
-    // Checks a line (without its terminator) and, when it may pass, applies its effects.
-    Verdict Check(std::string_view line, bool apply);
+    struct Expected {
+        ModemView full;  // the picture if the modem ran the line to its end
+        bool dial;
+        bool waitEcho;    // the answer counts only after the line's whole echo
+        Wording wording;  // before the line
+    };
+
+    // A byte ended a line under some framing (`ends`: 0 no, 1 at a terminator, 2 by "A/").
+    void EndOfChunk(const std::vector<int>& ends, std::vector<Action>& actions);
+    LineOutcome Check(const Framing& framing, const std::string& line, bool repeat) const;
     void Refuse(const std::string& echo, const std::string& number, std::vector<Action>& actions);
+    void Error(std::vector<Action>& actions);
     void Forward(std::string bytes, std::vector<Action>& actions);
+    void DropHeld();
+    // Each framing's working line: its held line with the program's unforwarded bytes.
+    void Rework();
     std::string Reply(const char* verbose, char numeric) const;
-    void ResponseLine(const std::string& line);
+    void ModemLine(const std::string& line, bool endedByCr);
+    void Result(const std::string& text, bool numeric);
+    void EnterDataMode();
+    void LeaveDataMode();
+    bool CallMayBeUp() const { return callMayBeUp_ || view_.autoAnswer.Contains(true); }
 
     const AllowList& allowed_;
+    ModemView view_;
+    Wording wording_;  // the settings the modem most likely has, for the blocker's own replies
     bool dataMode_ = false;
-    std::string raw_;     // as typed, for the echo of a refused line
-    std::string edited_;  // after editing
+    // The program's bytes of the current chunk: as typed (for the echo of a refused line), and
+    // each framing's line with them added.
+    std::string raw_;
+    std::vector<HeldLine> working_;
     bool overlong_ = false;
-    char terminator_ = '\r';
-    char backspace_ = '\b';
-    char escape_ = '+';
-    bool echo_ = true;
-    bool verbose_ = true;
-    bool quiet_ = false;
-    std::string lastLine_;               // the last command line forwarded, for A/
-    std::string lastNumber_;             // the last number dialled to the end, for L
-    std::string prefix_;                 // digits dialled so far with ';'
-    std::map<int, std::string> stored_;  // &Zn= numbers forwarded through this port
-    bool awaitingConnect_ = false;
-    int pluses_ = 0;
-    std::string response_;     // modem output of the current line (command mode)
-    std::string tail_;         // last modem bytes in data mode, to find NO CARRIER across reads
-    std::string echoPending_;  // what the modem will echo of the line just forwarded
+    // Answers.
+    bool inStep_ = true;                  // no answer to anything forwarded is still owed
+    std::optional<Expected> expected_;    // the one line whose answer comes next
+    bool callMayBeUp_ = false;            // a call may exist, so its far end may send text
+    bool awaitingConnect_ = false;        // the first line after a dial's echo decides
+    std::string response_;                // modem output of the current line (command mode)
+    std::optional<std::string> numeric_;  // digits ended by CR: a result unless LF follows
+    std::string echoPending_;             // what the modem will echo of what was forwarded
+    bool echoDone_ = false;               // ... and it has echoed all of it
+    // Data mode.
+    std::vector<int> pluses_;  // run of each possible escape character
+    std::string tail_;         // last modem bytes, to find NO CARRIER across reads
 };
 
 }  // namespace kestrine::driver

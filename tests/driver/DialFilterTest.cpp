@@ -1,4 +1,4 @@
-// The dial blocker and the virtual modem, without a pseudo-terminal in between.
+// The dial blocker and the virtual modem: in-process, and through a real qddriver's port.
 #include <gtest/gtest.h>
 
 #include "driver/AllowList.h"
@@ -6,18 +6,19 @@
 #include "driver/EventQueue.h"
 #include "driver/VirtualModem.h"
 #include "monitor/MonitorContract.h"
+#include "tests/driver/DriverHarness.h"
 
 using namespace kestrine::driver;
 using Kind = DialFilter::Action::Kind;
 
 namespace {
 
+const std::vector<std::string> kAllowed = {"0123456", "+44 20 7946-0000", "*99#"};
+
 // A program, the blocker and the virtual modem behind it; collects what the program hears and
 // which numbers were refused.
 struct Line {
-    explicit Line(std::vector<std::string> allowed = {"0123456", "+44 20 7946-0000", "*99#"}) {
-        allow.Replace(allowed);
-    }
+    explicit Line(std::vector<std::string> allowed = kAllowed) { allow.Replace(allowed); }
     // Sends `bytes` in one write.
     void Type(std::string_view bytes) {
         std::vector<DialFilter::Action> actions;
@@ -53,6 +54,12 @@ struct Line {
         heard += reply;
     }
     std::string Take() { return std::exchange(heard, {}); }
+    // Every number the modem dialled is allowed.
+    bool DialledOnlyAllowed() const {
+        return std::all_of(modem.Calls().begin(), modem.Calls().end(), [&](const auto& call) {
+            return call.continued ? allow.LeadsToAllowed(call.number) : allow.Allows(call.number);
+        });
+    }
 
     AllowList allow;
     DialFilter filter{allow};
@@ -63,28 +70,15 @@ struct Line {
     std::vector<std::string> blocked;
 };
 
-}  // namespace
+struct DialCase {
+    const char* what;
+    std::vector<std::string> writes;           // what the program writes, in separate writes
+    std::string blocked;                       // "" when the dial goes through
+    std::string reply = "\r\nNO CARRIER\r\n";  // how the refusal is answered
+};
 
-TEST(Normalisation, KeepsDialDigitsOnly) {
-    EXPECT_EQ(NormaliseNumber("+44 (20) 7946-0000"), "+442079460000");
-    EXPECT_EQ(NormaliseNumber("T0,W12.3p4"), "01234");
-    EXPECT_EQ(NormaliseNumber("*99#abcd"), "*99#ABCD");
-    AllowList list;
-    list.Replace({"0123 456", "call me", "   "});
-    EXPECT_TRUE(list.Allows("0123456"));
-    EXPECT_TRUE(list.Allows("CA")) << "a-d are dial digits, so 'call me' keeps CA";
-    EXPECT_FALSE(list.Allows(""));
-    EXPECT_TRUE(list.LeadsToAllowed("0123"));
-    EXPECT_FALSE(list.LeadsToAllowed("0124"));
-}
-
-TEST(DialBlocking, TableOfDialLines) {
-    struct Case {
-        const char* what;
-        std::vector<std::string> writes;  // what the program writes, in separate writes
-        std::string blocked;              // "" when the dial goes through
-    };
-    const Case cases[] = {
+const std::vector<DialCase>& DialCases() {
+    static const std::vector<DialCase> cases = {
         {"plain allowed", {"ATDT0123456\r"}, ""},
         {"plain refused", {"ATDT0900123\r"}, "0900123"},
         {"lower case and blanks", {"at dt 0900 123\r"}, "0900123"},
@@ -118,27 +112,117 @@ TEST(DialBlocking, TableOfDialLines) {
         {"dial of nothing but noise", {std::string("ATD\x01\0\n>", 7) + "\r"}, ">"},
         {"second AT after a line feed", {"ATE0\nATDT0900\r"}, "0900"},
         {"empty dial", {"ATD\r"}, "ATD"},
+        // A picture of the modem led astray by lines the modem refused or reads otherwise.
+        {"S3 out of range: CR still ends the line", {"ATS3=321\r", "ATDT0900123\rA"}, "0900123"},
+        {"S5 out of range: the comma is still a pause",
+         {"ATS5=300\r", "ATD0900,,,,0123456\r"},
+         "09000123456"},
+        {"unknown command before S3", {"ATGS3=65\r", "ATDT0900123\rA"}, "0900123"},
+        {"unknown command before S5", {"ATGS5=44\r", "ATD0900,,,,0123456\r"}, "09000123456"},
+        {"a vendor prefix a lenient modem skips", {"AT\\D0900\r"}, "0900"},
+        {"a bare =v, which an old modem writes to the register last named",
+         {"ATS3\r", "AT=65\r", "ATDT0900123\rA"},
+         "0900123"},
+        {"a register number a modem might wrap", {"ATS259=65\r", "ATDT0900123\rA"}, "0900123"},
+        {"a changed terminator ends the next dial",
+         {"ATS3=10\r", "ATDT0900\n"},
+         "0900",
+         "\n\nNO CARRIER\n\n"},
+        {"a changed terminator for an allowed dial", {"ATS3=10\r", "ATDT0123456\n"}, ""},
+        {"Z after a change: CR ends lines again", {"ATS3=10\r", "ATZ\n", "ATDT0900\r"}, "0900"},
+        {"&F after a change: CR ends lines again", {"ATS3=10\r", "AT&F\n", "ATDT0900\r"}, "0900"},
+        {"a number stored by a line the modem refused", {"ATG&Z1=0123456\r", "ATDS1\r"}, "S=1"},
+        {"redial after a dial the modem refused", {"ATGD0123456\r", "ATDL\r"}, "L"},
+        {"quiet results: refused without a word", {"ATQ1\r", "ATDT0900\r"}, "0900", ""},
+        {"quiet results: no data mode after a call",
+         {"ATQ1\r", "ATDT0123456\r", "ATD0900\r"},
+         "0900",
+         ""},
+        {"numeric results", {"ATV0\r", "ATDT0900\r"}, "0900", "3\r"},
     };
-    for (const auto& c : cases) {
+    return cases;
+}
+
+// What a row expects of what the program heard and which numbers were reported.
+void ExpectOutcome(const DialCase& c, const std::string& heard,
+                   const std::vector<std::string>& blocked) {
+    if (c.blocked.empty()) {
+        EXPECT_TRUE(blocked.empty()) << c.what << ": refused " << blocked.front();
+        EXPECT_NE(heard.find("CONNECT 33600"), std::string::npos) << c.what << ": " << heard;
+        return;
+    }
+    ASSERT_FALSE(blocked.empty()) << c.what << ": " << heard;
+    // What the number was reported as, except for forms that name no number of their own.
+    if (c.blocked != "ATD") {
+        EXPECT_EQ(blocked.back(), c.blocked) << c.what;
+    }
+    if (!c.reply.empty()) {
+        EXPECT_NE(heard.find(c.reply), std::string::npos) << c.what << ": " << heard;
+    }
+    EXPECT_EQ(heard.find("CONNECT"), std::string::npos) << c.what << ": " << heard;
+}
+
+}  // namespace
+
+TEST(Normalisation, KeepsDialDigitsOnly) {
+    EXPECT_EQ(NormaliseNumber("+44 (20) 7946-0000"), "+442079460000");
+    EXPECT_EQ(NormaliseNumber("T0,W12.3p4"), "01234");
+    EXPECT_EQ(NormaliseNumber("*99#abcd"), "*99#ABCD");
+    AllowList list;
+    list.Replace({"0123 456", "call me", "   "});
+    EXPECT_TRUE(list.Allows("0123456"));
+    EXPECT_TRUE(list.Allows("CA")) << "a-d are dial digits, so 'call me' keeps CA";
+    EXPECT_FALSE(list.Allows(""));
+    EXPECT_TRUE(list.LeadsToAllowed("0123"));
+    EXPECT_FALSE(list.LeadsToAllowed("0124"));
+}
+
+TEST(DialBlocking, TableOfDialLines) {
+    for (const auto& c : DialCases()) {
         Line line;
         for (const auto& write : c.writes) {
             line.Type(write);
         }
-        if (c.blocked.empty()) {
-            EXPECT_TRUE(line.blocked.empty()) << c.what << ": refused " << line.blocked.front();
-            EXPECT_NE(line.heard.find("CONNECT 33600"), std::string::npos)
-                << c.what << ": " << line.heard;
-        } else {
-            ASSERT_FALSE(line.blocked.empty()) << c.what;
-            // What the number was reported as, except for forms that name no number of their own.
-            if (c.blocked != "ATD") {
-                EXPECT_EQ(line.blocked.back(), c.blocked) << c.what;
-            }
+        ExpectOutcome(c, line.heard, line.blocked);
+        EXPECT_TRUE(line.DialledOnlyAllowed()) << c.what << ": " << line.forwarded;
+        if (!c.blocked.empty()) {
             EXPECT_EQ(line.forwarded.find("0900"), std::string::npos)
                 << c.what << ": " << line.forwarded;
-            EXPECT_NE(line.heard.find("\r\nNO CARRIER\r\n"), std::string::npos) << c.what;
-            EXPECT_EQ(line.heard.find("CONNECT"), std::string::npos) << c.what;
         }
+    }
+}
+
+// The same rows through a real driver: the published port, the driver's loop, the virtual modem
+// behind it, and the refusals as the application reads them.
+TEST(DialBlockingThroughTheDriver, TableOfDialLines) {
+    using namespace kestrine::test;
+    if (!HavePtys()) {
+        GTEST_SKIP() << "this machine has no pseudo-terminals (/dev/ptmx)";
+    }
+    DriverProcess driver;
+    ASSERT_TRUE(driver.Ready());
+    const auto device = OpenDriver();
+    ASSERT_TRUE(device);
+    for (const auto& c : DialCases()) {
+        // A fresh attach is a fresh port: a new modem and a new picture of it.
+        const auto id = Attach(*device, 1);
+        SetAllowList(*device, kAllowed);
+        std::string heard;
+        {
+            OpenPort program(driver.Port(1));
+            for (const auto& write : c.writes) {
+                program.Write(write);
+                heard += program.ReadUntilQuiet(60ms);
+            }
+        }
+        std::vector<std::string> blocked;
+        for (const auto& event : EventsUntil(*device, id, "closed")) {
+            if (event.rfind("blocked:", 0) == 0) {
+                blocked.push_back(event.substr(8));
+            }
+        }
+        ExpectOutcome(c, heard, blocked);
+        ASSERT_TRUE(Detach(*device, id)) << c.what;
     }
 }
 
@@ -217,11 +301,23 @@ TEST(DialBlocking, NumericResultCodesAreFollowedToo) {
     Line line;
     line.Type("ATV0\r");
     line.Type("ATDT0123456\r");
+    // A numeric result is digits and CR; the same digits with LF are information text, so the
+    // byte after the CR decides.
+    EXPECT_FALSE(line.filter.InDataMode());
+    line.filter.FromModem("~");  // the far end's first byte
     ASSERT_TRUE(line.filter.InDataMode()) << "numeric CONNECT";
     line.filter.FromModem("xyz3\r");  // NO CARRIER right behind the last data byte
     EXPECT_FALSE(line.filter.InDataMode());
     line.Type("ATDT0900\r");
     EXPECT_EQ(line.blocked, (std::vector<std::string>{"0900"}));
+
+    // A register's value printed before the dial's answer is no CONNECT.
+    DialFilter& filter = line.filter;
+    std::vector<DialFilter::Action> actions;
+    filter.FromProgram("ATS7?DT0123456\r", actions);
+    filter.FromModem("050\r\n7\r");  // S7, then BUSY
+    filter.FromModem("A");
+    EXPECT_FALSE(filter.InDataMode());
 }
 
 TEST(DialBlocking, TheModemsEchoOfAForwardedLineIsNoConnect) {
@@ -243,8 +339,9 @@ TEST(DialBlocking, TheModemsEchoOfAForwardedLineIsNoConnect) {
 
 TEST(DialBlocking, OverlongLinesAreAnsweredErrorAndNeverForwarded) {
     Line line;
-    line.Type("ATDT0123456" + std::string(300, '5') + "\r");
-    EXPECT_EQ(line.Take(), "\r\nERROR\r\n");
+    const std::string overlong = "ATDT0123456" + std::string(300, '5') + "\r";
+    line.Type(overlong);
+    EXPECT_EQ(line.Take(), overlong + "\r\nERROR\r\n") << "echoed as typed, then ERROR";
     EXPECT_EQ(line.forwarded, "");
     line.Type("ATS3=10\r");
     line.Take();
@@ -254,8 +351,8 @@ TEST(DialBlocking, OverlongLinesAreAnsweredErrorAndNeverForwarded) {
 
 TEST(VirtualModem, AnswersAsAHayesModem) {
     struct Case {
-        const char* input;
-        const char* output;
+        std::string input;
+        std::string output;
     };
     const Case cases[] = {
         {"AT\r", "AT\r\r\nOK\r\n"},
@@ -268,12 +365,65 @@ TEST(VirtualModem, AnswersAsAHayesModem) {
         {"AT\r", "0\r"},
         {"ATZ\r", "\r\nOK\r\n"},
         {"AT&F\r", "AT&F\r\r\nOK\r\n"},
+        // What it cannot carry out is ERROR, and the rest of the line is not run.
+        {"ATS7=300\r", "ATS7=300\r\r\nERROR\r\n"},
+        {"ATGS7=45\r", "ATGS7=45\r\r\nERROR\r\n"},
+        {"ATS7?\r", "ATS7?\r\r\n050\r\n\r\nOK\r\n"},
+        {"AT" + std::string(300, 'E') + "\r", "AT" + std::string(300, 'E') + "\r\r\nERROR\r\n"},
+        {"ATD>1\r", "ATD>1\r\r\nERROR\r\n"},
+        // S3 ends lines and results; Z and &F bring back the factory settings or what &W stored.
+        {"ATS3=10S5=44\r", "ATS3=10S5=44\r\n\nOK\n\n"},
+        {"ATZ\n", "ATZ\n\r\nOK\r\n"},
+        {"AT\r", "AT\r\r\nOK\r\n"},
+        {"ATS3=10&W\r", "ATS3=10&W\r\n\nOK\n\n"},
+        {"AT&F\n", "AT&F\n\r\nOK\r\n"},
+        {"ATZ\r", "ATZ\r\n\nOK\n\n"},
+        {"AT&F\n", "AT&F\n\r\nOK\r\n"},
     };
     VirtualModem modem;
     const auto now = VirtualModem::Clock::now();
     for (const auto& c : cases) {
         EXPECT_EQ(modem.Input(c.input, now), c.output) << c.input;
     }
+}
+
+TEST(VirtualModem, RedialStoredAndContinuedNumbersAreWhatItDials) {
+    VirtualModem modem;
+    const auto now = VirtualModem::Clock::now();
+    modem.Input("ATE0&Z1=01-23\r", now);
+    EXPECT_EQ(modem.Input("ATD98;\r", now), "\r\nOK\r\n") << "off-hook, still in command mode";
+    EXPECT_EQ(modem.Input("ATDS1\r", now), "\r\nCONNECT 33600\r\n");
+    modem.HangUp(false);
+    modem.Input("ATDL\r", now);
+    modem.HangUp(false);
+    EXPECT_EQ(modem.Input("ATDS7\r", now), "\r\nERROR\r\n") << "nothing stored there";
+    std::vector<std::string> dialled;
+    for (const auto& call : modem.Calls()) {
+        dialled.push_back(call.number + (call.continued ? ";" : ""));
+    }
+    EXPECT_EQ(dialled, (std::vector<std::string>{"98;", "980123", "980123"}));
+
+    VirtualModem::Options options;
+    options.redialsLastDialOnly = true;
+    VirtualModem other(options);
+    other.Input("ATD98;D0123\r", now);
+    other.HangUp(false);
+    other.Input("ATDL\r", now);
+    EXPECT_EQ(other.Calls().back().number, "0123") << "this one redials the last dial only";
+}
+
+TEST(VirtualModem, ADialThatTakesTimeEndsAtAnyKey) {
+    VirtualModem::Options options;
+    options.dialTime = std::chrono::seconds(2);
+    VirtualModem modem(options);
+    auto now = VirtualModem::Clock::now();
+    EXPECT_EQ(modem.Input("ATD0123456\r", now), "ATD0123456\r");
+    EXPECT_EQ(modem.Input("x", now), "\r\nNO CARRIER\r\n");
+    EXPECT_EQ(modem.Input("AT\r", now), "AT\r\r\nOK\r\n");
+    modem.Input("ATD0123456\r", now);
+    now += std::chrono::seconds(2);
+    EXPECT_EQ(modem.Tick(now), "\r\nCONNECT 33600\r\n");
+    EXPECT_TRUE(modem.Online());
 }
 
 TEST(VirtualModem, DataModeEchoesAndEscapesOnlyWithGuardTime) {

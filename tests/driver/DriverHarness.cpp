@@ -261,4 +261,18 @@ std::string OpenPort::ReadUntil(const std::string& expected, std::chrono::millis
     return got;
 }
 
+std::string OpenPort::ReadUntilQuiet(std::chrono::milliseconds quiet) {
+    std::string got;
+    pollfd pfd{fd_, POLLIN, 0};
+    while (::poll(&pfd, 1, static_cast<int>(quiet.count())) > 0) {
+        char buffer[4096];
+        const auto n = ::read(fd_, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
 }  // namespace kestrine::test

@@ -76,10 +76,11 @@ public:
     void Write(const std::string& bytes);
     // Reads until `expected` has arrived (returns everything read) or the timeout passes.
     std::string ReadUntil(const std::string& expected, std::chrono::milliseconds timeout = 10s);
+    // Reads until nothing more has come for `quiet` (returns everything read).
+    std::string ReadUntilQuiet(std::chrono::milliseconds quiet);
 
 private:
     int fd_ = -1;
 };
-
 
 }  // namespace kestrine::test

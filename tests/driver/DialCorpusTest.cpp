@@ -1,0 +1,23 @@
+// The dial fuzzers' seed corpus, replayed in every test run: each file is a dialling session
+// (tests/fuzz/DialSession.h) after which the modem must have dialled only the allowed number.
+// A finding of a fuzzer, once mended, joins the corpus and stays mended.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/fuzz/DialSession.h"
+
+TEST(DialCorpus, EverySessionDialsOnlyTheAllowedNumber) {
+    std::size_t sessions = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KESTRINE_DIAL_CORPUS)) {
+        std::ifstream file(entry.path(), std::ios::binary);
+        std::ostringstream input;
+        input << file.rdbuf();
+        const auto outcome = kestrine::test::RunDialSession(input.str(), false);
+        EXPECT_FALSE(outcome.breach) << entry.path().filename() << ": dialled " << outcome.number;
+        ++sessions;
+    }
+    EXPECT_GT(sessions, 5u);
+}
