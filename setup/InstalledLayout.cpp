@@ -176,6 +176,11 @@ void WriteUdevRules(const driver::PortMap& map, const fs::path& rulesPath, std::
         }
     }
     std::error_code ec;
+    if (!fs::is_directory(rulesPath.parent_path(), ec)) {
+        out << "No udev rules written: " << rulesPath.parent_path().string()
+            << " is missing (udev is not installed).\n";
+        return;
+    }
     if (devices.empty()) {
         if (fs::remove(rulesPath, ec)) {
             out << "Removed the udev rules " << rulesPath.string() << ": no real device served.\n";

@@ -41,7 +41,7 @@ UdevMatch IdentifyDevice(const std::string& port, const std::string& device,
 std::string UdevRulesText(const std::vector<UdevMatch>& devices);
 // Writes the rules for the real devices of `map` to `rulesPath` (removing the file when there
 // are none) and asks udev to apply them; says what it did. Throws SetupError when the file
-// cannot be written; a udev that does not run is only reported.
+// cannot be written; a udev that is not installed or does not run is only reported.
 void WriteUdevRules(const driver::PortMap& map, const std::filesystem::path& rulesPath,
                     std::ostream& out);
 
