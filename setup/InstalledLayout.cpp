@@ -107,6 +107,7 @@ void ApplyGroupModel(const fs::path& root, const fs::path& logFile, gid_t group,
         if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
             throw SetupError(path.string() + " is not a folder of this user's");
         }
+        ::chmod(path.c_str(), 0755);  // not the root folder's setgid: nothing there is shared
     }
     for (const char* file : {"registry.db", "registry.db-wal", "registry.db-shm"}) {
         Share(root / file, Kind::File, 0660, group, false);
