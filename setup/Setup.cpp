@@ -125,6 +125,12 @@ std::string UsageText() {
            "The service entry of the driver is not created here: Kestrine creates it, and\n"
            "starts the driver, when it starts for the first time.\n"
            "\n"
+           "Run as root on the installed root (" +
+           platform::kDefaultSystemRoot + "), it also gives the store and the log to group " +
+           platform::kAccessGroupName + ", and --ports writes\n" + platform::kUdevRulesPath +
+           " so that each real device is root's alone and\n"
+           "ModemManager leaves it be. Restart the driver's service after changing the ports.\n"
+           "\n"
            "Exit status: 0 when done, 1 when a step failed, 2 for a wrong command line.\n";
 }
 
