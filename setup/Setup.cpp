@@ -126,10 +126,10 @@ std::string UsageText() {
            "starts the driver, when it starts for the first time.\n"
            "\n"
            "Run as root on the installed root (" +
-           platform::kDefaultSystemRoot + "), it also gives the store and the log to group " +
-           platform::kAccessGroupName + ", and --ports writes\n" + platform::kUdevRulesPath +
-           " so that each real device is root's alone and\n"
-           "ModemManager leaves it be. Restart the driver's service after changing the ports.\n"
+           platform::kDefaultSystemRoot + "), it also gives the store and the log\nto group " +
+           platform::kAccessGroupName + ", and --ports writes " + platform::kUdevRulesPath +
+           "\nso that each real device is root's alone and ModemManager leaves it be. Restart\n"
+           "the driver's service after changing the ports.\n"
            "\n"
            "Exit status: 0 when done, 1 when a step failed, 2 for a wrong command line.\n";
 }
