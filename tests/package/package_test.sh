@@ -4,8 +4,10 @@
 # in (the tray application from the autostart entry, on an X display with a tray host), map COM1
 # to the virtual modem and COM2 to a stand-in real modem (a socat pseudo-terminal), and then as
 # that member: a refused dial, its log line and alert, the stand-in held exclusively; a user
-# outside kestrine kept from the driver; reinstall and upgrade keeping the store; purge leaving
-# nothing. Undoes everything it did, whatever happens.
+# outside kestrine kept from the driver; the number allowed and a PIN set through the windows;
+# reinstall and upgrade keeping the store; purge leaving nothing. Before the driver runs, the
+# member meets the driver-installation message in the log. Undoes everything it did, whatever
+# happens.
 #   tests/package/package_test.sh [DEB]     (without DEB it runs scripts/package first)
 # Exit 0 with "SKIP: ..." where it may not change the machine.
 set -euo pipefail
@@ -63,6 +65,7 @@ fail() {
   echo "FAIL: package test: $*"
   echo "--- $log"; cat "$log" 2>/dev/null | tail -n 20
   echo "--- driver"; cat "$work/driver.out" 2>/dev/null | tail -n 20
+  echo "--- tray application"; cat "$work/kestrine.out" 2>/dev/null | tail -n 20
   exit 1
 }
 wait_for() {  # wait_for SECONDS COMMAND...: until COMMAND succeeds
@@ -76,7 +79,10 @@ check_mode() {  # check_mode PATH OWNER:GROUP MODE
 }
 as() {  # as USER COMMAND...: runs COMMAND as USER with that user's groups
   local user=$1; shift
-  setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups --reset-env \
+  # In a subshell (as ... &) the command takes the subshell's place, so that $! is its PID.
+  local exec=""
+  [ "$BASHPID" = "$$" ] || exec=exec
+  $exec setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups --reset-env \
     env HOME="$work/$user" XDG_RUNTIME_DIR="$work/$user" DISPLAY="${DISPLAY:-}" PATH=/usr/bin:/bin:/usr/sbin "$@"
 }
 store() {  # the whole store, value by value
@@ -121,14 +127,7 @@ kestrine-setup --ports "COM1=modem,COM2=$work/standin" >"$work/setup.txt" || fai
 grep -q "no rule: udev does not manage" /etc/udev/rules.d/70-kestrine.rules ||
   fail "the udev rules do not say why the stand-in has no rule"
 
-# The driver, as the unit starts it.
-exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
-env -u KESTRINE_ROOT setsid $exec_start >"$work/driver.out" 2>&1 </dev/null & pids+=($!)
-driver=$!
-wait_for 10 test -S "$root/device/QDDRIVER.sock" || fail "the driver did not come up"
-check_mode "$root/device/QDDRIVER.sock" root:kestrine 660
-
-# The member logs in: a display with a tray host, and the autostart entry.
+# The member's display, with a tray host.
 display=$((100 + $$ % 400))
 while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
 export DISPLAY=:$display
@@ -136,6 +135,24 @@ Xvfb "$DISPLAY" -screen 0 1024x768x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 & pi
 wait_for 10 xdpyinfo || fail "no display"
 as "$member" icewm >/dev/null 2>&1 & pids+=($!)
 autostart=$(sed -n 's/^Exec=//p' /etc/xdg/autostart/kestrine.desktop)
+
+# While the service is down, a member (no administrator) gets the driver-installation message in
+# the log, and starts no driver of their own.
+as "$member" $autostart >"$work/kestrine.out" 2>&1 & pids+=($!)
+app=$!
+wait_for 20 grep -q ': Unable to access device driver: Error: You must have administrative priviledges to install QDDRIVER device driver' "$log" ||
+  fail "a member met no driver-installation message while the service was down"
+[ ! -e "$root/device/QDDRIVER.sock" ] || fail "a member started a driver"
+kill "$app"; wait_for 10 sh -c "! kill -0 $app" || fail "the tray application did not end"
+
+# The driver, as the unit starts it.
+exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+env -u KESTRINE_ROOT setsid $exec_start >"$work/driver.out" 2>&1 </dev/null & pids+=($!)
+driver=$!
+wait_for 10 test -S "$root/device/QDDRIVER.sock" || fail "the driver did not come up"
+check_mode "$root/device/QDDRIVER.sock" root:kestrine 660
+
+# The member logs in again: the autostart entry.
 as "$member" $autostart >"$work/kestrine.out" 2>&1 & pids+=($!)
 app=$!
 wait_for 20 test -e "$root/dev/COM2" || fail "the tray application did not attach COM1 and COM2"
@@ -164,6 +181,16 @@ alert=$(xdotool search --name 'Kestrine - Number Blocked' | head -1)
 eval "$(xdotool getwindowgeometry --shell "$alert")"
 xdotool mousemove $((X + 262 + 37)) $((Y + 118 + 12)) click 1
 wait_for 10 grep -q ': 0900123456 added to allow list.' "$log" || fail "Allow did not add the number"
+# A second start brings the window up; Enabled under Parental Control asks for the first PIN.
+as "$member" /usr/bin/kestrine || fail "a second start failed"
+wait_for 10 xdotool search --onlyvisible --name '^Kestrine 1.0$' || fail "no main window"
+main=$(xdotool search --onlyvisible --name '^Kestrine 1.0$' | head -1)
+eval "$(xdotool getwindowgeometry --shell "$main")"
+xdotool mousemove $((X + 70)) $((Y + 304)) click 1
+wait_for 10 xdotool search --onlyvisible --name '^Set PIN$' || fail "no Set PIN dialog"
+xdotool windowactivate --sync "$(xdotool search --onlyvisible --name '^Set PIN$' | head -1)"
+xdotool type --delay 20 4711; xdotool key Tab; xdotool type --delay 20 4711; xdotool key Return
+wait_for 10 grep -q ': Parental Control Turned On' "$log" || fail "the PIN was not set"
 before=$(store)
 [ -n "$before" ] || fail "the store is empty after Allow"
 
