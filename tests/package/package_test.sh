@@ -191,6 +191,11 @@ wait_for 10 xdotool search --onlyvisible --name '^Set PIN$' || fail "no Set PIN 
 xdotool windowactivate --sync "$(xdotool search --onlyvisible --name '^Set PIN$' | head -1)"
 xdotool type --delay 20 4711; xdotool key Tab; xdotool type --delay 20 4711; xdotool key Return
 wait_for 10 grep -q ': Parental Control Turned On' "$log" || fail "the PIN was not set"
+
+# A dialout user outside kestrine dials through the published ports as before, and is refused.
+status=0
+as "$outsider" sh -c "'$chat' -t 5 ABORT 'NO CARRIER' '' ATZ OK ATDT0900999 CONNECT '' <>$root/dev/COM1 >&0" || status=$?
+[ "$status" -eq 4 ] || fail "a dialout user's refused dial gave chat exit $status, not 4 (NO CARRIER)"
 before=$(store)
 [ -n "$before" ] || fail "the store is empty after Allow"
 
