@@ -10,10 +10,13 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <vector>
 
+#include "driver/DeviceHold.h"
 #include "driver/VirtualModem.h"
 #include "monitor/MonitorContract.h"
+#include "platform/SystemRoot.h"
 
 namespace kestrine::driver {
 
@@ -101,11 +104,23 @@ public:
     DeviceBackend(EventLoop& loop, const std::string& path, Sink sink,
                   std::function<void()> drained)
         : loop_(loop), sink_(std::move(sink)), drained_(std::move(drained)) {
+        // The device is the driver's alone while the port is attached (DeviceHold.h): a program
+        // that opens it directly would dial past the blocker. One that holds it already (its
+        // lock is live) keeps it, and the attach fails.
+        Win32Error error = platform::ERROR_SUCCESS;
+        lock_ = UucpLock::Acquire(path, platform::kUucpLockDirectory, error);
+        if (!lock_ && error == platform::ERROR_BUSY) {
+            throw PortError{error};
+        }
+        if (!lock_) {
+            std::fprintf(stderr, "qddriver: no lock file for %s in %s (%u); holding it anyway\n",
+                         path.c_str(), platform::kUucpLockDirectory, error);
+        }
         fd_.Reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (!fd_.Valid()) {
             throw PortError{ErrnoToWin32(errno)};
         }
-        if (!PrepareDevice(fd_.Get())) {
+        if (!HoldExclusively(fd_.Get()) || !PrepareDevice(fd_.Get())) {
             throw PortError{platform::ERROR_GEN_FAILURE};
         }
         token_ = loop_.Add(fd_.Get(), EPOLLIN, [this](std::uint32_t events) { OnReady(events); });
@@ -121,6 +136,9 @@ public:
         loop_.RemoveTimer(timer_);
         if (token_ != 0) {
             loop_.Remove(token_);
+        }
+        if (fd_.Valid()) {
+            ReleaseExclusive(fd_.Get());
         }
     }
     void Write(std::string_view bytes) override {
@@ -245,6 +263,7 @@ private:
     EventLoop& loop_;
     Sink sink_;
     std::function<void()> drained_;
+    std::optional<UucpLock> lock_;  // released after the device is closed
     UniqueFd fd_;
     std::uint64_t token_ = 0;
     std::string pending_;

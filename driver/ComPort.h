@@ -15,6 +15,9 @@
 // are neither seen nor mirrored), 1.5 stop bits do not exist, and breaks are not reported.
 // B0 (hang-up) is seen and hangs up the backend.
 //
+// A real device is held for the driver alone while its port is attached (UUCP lock file and
+// TIOCEXCL, see DeviceHold.h): a device another program holds refuses the attach (ERROR_BUSY).
+//
 // The slave belongs to the driver's user with mode 0660 and group dialout, as serial ports do,
 // where that group exists and the driver may give it (root, or a member of dialout); otherwise
 // mode 0600, so that no other user's process (nor the tty group) can open it. The published

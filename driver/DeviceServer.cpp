@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace kestrine::driver {
@@ -14,8 +16,41 @@ using platform::protocol::FrameKind;
 using platform::protocol::FrameReader;
 using platform::protocol::Status;
 
-DeviceServer::DeviceServer(EventLoop& loop, std::filesystem::path socketPath)
-    : loop_(loop), socketPath_(std::move(socketPath)) {}
+std::optional<PeerCredentials> ReadPeerCredentials(int fd) {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) {
+        return std::nullopt;
+    }
+    PeerCredentials peer{cred.uid, cred.gid, {}};
+    // The supplementary groups the peer had at connect; ERANGE tells how many there are.
+    peer.groups.resize(32);
+    for (;;) {
+        length = static_cast<socklen_t>(peer.groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, peer.groups.data(), &length) == 0) {
+            peer.groups.resize(length / sizeof(gid_t));
+            return peer;
+        }
+        if (errno != ERANGE || length / sizeof(gid_t) <= peer.groups.size()) {
+            return std::nullopt;
+        }
+        peer.groups.resize(length / sizeof(gid_t));
+    }
+}
+
+bool PeerMayConnect(const PeerCredentials& peer, uid_t driverUser,
+                    std::optional<gid_t> accessGroup) {
+    if (peer.uid == 0 || peer.uid == driverUser) {
+        return true;
+    }
+    return accessGroup &&
+           (peer.gid == *accessGroup ||
+            std::find(peer.groups.begin(), peer.groups.end(), *accessGroup) != peer.groups.end());
+}
+
+DeviceServer::DeviceServer(EventLoop& loop, std::filesystem::path socketPath,
+                           std::optional<gid_t> accessGroup)
+    : loop_(loop), socketPath_(std::move(socketPath)), accessGroup_(accessGroup) {}
 
 DeviceServer::~DeviceServer() {
     for (auto& [id, client] : clients_) {
@@ -67,6 +102,11 @@ bool DeviceServer::Listen(std::string& error) {
         return false;
     }
     bound_ = true;
+    if (accessGroup_ && (::chown(path.c_str(), static_cast<uid_t>(-1), *accessGroup_) != 0 ||
+                         ::chmod(path.c_str(), 0660) != 0)) {
+        error = "cannot give " + path + " to its access group: " + std::strerror(errno);
+        return false;
+    }
     if (::listen(listener_.Get(), 64) != 0) {
         error = "cannot listen on " + path + ": " + std::strerror(errno);
         return false;
@@ -81,13 +121,16 @@ void DeviceServer::Accept() {
         if (!fd.Valid()) {
             return;
         }
-        ucred peer{};
-        socklen_t length = sizeof peer;
+        const auto peer = ReadPeerCredentials(fd.Get());
         Answer hello{FrameKind::Hello, 0, Status::Completed, platform::ERROR_SUCCESS, {}};
-        if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
-            (peer.uid != 0 && peer.uid != ::geteuid())) {
+        if (!peer || !PeerMayConnect(*peer, ::geteuid(), accessGroup_)) {
             hello.status = Status::Failed;
             hello.error = platform::ERROR_ACCESS_DENIED;
+            std::fprintf(stderr,
+                         "qddriver: refused a connection from user %ld: only root, the driver's "
+                         "user%s may talk to the driver\n",
+                         peer ? static_cast<long>(peer->uid) : -1L,
+                         accessGroup_ ? " and members of its access group" : "");
         } else if (clients_.size() >= kMaxClients) {
             hello.status = Status::Failed;
             hello.error = platform::ERROR_BUSY;

@@ -2,14 +2,19 @@
 // The device's socket: accepts connections, checks who is calling, cuts frames and hands requests
 // to the driver.
 //
-// Who may talk to the driver: the socket file is mode 0600 (its directory 0755), and every
-// connection's peer credentials are checked: only processes of the driver's own user, or of
-// root, are greeted; others get a failed Hello (ERROR_ACCESS_DENIED) and are cut off. A peer that
-// sends a malformed frame, or does not read its answers (more than kMaxUnsent bytes waiting), is
-// cut off; the driver carries on with everyone else.
+// Who may talk to the driver: root, the driver's own user, and the members of its access group
+// (the group kestrine in the installed layout; none for a private root). The socket file is mode
+// 0600, or 0660 and that group (its directory 0755), and every connection's peer credentials
+// (user, group and supplementary groups, as the peer had them at connect) are checked again:
+// anyone else gets a failed Hello (ERROR_ACCESS_DENIED), is cut off, and the refusal is written
+// to standard error. A peer that sends a malformed frame, or does not read its answers (more than
+// kMaxUnsent bytes waiting), is cut off; the driver carries on with everyone else.
+#include <sys/types.h>
+
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,12 +25,25 @@
 
 namespace kestrine::driver {
 
+struct PeerCredentials {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;  // supplementary groups
+};
+
+// The credentials of the process at the other end of a connected Unix socket.
+std::optional<PeerCredentials> ReadPeerCredentials(int fd);
+// Whether that peer may talk to a driver running as `driverUser` (see above).
+bool PeerMayConnect(const PeerCredentials& peer, uid_t driverUser,
+                    std::optional<gid_t> accessGroup);
+
 class DeviceServer {
 public:
     static constexpr std::size_t kMaxClients = 64;
     static constexpr std::size_t kMaxUnsent = 8 * 1024 * 1024;
 
-    DeviceServer(EventLoop& loop, std::filesystem::path socketPath);
+    DeviceServer(EventLoop& loop, std::filesystem::path socketPath,
+                 std::optional<gid_t> accessGroup = std::nullopt);
     ~DeviceServer();
     DeviceServer(const DeviceServer&) = delete;
     DeviceServer& operator=(const DeviceServer&) = delete;
@@ -53,6 +71,7 @@ private:
 
     EventLoop& loop_;
     std::filesystem::path socketPath_;
+    std::optional<gid_t> accessGroup_;
     Driver* driver_ = nullptr;
     UniqueFd listener_;
     std::uint64_t listenerToken_ = 0;

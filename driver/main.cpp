@@ -97,7 +97,9 @@ int main(int argc, char** argv) {
         driver::EventLoop loop;
         loop.Add(signals.Get(), EPOLLIN, [&](std::uint32_t) { loop.Stop(); });
 
-        driver::DeviceServer server(loop, platform::DeviceSocketPath(monitor::kServiceName));
+        // In the installed layout the members of group kestrine may talk to the driver too.
+        driver::DeviceServer server(loop, platform::DeviceSocketPath(monitor::kServiceName),
+                                    platform::AccessGroup());
         // The registry's port map, read afresh at every attach; --port assignments override it.
         auto portMap = [&ports] {
             auto map = driver::ReadPortMapFromRegistry();

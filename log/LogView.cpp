@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "log/LogOwner.h"
+#include "log/Logfile.h"
 
 namespace kestrine::log {
 
@@ -89,9 +90,14 @@ void LogView::btnClearClick() {
         return;
     }
     // Emptied past the writer, which keeps the file closed between lines.
-    const bool emptied =
-        !log_.LogPath.empty() &&
-        Fd{::open(log_.LogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)}.fd >= 0;
+    bool emptied = false;
+    if (!log_.LogPath.empty()) {
+        const Fd file{::open(log_.LogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+        emptied = file.fd >= 0;
+        if (emptied) {
+            ShareWithFolderGroup(file.fd, log_.LogPath);
+        }
+    }
     if (!emptied) {
         prompts_.Error("Unable to empty log file");
         return;

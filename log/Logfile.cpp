@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +25,17 @@ std::string TwoDigits(int value) {
 }
 
 }  // namespace
+
+void ShareWithFolderGroup(int fd, const std::filesystem::path& file) {
+    // Through a link (the installed program folder's qdlog.log) the folder is the target's.
+    std::error_code ec;
+    auto real = std::filesystem::canonical(file, ec);
+    struct stat folder {};
+    if (!ec && ::stat(real.parent_path().c_str(), &folder) == 0 &&
+        (folder.st_mode & S_ISGID) != 0) {
+        ::fchmod(fd, 0660);
+    }
+}
 
 TLogfile::TLogfile(std::filesystem::path programDirectory, Clock clock,
                    const std::string& localeName)
@@ -97,6 +109,9 @@ bool TLogfile::OpenFile() {
     if (fd_ < 0 && errno == ENOENT) {
         exists = false;
         fd_ = ::open(resolvedPath_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ >= 0) {
+            ShareWithFolderGroup(fd_, resolvedPath_);
+        }
     }
     if (fd_ < 0) {
         return false;

@@ -27,6 +27,10 @@ struct LocalTimestamp {
     int millisecond = 0;
 };
 
+// A log file made in a folder shared by a group (setgid, as the installed log folder is) gets
+// that group's write access too, whatever the umask; elsewhere it stays as created (0644).
+void ShareWithFolderGroup(int fd, const std::filesystem::path& file);
+
 class TLogfile {
 public:
     using Clock = std::function<LocalTimestamp()>;

@@ -20,7 +20,12 @@ DriverUtil::DriverUtil(ServiceManager services, std::filesystem::path systemDire
       openDevice_(std::move(openDevice)) {}
 
 DriverUtil DriverUtil::System() {
-    return DriverUtil(ServiceManager::System(), SystemDirectory(),
+    auto services = ServiceManager::System();
+    // Installed, the driver is systemd's to run: a start goes through its unit.
+    if (IsInstalledRoot() && SystemdRuns()) {
+        services.HandStartsToUnit(kServiceName, kDriverUnitName);
+    }
+    return DriverUtil(std::move(services), SystemDirectory(),
                       [] { return OpenDevice(kDevicePath).device; });
 }
 

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -73,6 +75,10 @@ bool ReadAll(int fd, void* data, std::size_t size) {
     return true;
 }
 
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    return ::strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
 Win32Error ErrorOfExec(int error) {
     switch (error) {
         case ENOENT:
@@ -94,7 +100,16 @@ ServiceManager::ServiceManager(std::filesystem::path root, Registry registry,
 
 ServiceManager ServiceManager::System() {
     const auto root = SystemRoot();
-    return ServiceManager(root, Registry(RegistryDatabasePath(root)));
+    ServiceManager manager(root, Registry(RegistryDatabasePath(root)));
+    manager.SetAdministratorIsRoot(IsInstalledRoot(root));
+    return manager;
+}
+
+void ServiceManager::HandStartsToUnit(std::string name, std::string unit,
+                                      std::filesystem::path systemctl) {
+    handedService_ = std::move(name);
+    unit_ = std::move(unit);
+    systemctl_ = std::move(systemctl);
 }
 
 std::filesystem::path ServiceManager::PidFile(const std::string& name) const {
@@ -109,6 +124,9 @@ Win32Error ServiceManager::OpenSCManager(const std::string& database, std::uint3
     }
     // Anything beyond connecting and reading changes entries: it needs a writable store.
     const bool wantsWrite = (access & kManagerWriteRights) != 0;
+    if (wantsWrite && administratorIsRoot_ && ::geteuid() != 0) {
+        return ERROR_ACCESS_DENIED;
+    }
     RegKey key;
     Win32Error error = wantsWrite ? registry_.CreateKey(kServicesKey, KEY_READ | KEY_WRITE, key)
                                   : registry_.OpenKey(kServicesKey, KEY_READ, key);
@@ -211,7 +229,40 @@ Win32Error ServiceManager::StartService(const ScHandle& service) const {
     if (DeviceAcceptsConnections(name)) {
         return ERROR_SERVICE_ALREADY_RUNNING;
     }
+    if (!unit_.empty() && EqualNoCase(name, handedService_)) {
+        return StartUnit(name);
+    }
+    // Where members of the group may write the store, its ImagePath is theirs to change: only an
+    // image in the system directory, which is root's alone, is ever run.
+    if (administratorIsRoot_ &&
+        std::filesystem::path(image.data).lexically_normal().parent_path() !=
+            SystemDirectory(root_).lexically_normal()) {
+        return ERROR_ACCESS_DENIED;
+    }
     return LaunchDaemon(name, image.data);
+}
+
+Win32Error ServiceManager::StartUnit(const std::string& name) const {
+    std::string program = systemctl_.string();
+    std::string verb = "start";
+    std::string unit = unit_;
+    char* const argv[] = {program.data(), verb.data(), unit.data(), nullptr};
+    pid_t child = -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    const int spawned = ::posix_spawnp(&child, argv[0], &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        return ErrorOfExec(spawned);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return ERROR_PROCESS_ABORTED;
+    }
+    return AwaitDevice(name, 0);
 }
 
 bool ServiceManager::DeviceAcceptsConnections(const std::string& name) const {
@@ -311,20 +362,26 @@ Win32Error ServiceManager::LaunchDaemon(const std::string& name, const std::stri
         return ErrorOfExec(execError);
     }
     std::ofstream(PidFile(name)) << daemon << '\n';
+    return AwaitDevice(name, daemon);
+}
 
+Win32Error ServiceManager::AwaitDevice(const std::string& name, int daemon) const {
+    std::error_code ec;
     const auto deadline = std::chrono::steady_clock::now() + startTimeout_;
     auto pause = std::chrono::microseconds(500);
     for (;;) {
         if (DeviceAcceptsConnections(name)) {
             return ERROR_SUCCESS;
         }
-        if (!ProcessAlive(daemon)) {
+        if (daemon != 0 && !ProcessAlive(daemon)) {
             std::filesystem::remove(PidFile(name), ec);
             return ERROR_PROCESS_ABORTED;
         }
         if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(daemon, SIGTERM);
-            std::filesystem::remove(PidFile(name), ec);
+            if (daemon != 0) {
+                ::kill(daemon, SIGTERM);
+                std::filesystem::remove(PidFile(name), ec);
+            }
             return ERROR_SERVICE_REQUEST_TIMEOUT;
         }
         std::this_thread::sleep_for(pause);

@@ -15,6 +15,16 @@
 // ERROR_ACCESS_DENIED, an image that ends before its device is ready ERROR_PROCESS_ABORTED, and
 // one that is not ready in time ERROR_SERVICE_REQUEST_TIMEOUT (it is then stopped). Starting a
 // service whose device already accepts connections fails with ERROR_SERVICE_ALREADY_RUNNING.
+//
+// The installed layout (SystemRoot.h) changes two things. Administrative rights mean root: every
+// member of group kestrine may write the store, yet none of them may create or start a service,
+// since a driver started by a member would run as that member and could not hold the devices.
+// And where systemd runs, a service handed to a systemd unit (HandStartsToUnit) is started by
+// `systemctl start UNIT` instead of by launching its image, so that systemd alone runs it (as
+// root, hardened, restarted on failure); the start then waits for the device as above, and fails
+// with ERROR_PROCESS_ABORTED when systemctl reports a failure. Where systemd does not run (CI,
+// containers, a private root) images are launched as described above; in the installed layout
+// only an image in the system directory (root's alone) is, since members may write ImagePath.
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -69,8 +79,15 @@ public:
     // The manager of the system root `root`, its entries in `registry`.
     ServiceManager(std::filesystem::path root, Registry registry,
                    std::chrono::milliseconds startTimeout = std::chrono::seconds(10));
-    // The manager of the current system root.
+    // The manager of the current system root (with the installed layout's rule for the installed
+    // root).
     static ServiceManager System();
+
+    // Administrative rights: root only (the installed layout), or write access to the store.
+    void SetAdministratorIsRoot(bool rootOnly) { administratorIsRoot_ = rootOnly; }
+    // Starts of the service `name` go to the systemd unit `unit`, through `systemctl`.
+    void HandStartsToUnit(std::string name, std::string unit,
+                          std::filesystem::path systemctl = "systemctl");
 
     Win32Error OpenSCManager(const std::string& database, std::uint32_t access,
                              ScHandle& manager) const;
@@ -86,11 +103,19 @@ public:
 
 private:
     Win32Error LaunchDaemon(const std::string& name, const std::string& image) const;
+    Win32Error StartUnit(const std::string& name) const;
+    // Waits until the device of `name` accepts connections; `daemon` (if not 0) is the process
+    // that must stay alive meanwhile, and is stopped when it is not ready in time.
+    Win32Error AwaitDevice(const std::string& name, int daemon) const;
     bool DeviceAcceptsConnections(const std::string& name) const;
 
     std::filesystem::path root_;
     Registry registry_;
     std::chrono::milliseconds startTimeout_;
+    bool administratorIsRoot_ = false;
+    std::string handedService_;
+    std::string unit_;
+    std::filesystem::path systemctl_;
 };
 
 }  // namespace kestrine::platform

@@ -1,6 +1,9 @@
 #include "platform/SystemRoot.h"
 
+#include <grp.h>
+
 #include <cstdlib>
+#include <vector>
 
 namespace kestrine::platform {
 
@@ -33,6 +36,37 @@ std::filesystem::path ServiceLogDirectory(const std::filesystem::path& root) {
 
 std::filesystem::path ServiceRunDirectory(const std::filesystem::path& root) {
     return root / "run";
+}
+
+bool IsInstalledRoot(const std::filesystem::path& root) {
+    auto normal = root.lexically_normal();
+    if (!normal.has_filename() && normal.has_parent_path()) {
+        normal = normal.parent_path();  // "/var/lib/kestrine/"
+    }
+    return normal == std::filesystem::path(kDefaultSystemRoot);
+}
+
+std::optional<gid_t> AccessGroup(const std::filesystem::path& root) {
+    if (!IsInstalledRoot(root)) {
+        return std::nullopt;
+    }
+    std::vector<char> buffer(16384);
+    group entry{};
+    group* found = nullptr;
+    if (::getgrnam_r(kAccessGroupName, &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr) {
+        return std::nullopt;
+    }
+    return found->gr_gid;
+}
+
+std::filesystem::path InstalledLogFile() {
+    return std::filesystem::path(kInstalledLogDirectory) / "qdlog.log";
+}
+
+bool SystemdRuns() {
+    std::error_code ec;
+    return std::filesystem::is_directory("/run/systemd/system", ec);
 }
 
 }  // namespace kestrine::platform

@@ -1,5 +1,7 @@
 #include "setup/Setup.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -12,6 +14,7 @@
 #include "numbers/Scramble.h"
 #include "platform/Process.h"
 #include "platform/SystemRoot.h"
+#include "setup/InstalledLayout.h"
 
 namespace kestrine::setup {
 
@@ -121,6 +124,12 @@ std::string UsageText() {
            "\n"
            "The service entry of the driver is not created here: Kestrine creates it, and\n"
            "starts the driver, when it starts for the first time.\n"
+           "\n"
+           "Run as root on the installed root (" +
+           platform::kDefaultSystemRoot + "), it also gives the store and the log\nto group " +
+           platform::kAccessGroupName + ", and --ports writes " + platform::kUdevRulesPath +
+           "\nso that each real device is root's alone and ModemManager leaves it be. Restart\n"
+           "the driver's service after changing the ports.\n"
            "\n"
            "Exit status: 0 when done, 1 when a step failed, 2 for a wrong command line.\n";
 }
@@ -241,7 +250,8 @@ void InstallDriverImage(const std::filesystem::path& image, const std::filesyste
     out << "Put the driver in place: " << target.string() << ".\n";
 }
 
-void WritePortMap(const platform::Registry& registry, const std::string& ports, std::ostream& out) {
+driver::PortMap WritePortMap(const platform::Registry& registry, const std::string& ports,
+                             std::ostream& out) {
     driver::PortMap map;
     std::string text = ports;
     std::size_t start = 0;
@@ -288,6 +298,7 @@ void WritePortMap(const platform::Registry& registry, const std::string& ports, 
     out << (map.empty() ? std::string("Cleared the driver's port map.")
                         : "Wrote the driver's port map: " + summary + ".")
         << "\n";
+    return map;
 }
 
 int RunSetup(std::span<const std::string> args, const std::filesystem::path& root,
@@ -308,10 +319,19 @@ int RunSetup(std::span<const std::string> args, const std::filesystem::path& roo
             options->driver ? std::filesystem::path(*options->driver) : DefaultDriverImage(), root,
             out);
         const platform::Registry registry(platform::RegistryDatabasePath(root));
+        std::optional<driver::PortMap> map;
         if (options->ports) {
-            WritePortMap(registry, *options->ports, out);
+            map = WritePortMap(registry, *options->ports, out);
         }
         SeedParentalMarker(registry, out);
+        // The installed root is shared with group kestrine, and its modems are kept from others.
+        const auto group = platform::AccessGroup(root);
+        if (group && ::geteuid() == 0) {
+            ApplyGroupModel(root, platform::InstalledLogFile(), *group, out);
+            if (map) {
+                WriteUdevRules(*map, platform::kUdevRulesPath, out);
+            }
+        }
     } catch (const std::exception& failure) {
         err << "kestrine-setup: " << failure.what() << "\n";
         return kExitFailed;

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "driver/PortMap.h"
 #include "platform/Registry.h"
 
 namespace kestrine::setup {
@@ -47,11 +48,13 @@ void InstallDriverImage(const std::filesystem::path& image, const std::filesyste
                         std::ostream& out);
 
 // Replaces the driver's port map with `ports` ("COM1=modem,COM3=/dev/ttyS0"; an empty text
-// clears it). Throws SetupError for a malformed map, naming the part that is wrong.
-void WritePortMap(const platform::Registry& registry, const std::string& ports, std::ostream& out);
+// clears it) and returns it. Throws SetupError for a malformed map, naming the part that is wrong.
+driver::PortMap WritePortMap(const platform::Registry& registry, const std::string& ports,
+                             std::ostream& out);
 
 // The whole installation step for the system root `root`; returns the exit status (0 done,
-// 1 a step failed, 2 a wrong command line).
+// 1 a step failed, 2 a wrong command line). Run as root on the installed root, it also applies
+// the group model and writes the udev rules of the port map (InstalledLayout.h).
 int RunSetup(std::span<const std::string> args, const std::filesystem::path& root,
              std::ostream& out, std::ostream& err);
 

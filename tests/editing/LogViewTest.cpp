@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "log/LogView.h"
@@ -111,4 +112,36 @@ TEST_F(LogViewTest, WithoutALogPathClearingFails) {
     EXPECT_EQ(memo.loads, 0);
     EXPECT_NE(log.Content().find("Logging started"), std::string::npos)
         << "the file was not touched";
+}
+
+TEST_F(LogViewTest, EveryLogOperationWorksThroughTheInstalledLinkAndKeepsIt) {
+    // Installed, qdlog.log beside the program is a link into the log folder, which group kestrine
+    // shares (setgid); the file is not there yet.
+    test::TempDir logs;
+    ASSERT_EQ(::chmod(logs.Path().c_str(), 02770), 0);
+    const auto target = logs / "qdlog.log";
+    std::filesystem::remove(log.Path());
+    std::filesystem::create_symlink(target, log.Path());
+
+    log.owner.PrepareLog();
+    EXPECT_EQ(log.owner.LogPath, log.Path().string()) << "the log stays beside the program";
+    log.owner.LogLine("0900123 blocked");
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{"0900123 blocked"});
+    EXPECT_NE(test::ReadFile(target).find("Logging started"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u) << "made in the shared folder, the group may write it";
+
+    view.TabSheet2Show();
+    EXPECT_NE(memo.text.find("0900123 blocked"), std::string::npos);
+    prompts.ExpectConfirm("Are you sure you want to clear the log?", true);
+    view.btnClearClick();
+    EXPECT_EQ(test::ReadFile(target), kCleared);
+    log.owner.Logfile1.SetOpenCloseMsg(true);
+    log.owner.LogLine("after");
+    log.owner.CloseLog();
+    EXPECT_NE(test::ReadFile(target).find("Logging ended"), std::string::npos);
+
+    EXPECT_TRUE(std::filesystem::is_symlink(log.Path())) << "nothing replaced the link";
+    EXPECT_EQ(std::filesystem::read_symlink(log.Path()), target);
 }

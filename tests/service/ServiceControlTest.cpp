@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -8,6 +10,7 @@
 #include "platform/ServiceControl.h"
 #include "platform/SystemRoot.h"
 #include "tests/support/PrivateRoot.h"
+#include "tests/support/TempDir.h"
 
 using namespace kestrine;
 using namespace kestrine::platform;
@@ -155,4 +158,104 @@ TEST_F(ServiceControlTest, StartsTheDriverAsADaemonOnceItsDeviceIsReady) {
     ASSERT_EQ(services.OpenService(scm, "QDDRIVER", SERVICE_STOP, service), ERROR_SUCCESS);
     EXPECT_EQ(services.StartService(service), ERROR_ACCESS_DENIED)
         << "the handle lacks the right to start";
+}
+
+TEST(InstalledLayout, OnlyTheInstalledRootFollowsItsRules) {
+    for (const char* installed :
+         {"/var/lib/kestrine", "/var/lib/kestrine/", "/var/lib/../lib/kestrine"}) {
+        EXPECT_TRUE(IsInstalledRoot(installed)) << installed;
+    }
+    test::PrivateRoot root;
+    EXPECT_FALSE(IsInstalledRoot());
+    EXPECT_FALSE(IsInstalledRoot("/var/lib/kestrine2"));
+    EXPECT_FALSE(AccessGroup()) << "a private root is shared with no group";
+}
+
+TEST_F(ServiceControlTest, InTheInstalledLayoutOnlyRootAdministers) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    // A store every user may write, as every member of group kestrine may write the installed one.
+    ScHandle scm;
+    ASSERT_EQ(services.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, scm), ERROR_SUCCESS);
+    fs::permissions(root.Path(), fs::perms::all);
+    fs::permissions(RegistryDatabasePath(root.Path()), fs::perms::all);
+    auto asNobody = [&](bool rootOnly) {
+        ServiceManager manager(root.Path(), Registry(RegistryDatabasePath(root.Path())));
+        manager.SetAdministratorIsRoot(rootOnly);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+                ::_exit(99);
+            }
+            ScHandle handle;
+            ::_exit(static_cast<int>(
+                manager.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, handle)));
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(asNobody(false), static_cast<int>(ERROR_SUCCESS)) << "a private root: write access";
+    EXPECT_EQ(asNobody(true), static_cast<int>(ERROR_ACCESS_DENIED)) << "installed: root only";
+    services.SetAdministratorIsRoot(true);
+    EXPECT_EQ(services.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, scm), ERROR_SUCCESS);
+}
+
+TEST_F(ServiceControlTest, InTheInstalledLayoutOnlyAnImageInTheSystemDirectoryIsRun) {
+    // Members may write ImagePath: one that leads elsewhere is never launched as root.
+    services.SetAdministratorIsRoot(true);
+    const auto elsewhere =
+        Script("elsewhere.sys", "#!/bin/sh\ntouch " + (root / "ran").string() + "\n");
+    EXPECT_EQ(CreateAndStart(elsewhere, services), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(fs::exists(root / "ran"));
+
+    test::PrivateRoot other;
+    other.InstallDriverImage(QDDRIVER_BINARY);
+    ServiceManager manager(other.Path(), Registry(RegistryDatabasePath(other.Path())));
+    manager.SetAdministratorIsRoot(true);
+    EXPECT_EQ(
+        CreateAndStart(SystemDirectory(other.Path()) / ".." / "drivers" / "QDDRIVER.sys", manager),
+        ERROR_SUCCESS);
+}
+
+TEST_F(ServiceControlTest, AStartHandedToSystemdGoesThroughItsUnitAndWaitsForTheDevice) {
+    root.InstallDriverImage(QDDRIVER_BINARY);
+    const auto image = SystemDirectory(root.Path()) / "QDDRIVER.sys";
+    const auto calls = root / "systemctl.calls";
+    struct Case {
+        std::string name;
+        std::string body;  // what the stand-in for systemctl does after noting its arguments
+        Win32Error error;
+    };
+    const std::vector<Case> cases{
+        {"the unit failed", "exit 1", ERROR_PROCESS_ABORTED},
+        {"started, never ready", "exit 0", ERROR_SERVICE_REQUEST_TIMEOUT},
+        // (its pid file tells the private root to stop it at the end)
+        {"started",
+         "mkdir -p '" + ServiceRunDirectory(root.Path()).string() + "'\nKESTRINE_ROOT='" +
+             root.Path().string() + "' setsid '" + image.string() +
+             "' >/dev/null 2>&1 </dev/null &\necho $! >'" +
+             (ServiceRunDirectory(root.Path()) / "unit.pid").string() + "'\nexit 0",
+         ERROR_SUCCESS},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(calls);
+        const auto systemctl = Script(
+            "systemctl", "#!/bin/sh\necho \"$@\" >>'" + calls.string() + "'\n" + c.body + "\n");
+        ServiceManager manager(root.Path(), Registry(RegistryDatabasePath(root.Path())),
+                               std::chrono::milliseconds(2000));
+        manager.HandStartsToUnit("qddriver", "kestrine-driver.service", systemctl);
+        ScHandle scm;
+        ScHandle service;
+        ASSERT_EQ(manager.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, scm),
+                  ERROR_SUCCESS);
+        const auto created = manager.CreateService(scm, Driver(image), SERVICE_ALL_ACCESS, service);
+        ASSERT_TRUE(created == ERROR_SUCCESS || created == ERROR_SERVICE_EXISTS);
+        ASSERT_EQ(manager.OpenService(scm, "QDDRIVER", SERVICE_START, service), ERROR_SUCCESS);
+        EXPECT_EQ(manager.StartService(service), c.error);
+        EXPECT_EQ(test::ReadFile(calls), "start kestrine-driver.service\n");
+        EXPECT_FALSE(fs::exists(manager.PidFile("QDDRIVER"))) << "the image was not launched";
+    }
 }

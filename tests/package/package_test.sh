@@ -1,0 +1,219 @@
+#!/usr/bin/env bash
+# The package as a person uses it on a real machine: build the .deb, install it with apt, start the
+# driver as its unit's ExecStart says (systemd does not run here), log a member of group kestrine
+# in (the tray application from the autostart entry, on an X display with a tray host), map COM1
+# to the virtual modem and COM2 to a stand-in real modem (a socat pseudo-terminal), and then as
+# that member: a refused dial, its log line and alert, the stand-in held exclusively; a user
+# outside kestrine kept from the driver; the number allowed and a PIN set through the windows;
+# reinstall and upgrade keeping the store; purge leaving nothing. Before the driver runs, the
+# member meets the driver-installation message in the log. Undoes everything it did, whatever
+# happens.
+#   tests/package/package_test.sh [DEB]     (without DEB it runs scripts/package first)
+# Exit 0 with "SKIP: ..." where it may not change the machine.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+skip() { echo "SKIP: package test: $*"; exit 0; }
+
+[ "$(id -u)" -eq 0 ] || skip "it installs a package and adds users, which needs root"
+command -v apt-get >/dev/null && command -v dpkg >/dev/null || skip "no apt-get/dpkg on this machine"
+if dpkg-query -W -f='${Status}' kestrine 2>/dev/null | grep -q "installed"; then
+  skip "a kestrine package is installed here already; the test does not touch it"
+fi
+[ ! -e /var/lib/kestrine ] && [ ! -e /var/log/kestrine ] ||
+  skip "/var/lib/kestrine or /var/log/kestrine exists already; the test does not touch them"
+for tool in Xvfb icewm xdotool xdpyinfo socat sqlite3 setpriv useradd; do
+  command -v "$tool" >/dev/null || skip "$tool is missing (scripts/install-deps)"
+done
+chat=$(command -v chat || echo /usr/sbin/chat)
+[ -x "$chat" ] || skip "chat (package ppp) is missing"
+
+deb=${1:-}
+if [ -z "$deb" ]; then
+  "$repo/scripts/package"
+  deb=$(ls -t "$repo"/build/kestrine_*.deb | head -1)
+fi
+deb=$(realpath "$deb")
+
+root=/var/lib/kestrine
+log=/var/log/kestrine/qdlog.log
+unit=/lib/systemd/system/kestrine-driver.service
+work=$(mktemp -d /tmp/kestrine-package-XXXXXX)
+chmod 755 "$work"
+member=kqm$$ outsider=kqo$$
+group_existed=no
+getent group kestrine >/dev/null && group_existed=yes
+pids=() users=() made_dirs=()
+
+apt_get() { DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -y -qq "$@"; }
+cleanup() {
+  set +e
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null
+  done
+  if dpkg-query -W -f='${Status}' kestrine 2>/dev/null | grep -q "installed\|config-files"; then
+    apt_get purge kestrine >/dev/null 2>&1
+  fi
+  for user in "${users[@]}"; do userdel "$user" 2>/dev/null; done
+  for dir in "${made_dirs[@]}"; do rmdir "$dir" 2>/dev/null; done
+  [ "$group_existed" = yes ] || ! getent group kestrine >/dev/null || groupdel kestrine
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: package test: $*"
+  echo "--- $log"; cat "$log" 2>/dev/null | tail -n 20
+  echo "--- driver"; cat "$work/driver.out" 2>/dev/null | tail -n 20
+  echo "--- tray application"; cat "$work/kestrine.out" 2>/dev/null | tail -n 20
+  exit 1
+}
+wait_for() {  # wait_for SECONDS COMMAND...: until COMMAND succeeds
+  local deadline=$((SECONDS + $1)); shift
+  until "$@" >/dev/null 2>&1; do [ $SECONDS -lt $deadline ] || return 1; sleep 0.1; done
+}
+check_mode() {  # check_mode PATH OWNER:GROUP MODE
+  local got
+  got=$(stat -c '%U:%G %a' "$1") || fail "$1 is missing"
+  [ "$got" = "$2 $3" ] || fail "$1 is $got, not $2 $3"
+}
+as() {  # as USER COMMAND...: runs COMMAND as USER with that user's groups
+  local user=$1; shift
+  # In a subshell (as ... &) the command takes the subshell's place, so that $! is its PID.
+  local exec=""
+  [ "$BASHPID" = "$$" ] || exec=exec
+  $exec setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups --reset-env \
+    env HOME="$work/$user" XDG_RUNTIME_DIR="$work/$user" DISPLAY="${DISPLAY:-}" PATH=/usr/bin:/bin:/usr/sbin "$@"
+}
+store() {  # the whole store, value by value
+  sqlite3 -readonly "$root/registry.db" "SELECT v.name, v.type, hex(v.data) FROM reg_value v ORDER BY v.id"
+}
+
+echo "Installing $(basename "$deb")"
+apt_get install "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get install failed"; }
+
+# The installed files and who may use them.
+[ "$(readlink -f /usr/bin/kestrine)" = /usr/lib/kestrine/kestrine ] || fail "/usr/bin/kestrine does not start the program"
+[ -x /usr/lib/kestrine/kestrine ] && [ -f /usr/lib/kestrine/qdhelp.hlp ] || fail "the program folder is incomplete"
+[ "$(readlink /usr/lib/kestrine/qdlog.log)" = "$log" ] || fail "qdlog.log beside the program is no link to $log"
+[ -x /usr/sbin/kestrine-setup ] || fail "kestrine-setup is not in /usr/sbin"
+getent group kestrine >/dev/null || fail "no group kestrine"
+check_mode "$root" root:kestrine 3771
+check_mode "$root/registry.db" root:kestrine 660
+check_mode "$root/drivers/QDDRIVER.sys" root:root 755
+cmp -s "$root/drivers/QDDRIVER.sys" /usr/libexec/kestrine/qddriver || fail "the driver image is not the packaged one"
+check_mode /var/log/kestrine root:kestrine 3770
+check_mode "$log" root:kestrine 660
+systemd-analyze verify "$unit" >"$work/verify.txt" 2>&1 || { cat "$work/verify.txt"; fail "systemd-analyze verify $unit"; }
+desktop-file-validate /usr/share/applications/kestrine.desktop /etc/xdg/autostart/kestrine.desktop ||
+  fail "desktop entries do not validate"
+[ -f /usr/share/icons/hicolor/scalable/apps/kestrine.svg ] || fail "no icon in the hicolor theme"
+
+# A member of kestrine and dialout, and a user of dialout only.
+useradd -M -N -g users -G kestrine,dialout -s /bin/sh "$member"; users+=("$member")
+useradd -M -N -g users -G dialout -s /bin/sh "$outsider"; users+=("$outsider")
+for user in "$member" "$outsider"; do install -d -m 700 -o "$user" "$work/$user"; done
+
+# The stand-in for a real modem, usable by dialout until the driver holds it.
+socat PTY,link="$work/standin",rawer,group=dialout,perm=0660 PTY,link="$work/standin-far",rawer \
+  >/dev/null 2>&1 & pids+=($!)
+wait_for 5 test -e "$work/standin" || fail "socat made no pseudo-terminal"
+as "$member" sh -c "exec 3<>$work/standin" || fail "the member cannot open the stand-in even before it is held"
+# udev is not installed here: its rules folder is made for the test (and removed again).
+for dir in /etc/udev /etc/udev/rules.d; do
+  [ -d "$dir" ] || { mkdir "$dir"; made_dirs=("$dir" "${made_dirs[@]}"); }
+done
+kestrine-setup --ports "COM1=modem,COM2=$work/standin" >"$work/setup.txt" || fail "kestrine-setup --ports"
+grep -q "no rule: udev does not manage" /etc/udev/rules.d/70-kestrine.rules ||
+  fail "the udev rules do not say why the stand-in has no rule"
+
+# The member's display, with a tray host.
+display=$((100 + $$ % 400))
+while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
+export DISPLAY=:$display
+Xvfb "$DISPLAY" -screen 0 1024x768x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
+wait_for 10 xdpyinfo || fail "no display"
+as "$member" icewm >/dev/null 2>&1 & pids+=($!)
+autostart=$(sed -n 's/^Exec=//p' /etc/xdg/autostart/kestrine.desktop)
+
+# While the service is down, a member (no administrator) gets the driver-installation message in
+# the log, and starts no driver of their own.
+as "$member" $autostart >"$work/kestrine.out" 2>&1 & pids+=($!)
+app=$!
+wait_for 20 grep -q ': Unable to access device driver: Error: You must have administrative priviledges to install QDDRIVER device driver' "$log" ||
+  fail "a member met no driver-installation message while the service was down"
+[ ! -e "$root/device/QDDRIVER.sock" ] || fail "a member started a driver"
+kill "$app"; wait_for 10 sh -c "! kill -0 $app" || fail "the tray application did not end"
+
+# The driver, as the unit starts it.
+exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+env -u KESTRINE_ROOT setsid $exec_start >"$work/driver.out" 2>&1 </dev/null & pids+=($!)
+driver=$!
+wait_for 10 test -S "$root/device/QDDRIVER.sock" || fail "the driver did not come up"
+check_mode "$root/device/QDDRIVER.sock" root:kestrine 660
+
+# The member logs in again: the autostart entry.
+as "$member" $autostart >"$work/kestrine.out" 2>&1 & pids+=($!)
+app=$!
+wait_for 20 test -e "$root/dev/COM2" || fail "the tray application did not attach COM1 and COM2"
+test -e "$root/dev/COM1" || fail "COM1 is not published"
+
+# A number that is not allowed, dialled by the member through COM1.
+status=0
+as "$member" sh -c "'$chat' -t 5 ABORT 'NO CARRIER' '' ATZ OK ATDT0900123456 CONNECT '' <>$root/dev/COM1 >&0" || status=$?
+[ "$status" -eq 4 ] || fail "the refused dial gave chat exit $status, not 4 (NO CARRIER)"
+wait_for 10 grep -q ': 0900123456 blocked' "$log" || fail "no '0900123456 blocked' in $log"
+wait_for 10 xdotool search --name 'Kestrine - Number Blocked' || fail "no alert on the member's display"
+
+# The stand-in is the driver's alone now, lock file and all.
+as "$member" sh -c "exec 3<>$work/standin" 2>/dev/null && fail "the member opened the held stand-in directly"
+lock=/run/lock/LCK..$(basename "$(readlink -f "$work/standin")")
+[ "$(tr -d ' \n' <"$lock" 2>/dev/null)" = "$driver" ] || fail "$lock does not name the driver"
+
+# Outside kestrine: no driver, and no tray application at login.
+as "$outsider" socat -u OPEN:/dev/null UNIX-CONNECT:"$root/device/QDDRIVER.sock" 2>/dev/null &&
+  fail "a user outside kestrine connected to the driver"
+timeout 10 setpriv --reuid="$outsider" --regid="$(id -g "$outsider")" --init-groups $autostart ||
+  fail "the autostart entry failed for a user outside kestrine"
+
+# Allow the number from the alert, and set a PIN, as the member would.
+alert=$(xdotool search --name 'Kestrine - Number Blocked' | head -1)
+eval "$(xdotool getwindowgeometry --shell "$alert")"
+xdotool mousemove $((X + 262 + 37)) $((Y + 118 + 12)) click 1
+wait_for 10 grep -q ': 0900123456 added to allow list.' "$log" || fail "Allow did not add the number"
+# A second start brings the window up; Enabled under Parental Control asks for the first PIN.
+as "$member" /usr/bin/kestrine || fail "a second start failed"
+wait_for 10 xdotool search --onlyvisible --name '^Kestrine 1.0$' || fail "no main window"
+main=$(xdotool search --onlyvisible --name '^Kestrine 1.0$' | head -1)
+eval "$(xdotool getwindowgeometry --shell "$main")"
+xdotool mousemove $((X + 70)) $((Y + 304)) click 1
+wait_for 10 xdotool search --onlyvisible --name '^Set PIN$' || fail "no Set PIN dialog"
+xdotool windowactivate --sync "$(xdotool search --onlyvisible --name '^Set PIN$' | head -1)"
+xdotool type --delay 20 4711; xdotool key Tab; xdotool type --delay 20 4711; xdotool key Return
+wait_for 10 grep -q ': Parental Control Turned On' "$log" || fail "the PIN was not set"
+
+# A dialout user outside kestrine dials through the published ports as before, and is refused.
+status=0
+as "$outsider" sh -c "'$chat' -t 5 ABORT 'NO CARRIER' '' ATZ OK ATDT0900999 CONNECT '' <>$root/dev/COM1 >&0" || status=$?
+[ "$status" -eq 4 ] || fail "a dialout user's refused dial gave chat exit $status, not 4 (NO CARRIER)"
+before=$(store)
+[ -n "$before" ] || fail "the store is empty after Allow"
+
+# Reinstall and upgrade keep the store; the driver keeps running.
+apt_get install --reinstall "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "reinstall failed"; }
+[ "$(store)" = "$before" ] || fail "reinstall changed the store"
+dpkg-deb -R "$deb" "$work/next"
+sed -i 's/^Version: \(.*\)$/Version: \1+1/' "$work/next/DEBIAN/control"
+dpkg-deb -b "$work/next" "$work/kestrine_next.deb" >/dev/null
+apt_get install "$work/kestrine_next.deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "upgrade failed"; }
+[ "$(store)" = "$before" ] || fail "the upgrade changed the store"
+check_mode "$root/registry.db" root:kestrine 660
+
+# The member logs out (the session's end), then purge.
+kill "$app"; wait_for 10 sh -c "! kill -0 $app" || fail "the tray application did not end"
+apt_get purge kestrine >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "purge failed"; }
+wait_for 10 sh -c "! kill -0 $driver" || fail "the driver outlived purge"
+[ ! -e "$root" ] && [ ! -e /var/log/kestrine ] && [ ! -e /usr/lib/kestrine ] || fail "purge left files"
+[ ! -e "$lock" ] || fail "purge left $lock"
+getent group kestrine >/dev/null || fail "purge removed the group (Debian leaves system groups)"
+echo "package test: installed, refused, alerted, held, kept others out, reinstalled, upgraded, purged"
