@@ -43,7 +43,7 @@ struct MainFormSetup {
 class TfrmMain : public QWidget,
                  public numbers::ParentalControls,
                  public numbers::AllowedListView,
-                 public log::LogMemo,
+                 public LogMemo,
                  public monitor::BlockedAlert {
     Q_OBJECT
 public:
@@ -109,7 +109,7 @@ public:
     void Select(int index) override;
     void FocusList() override;
     void SetRemoveEnabled(bool enabled) override;
-    // log::LogMemo
+    // LogMemo
     bool SetLogText(const std::string& text) override;
     // monitor::BlockedAlert: a new alert window for every refused number.
     void ShowBlockedAlert(const std::string& number) override;

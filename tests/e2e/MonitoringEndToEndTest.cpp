@@ -25,7 +25,7 @@ struct RecordingAlert : monitor::BlockedAlert {
     void ShowBlockedAlert(const std::string& number) override { numbers.push_back(number); }
 };
 
-struct NoControls : numbers::ParentalControls, numbers::AllowedListView, log::LogMemo {
+struct NoControls : numbers::ParentalControls, numbers::AllowedListView, app::LogMemo {
     bool checked = false;
     bool ParentalChecked() const override { return checked; }
     void SetParentalChecked(bool value) override { checked = value; }
