@@ -12,6 +12,7 @@
 #include <cstdlib>
 #endif
 
+#include "numbers/DialDigits.h"
 #include "numbers/ui/DialogSupport.h"
 
 namespace kestrine::ui {
@@ -111,6 +112,12 @@ void TfrmBlocked::showEvent(QShowEvent* event) {
     }
 }
 
+void TfrmBlocked::SetNumber(const std::string& number) {
+    number_ = number;
+    form.lblPhoneNumber->setText(ToQt(number));
+    form.btnAllow->setEnabled(numbers::HasDialDigits(number));
+}
+
 void TfrmBlocked::btnOKClick() {
     close();
 }
@@ -126,7 +133,7 @@ void TfrmBlocked::btnAllowClick() {
         if (!actions_.passPinGate(numbers::GatedAction::Allow)) {
             return;
         }
-        actions_.allowNumber(FromQt(form.lblPhoneNumber->text()));
+        actions_.allowNumber(number_);
         close();
     });
 }
@@ -135,7 +142,7 @@ TfrmBlocked* ShowBlockedAlert(const std::string& number, Prompts& errorBox,
                               TfrmBlocked::Actions actions) {
     auto* alert = new TfrmBlocked(errorBox, std::move(actions));  // deletes itself on close
     alert->form.lblBlockedBy->setText(alert->form.lblBlockedBy->text() + "Kestrine");
-    alert->form.lblPhoneNumber->setText(ToQt(number));
+    alert->SetNumber(number);
     alert->show();
     alert->form.btnOK->setFocus();
     return alert;

@@ -23,6 +23,10 @@ public:
     TfrmBlocked(Prompts& errorBox, Actions actions);
     Ui::TfrmBlocked form;
 
+    // Shows the refused number as the driver reported it. A dial without a single dial digit
+    // (a bare ATD) cannot be allowed: such a number would let nothing through, so Allow is off.
+    void SetNumber(const std::string& number);
+
     bool IsTopMost() const;
 
     void btnOKClick();
@@ -39,6 +43,7 @@ private:
 
     Prompts& errorBox_;
     Actions actions_;
+    std::string number_;  // as reported; Allow stores these bytes
     bool centred_ = false;
 };
 

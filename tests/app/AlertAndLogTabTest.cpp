@@ -105,6 +105,37 @@ TEST_F(WindowTest, AlertButtons) {
     EXPECT_TRUE(window->isVisible()) << "Edit brings the main window up";
 }
 
+TEST_F(WindowTest, ADialWithoutANumberIsAlertedButCannotBeAllowed) {
+    // A blank row that allowing a bare dial used to leave in the store.
+    Start(test::Parental::Off, {""});
+    ASSERT_EQ(access.device->AllowLists().size(), 1u);
+    EXPECT_EQ(access.device->AllowLists().back(), (std::vector<std::uint8_t>{1, 0, 0, 0, 0}))
+        << "the empty number is not sent";
+
+    access.device->QueueEvent(1, monitor::EncodeNumberBlockedEvent(""));
+    for (int i = 0; i < 500 && OpenAlerts().empty(); ++i) {
+        QTest::qWait(10);
+    }
+    ASSERT_EQ(OpenAlerts().size(), 1u);
+    auto* bare = OpenAlerts()[0];
+    EXPECT_EQ(bare->form.lblPhoneNumber->text(), "") << "shown as reported";
+    EXPECT_FALSE(bare->form.btnAllow->isEnabled());
+    EXPECT_TRUE(bare->form.btnOK->isEnabled());
+    EXPECT_TRUE(bare->form.btnEdit->isEnabled());
+    bare->form.btnOK->click();
+
+    window->ShowBlockedAlert("W,");  // dial modifiers only: nothing that is dialled
+    EXPECT_FALSE(OpenAlerts().at(0)->form.btnAllow->isEnabled());
+    OpenAlerts()[0]->form.btnOK->click();
+
+    window->ShowBlockedAlert("0900777");
+    OpenAlerts().at(0)->form.btnAllow->click();
+    EXPECT_EQ(Stored(), (std::vector<std::string>{"", "0900777"}));
+    EXPECT_EQ(monitor::ParseAllowListBuffer(access.device->AllowLists().back()),
+              std::vector<std::string>{"0900777"})
+        << "the next allowed number reaches the driver in a list it can read";
+}
+
 TEST_F(WindowTest, AllowBehindTheGate) {
     Start(test::Parental::On);
     window->ShowBlockedAlert("0900666");
