@@ -235,6 +235,18 @@ TEST_F(ParentalTest, PinGateTable) {
     }
 }
 
+TEST_F(ParentalTest, APinAnEarlierVersionStoredAsLatin1StillOpensTheGate) {
+    // Typed then as "\u00E9t\u00E9!", stored in the Latin-1 form; typed now it comes as UTF-8.
+    Enter(State::On, "\xE9t\xE9!");
+    prompts.ExpectAskPIN("", true, "\u00E9t\u00E9!");
+    EXPECT_TRUE(parental.PassPinGate(GatedAction::Remove));
+    prompts.ExpectAskPIN("", true, "?t?!");
+    EXPECT_THROW(parental.PassPinGate(GatedAction::Remove), UserError);
+    prompts.ExpectAskChangedPIN("\u00E9t\u00E9!", true, "\u0436\u0436\u0436\u0436");
+    parental.btnSetPINClick();
+    EXPECT_EQ(store.GetPIN(), "\u0436\u0436\u0436\u0436") << "a new PIN is stored as UTF-8";
+}
+
 TEST_F(ParentalTest, ALockedStoreRefusesEveryGateAndEverySwitch) {
     Enter(State::Off, "1234");
     // Without write access the settings key cannot be opened: the state reads as on, the PIN as

@@ -6,10 +6,12 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QTest>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "numbers/ui/ChgPINForm.h"
+#include "numbers/ui/DialogSupport.h"
 #include "numbers/ui/GetPINForm.h"
 #include "numbers/ui/SetPINForm.h"
 #include "tests/support/ScriptedPrompts.h"
@@ -196,4 +198,28 @@ TEST(PinDialogs, AskFunctionsReadThePinHoweverTheDialogCloses) {
     answer = ui::AskNewPIN(prompts);
     EXPECT_TRUE(answer.accepted);
     EXPECT_EQ(answer.pin, "2468");
+}
+
+TEST(PinDialogs, DifferentTypedPinsNeverBecomeTheSameBytes) {
+    // Each through the real dialog; none may collapse into another (as "?" for every character
+    // outside Latin-1 did), and each reads back as typed.
+    const QStringList typed{"\u0436\u0436\u0436\u0436", "\u0449\u0449\u0449\u0449", "????",
+                            "\u00C4\u00D6\u00DC\u00DF", "abcd"};
+    test::ScriptedPrompts prompts;
+    std::set<std::string> pins;
+    for (const QString& pin : typed) {
+        test::WhenModalAppears([&](QWidget& dialog) {
+            // Typed as a keyboard layout sends them: key events that carry the characters.
+            for (const QChar c : pin) {
+                QTest::sendKeyEvent(QTest::Click, dialog.findChild<QLineEdit*>("txtPIN"),
+                                    Qt::Key_unknown, QString(c), Qt::NoModifier);
+            }
+            QTest::keyClick(&dialog, Qt::Key_Return);
+        });
+        const auto answer = ui::AskPIN(prompts, "");
+        EXPECT_TRUE(answer.accepted);
+        EXPECT_EQ(ui::ToQt(answer.pin), pin);
+        pins.insert(answer.pin);
+    }
+    EXPECT_EQ(pins.size(), static_cast<std::size_t>(typed.size()));
 }
