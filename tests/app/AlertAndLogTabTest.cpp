@@ -136,6 +136,15 @@ TEST_F(WindowTest, ADialWithoutANumberIsAlertedButCannotBeAllowed) {
         << "the next allowed number reaches the driver in a list it can read";
 }
 
+TEST_F(WindowTest, TheReportedNumberIsShownAsPlainText) {
+    Start(test::Parental::Off);
+    window->ShowBlockedAlert("<u>XX");  // a dial of ATD<u>XX
+    const QLabel* label = OpenAlerts().at(0)->form.lblPhoneNumber;
+    EXPECT_EQ(label->text(), "<u>XX");
+    // Taken as markup it would show only an underlined "XX", and need only that much room.
+    EXPECT_GE(label->sizeHint().width(), label->fontMetrics().horizontalAdvance("<u>XX"));
+}
+
 TEST_F(WindowTest, AllowBehindTheGate) {
     Start(test::Parental::On);
     window->ShowBlockedAlert("0900666");
