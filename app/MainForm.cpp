@@ -38,7 +38,9 @@ MainFormSetup MainFormSetup::System() {
 TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
     : application_(application),
       programDirectory_(setup.programDirectory),
-      quit_(setup.quit ? setup.quit : [] { QCoreApplication::quit(); }),
+      // exit(), not quit(): quit() first asks every window to close, and an open alert refuses.
+      // exit() also ends the loop of any dialog that is open at that moment.
+      quit_(setup.quit ? setup.quit : [] { QCoreApplication::exit(0); }),
       handOver_([this] {
           QMetaObject::invokeMethod(
               this, [this] { handOver_.ServePending(); }, Qt::QueuedConnection);
@@ -223,9 +225,16 @@ void TfrmMain::JvTrayIcon1Activated(QSystemTrayIcon::ActivationReason reason) {
 }
 
 void TfrmMain::SessionEnding() {
+    // Whatever is open at this moment (the Exit question, a PIN dialog, a message box) answers as
+    // refused, and no box is shown any more.
     ui::SetApplicationQuitting(true);
     core_->SessionEnding = true;
-    close();
+    // The close query is run here rather than through close(): a close made while the Exit
+    // question is open would be refused, the window being in its close already.
+    if (FormCloseQuery()) {
+        FormClose();
+        quit_();
+    }
 }
 
 bool TfrmMain::FormCloseQuery() {

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDialog>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -9,6 +10,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTimer>
 #include <memory>
 
 #include "app/MainForm.h"
@@ -19,6 +21,7 @@
 #include "tests/support/FakeMonitorDevice.h"
 #include "tests/support/ScriptedPrompts.h"
 #include "tests/support/TempDir.h"
+#include "tests/ui/ModalHelper.h"
 
 using namespace kestrine;
 using namespace kestrine::app;
@@ -149,6 +152,47 @@ TEST_F(MainFormTest, SessionEndAsksNothingAndStopsMonitoringOnce) {
     EXPECT_EQ(access.device->RequestCount(monitor::IOCTL_MONITOR_DETACH_PORT), 2)
         << "COM1 and COM3, once each";
     ui::SetApplicationQuitting(false);
+}
+
+TEST_F(MainFormTest, ASessionEndWhileExitAsksStopsAtOnce) {
+    struct Row {
+        const char* name;
+        test::Parental parental;
+        const char* endsIn;  // the dialog open when the session ends
+    };
+    const Row rows[] = {
+        {"during the question", test::Parental::Off, "Confirm"},
+        {"during the PIN", test::Parental::On, "Get PIN"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        quits = 0;
+        Start(row.parental, {}, /*realDialogs=*/true);
+        window->Settings1Click();
+        QString endedIn;
+        auto endTheSession = [&](QWidget& dialog) {
+            endedIn = dialog.windowTitle();
+            window->SessionEnding();
+            // Without the end reaching it, the dialog would wait here for ever.
+            QTimer::singleShot(3000, &dialog,
+                               [&dialog] { dynamic_cast<QDialog&>(dialog).reject(); });
+        };
+        if (row.parental == test::Parental::On) {
+            test::WhenModalAppears([&](QWidget& question) {
+                test::WhenModalAppears(endTheSession);
+                QTest::keyClick(&question, Qt::Key_Return);  // Yes
+            });
+        } else {
+            test::WhenModalAppears(endTheSession);
+        }
+        window->Exit1Click();
+        EXPECT_EQ(endedIn, row.endsIn);
+        EXPECT_EQ(quits, 1) << "the application ends";
+        EXPECT_TRUE(access.device->IsClosed()) << "monitoring stopped";
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "no box after the end";
+    }
 }
 
 TEST_F(MainFormTest, TrayMenuShowsTheRightTab) {
