@@ -291,11 +291,14 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
         return true;
     }
     // txtAllowedKeyPress: typed characters only; text pasted into the field is not filtered.
+    // Editing keys work as in any field, also where they carry a control character as their
+    // text (X11 gives Delete the text U+007F).
     if (watched == form.txtAllowed && event->type() == QEvent::KeyPress) {
         const QString typed = static_cast<QKeyEvent*>(event)->text();
         for (const QChar c : typed) {
-            if (c.unicode() > 0xFF || !numbers::AllowedListEditing::KeyFilterAccepts(
-                                          static_cast<unsigned char>(c.unicode()))) {
+            if (c.isPrint() &&
+                (c.unicode() > 0x7F || !numbers::AllowedListEditing::KeyFilterAccepts(
+                                           static_cast<unsigned char>(c.unicode())))) {
                 return true;
             }
         }

@@ -40,7 +40,7 @@ AllowedListEditing::AllowedListEditing(TNumberList& store, ParentalControl& pare
       send_(std::move(send)) {}
 
 bool AllowedListEditing::KeyFilterAccepts(unsigned char typed) {
-    return typed <= 32 || typed == '+' || (typed >= '0' && typed <= '9');
+    return typed <= 32 || typed == 127 || typed == '+' || (typed >= '0' && typed <= '9');
 }
 
 void AllowedListEditing::UpdateRemoveButton() {

@@ -44,6 +44,23 @@ TEST_F(WindowTest, TheFieldFiltersTypedCharactersButNotPastedText) {
     Start(test::Parental::Off);
     QTest::keyClicks(window->form.txtAllowed, "0a1-2(3)+ 4#");
     EXPECT_EQ(window->form.txtAllowed->text(), "0123+ 4");
+
+    // Editing keys are no typed characters, whatever text they carry.
+    QLineEdit* field = window->form.txtAllowed;
+    field->setText("0123");
+    QTest::keyClick(field, Qt::Key_Home);
+    QTest::sendKeyEvent(QTest::Click, field, Qt::Key_Delete, QString(QChar(0x7F)),
+                        Qt::NoModifier);  // as X11 sends it
+    EXPECT_EQ(field->text().toStdString(), "123");
+    QTest::keyClick(field, Qt::Key_Right);
+    QTest::keyClick(field, Qt::Key_Backspace);
+    EXPECT_EQ(field->text().toStdString(), "23");
+    QTest::keyClick(field, Qt::Key_End);
+    QTest::keyClicks(field, "9");
+    EXPECT_EQ(field->text().toStdString(), "239");
+    QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, "\u0661\u00E9", Qt::NoModifier);
+    EXPECT_EQ(field->text().toStdString(), "239") << "typed letters outside ASCII are dropped too";
+
     window->form.txtAllowed->clear();
     QApplication::clipboard()->setText("(01) 23-45");
     window->form.txtAllowed->paste();

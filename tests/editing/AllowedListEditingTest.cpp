@@ -72,7 +72,7 @@ protected:
 }  // namespace
 
 TEST(KeyFilter, KeepsDigitsPlusBlankAndControlCharacters) {
-    for (const unsigned char kept : std::string("059+ \b\x16\x03\r")) {
+    for (const unsigned char kept : std::string("059+ \b\x16\x03\r\x7f")) {
         EXPECT_TRUE(AllowedListEditing::KeyFilterAccepts(kept)) << int(kept);
     }
     for (const unsigned char dropped : std::string("aZ-()*#./:\xE9")) {
