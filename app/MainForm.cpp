@@ -19,9 +19,10 @@ namespace kestrine::app {
 
 namespace {
 
-// Design sizes of the containers whose children are anchored (client areas at 96 dpi).
+// Design sizes of what anchored controls follow (client areas at 96 dpi). The tab pages follow
+// their tab control.
 constexpr QSize kWindowClient(298, 389);
-constexpr QSize kPageClient(273, 293);
+constexpr QSize kTabControl(281, 321);
 constexpr QSize kAllowedGroup(255, 173);
 constexpr QSize kParentalGroup(255, 53);
 
@@ -99,21 +100,22 @@ TfrmMain::~TfrmMain() {
 }
 
 void TfrmMain::SetUpAnchors() {
-    const QSize window = kWindowClient;
-    anchors_.Add(form.Panel1, AnchorLeft | AnchorTop, window);
-    anchors_.Add(form.PageControl1, AnchorAll, window);
-    anchors_.Add(form.GroupBox2, AnchorAll, kPageClient);
-    anchors_.Add(form.GroupBox1, AnchorLeft | AnchorRight | AnchorBottom, kPageClient);
-    anchors_.Add(form.btnHide, AnchorRight | AnchorBottom, kPageClient);
-    anchors_.Add(form.txtAllowed, AnchorLeft | AnchorTop | AnchorRight, kAllowedGroup);
-    anchors_.Add(form.lstAllowed, AnchorAll, kAllowedGroup);
-    anchors_.Add(form.btnAdd, AnchorLeft | AnchorBottom, kAllowedGroup);
-    anchors_.Add(form.btnRemove, AnchorLeft | AnchorBottom, kAllowedGroup);
-    anchors_.Add(form.chkParental, AnchorLeft | AnchorTop, kParentalGroup);
-    anchors_.Add(form.btnSetPIN, AnchorTop | AnchorRight, kParentalGroup);
-    anchors_.Add(form.memLogfile, AnchorAll, kPageClient);
-    anchors_.Add(form.btnClear, AnchorLeft | AnchorBottom, kPageClient);
-    anchors_.Add(form.btnClose, AnchorRight | AnchorBottom, kPageClient);
+    QWidget* const tabs = form.PageControl1;
+    anchors_.Add(form.Panel1, AnchorLeft | AnchorTop, this, kWindowClient);
+    anchors_.Add(form.PageControl1, AnchorAll, this, kWindowClient);
+    anchors_.Add(form.GroupBox2, AnchorAll, tabs, kTabControl);
+    anchors_.Add(form.GroupBox1, AnchorLeft | AnchorRight | AnchorBottom, tabs, kTabControl);
+    anchors_.Add(form.btnHide, AnchorRight | AnchorBottom, tabs, kTabControl);
+    anchors_.Add(form.txtAllowed, AnchorLeft | AnchorTop | AnchorRight, form.GroupBox2,
+                 kAllowedGroup);
+    anchors_.Add(form.lstAllowed, AnchorAll, form.GroupBox2, kAllowedGroup);
+    anchors_.Add(form.btnAdd, AnchorLeft | AnchorBottom, form.GroupBox2, kAllowedGroup);
+    anchors_.Add(form.btnRemove, AnchorLeft | AnchorBottom, form.GroupBox2, kAllowedGroup);
+    anchors_.Add(form.chkParental, AnchorLeft | AnchorTop, form.GroupBox1, kParentalGroup);
+    anchors_.Add(form.btnSetPIN, AnchorTop | AnchorRight, form.GroupBox1, kParentalGroup);
+    anchors_.Add(form.memLogfile, AnchorAll, tabs, kTabControl);
+    anchors_.Add(form.btnClear, AnchorLeft | AnchorBottom, tabs, kTabControl);
+    anchors_.Add(form.btnClose, AnchorRight | AnchorBottom, tabs, kTabControl);
 }
 
 void TfrmMain::SetUpTray() {

@@ -23,6 +23,10 @@
 #include "tests/support/TempDir.h"
 #include "tests/ui/ModalHelper.h"
 
+void PrintTo(const QRect& r, std::ostream* out) {
+    *out << r.x() << "," << r.y() << " " << r.width() << "x" << r.height();
+}
+
 using namespace kestrine;
 using namespace kestrine::app;
 using namespace std::chrono_literals;
@@ -227,7 +231,7 @@ TEST_F(MainFormTest, TrayMenuShowsTheRightTab) {
     EXPECT_TRUE(window->isVisible());
 }
 
-TEST_F(MainFormTest, LayoutAndResizeFollowTheAnchors) {
+TEST_F(MainFormTest, WindowAndControlProperties) {
     Start(test::Parental::Off);
     window->Settings1Click();
     EXPECT_EQ(window->windowTitle(), "Kestrine 1.0");
@@ -241,31 +245,47 @@ TEST_F(MainFormTest, LayoutAndResizeFollowTheAnchors) {
     EXPECT_EQ(window->form.memLogfile->lineWrapMode(), QPlainTextEdit::NoWrap);
     EXPECT_EQ(window->form.PageControl1->tabText(0), "Settings");
     EXPECT_EQ(window->form.PageControl1->tabText(1), "Log");
+}
 
-    auto geometryOf = [&](QWidget* w) { return w->geometry(); };
-    const QRect page = geometryOf(window->form.PageControl1);
-    const QRect group = geometryOf(window->form.GroupBox2);
-    const QRect list = geometryOf(window->form.lstAllowed);
-    const QRect parental = geometryOf(window->form.GroupBox1);
-    const QRect add = geometryOf(window->form.btnAdd);
-    const QRect setPin = geometryOf(window->form.btnSetPIN);
-    const QRect hide = geometryOf(window->form.btnHide);
-    const QSize parentalSize = window->form.GroupBox1->size();
-
-    window->resize(398, 489);
-    QApplication::processEvents();
-    EXPECT_EQ(window->form.PageControl1->size(), page.size() + QSize(100, 100));
-    EXPECT_EQ(window->form.GroupBox2->size(), group.size() + QSize(100, 100));
-    EXPECT_EQ(window->form.lstAllowed->size(), list.size() + QSize(100, 100));
-    EXPECT_EQ(window->form.GroupBox1->size(), parentalSize + QSize(100, 0))
-        << "stretches in width only";
-    EXPECT_EQ(window->form.GroupBox1->y(), parental.y() + 100);
-    EXPECT_EQ(window->form.btnAdd->pos(), add.topLeft() + QPoint(0, 100))
-        << "bottom left of its group";
-    EXPECT_EQ(window->form.btnSetPIN->pos(), setPin.topLeft() + QPoint(100, 0))
-        << "top right of its group";
-    EXPECT_EQ(window->form.btnHide->pos(), hide.topLeft() + QPoint(100, 100))
-        << "bottom right of its tab";
+TEST_F(MainFormTest, ControlsSitAtTheirPlacesAndFollowTheirAnchors) {
+    Start(test::Parental::Off);
+    window->Settings1Click();
+    ASSERT_EQ(window->size(), QSize(298, 389));
+    struct Row {
+        QWidget* control;
+        QRect atDesignSize;  // 298 x 389, in the parent's client area
+        QRect grown;         // 100 pixels wider and higher
+    };
+    const auto& f = window->form;
+    const Row rows[] = {
+        {f.Panel1, {8, 8, 285, 45}, {8, 8, 285, 45}},
+        {f.PageControl1, {8, 60, 281, 321}, {8, 60, 381, 421}},
+        {f.GroupBox2, {8, 12, 255, 173}, {8, 12, 355, 273}},
+        {f.txtAllowed, {16, 28, 223, 21}, {16, 28, 323, 21}},
+        {f.lstAllowed, {16, 60, 223, 69}, {16, 60, 323, 169}},
+        {f.btnAdd, {16, 137, 49, 25}, {16, 237, 49, 25}},
+        {f.btnRemove, {72, 137, 49, 25}, {72, 237, 49, 25}},
+        {f.GroupBox1, {8, 192, 255, 53}, {8, 292, 355, 53}},
+        {f.chkParental, {20, 21, 65, 17}, {20, 21, 65, 17}},
+        {f.btnSetPIN, {170, 17, 75, 25}, {270, 17, 75, 25}},
+        {f.btnHide, {179, 258, 75, 25}, {279, 358, 75, 25}},
+        {f.memLogfile, {8, 12, 255, 231}, {8, 12, 355, 331}},
+        {f.btnClear, {20, 258, 75, 25}, {20, 358, 75, 25}},
+        {f.btnClose, {179, 258, 75, 25}, {279, 358, 75, 25}},
+    };
+    for (const QSize size : {QSize(298, 389), QSize(398, 489)}) {
+        window->resize(size);
+        for (const int tab : {0, 1}) {
+            SCOPED_TRACE(tab == 0 ? "Settings" : "Log");
+            window->form.PageControl1->setCurrentIndex(tab);
+            QApplication::processEvents();
+            for (const auto& row : rows) {
+                EXPECT_EQ(row.control->geometry(),
+                          size.width() == 298 ? row.atDesignSize : row.grown)
+                    << row.control->objectName().toStdString() << " at " << size.width();
+            }
+        }
+    }
 }
 
 TEST_F(MainFormTest, HelpOpensAtItsContentsAndF1AtTheWindowsTopic) {
