@@ -1,5 +1,6 @@
 #include "numbers/ui/NumberBlockedForm.h"
 
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QWindow>
@@ -95,6 +96,20 @@ void TfrmBlocked::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
 }
 
+void TfrmBlocked::closeEvent(QCloseEvent* event) {
+    // OK, Edit and a successful Allow are the only ways out.
+    if (!answered_) {
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
+void TfrmBlocked::Answered() {
+    answered_ = true;
+    close();
+}
+
 void TfrmBlocked::keyPressEvent(QKeyEvent* event) {
     // No close box and no cancel button: Escape does nothing.
     if (event->key() == Qt::Key_Escape) {
@@ -119,11 +134,11 @@ void TfrmBlocked::SetNumber(const std::string& number) {
 }
 
 void TfrmBlocked::btnOKClick() {
-    close();
+    Answered();
 }
 
 void TfrmBlocked::btnEditClick() {
-    close();
+    Answered();
     actions_.showFromTray();
 }
 
@@ -134,7 +149,7 @@ void TfrmBlocked::btnAllowClick() {
             return;
         }
         actions_.allowNumber(number_);
-        close();
+        Answered();
     });
 }
 

@@ -35,15 +35,19 @@ public:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
     void SetTopMost(bool topMost);
+    // Closes the alert for one of its answers; nothing else may (Alt+F4, the window manager).
+    void Answered();
 
     Prompts& errorBox_;
     Actions actions_;
     std::string number_;  // as reported; Allow stores these bytes
+    bool answered_ = false;
     bool centred_ = false;
 };
 

@@ -96,9 +96,13 @@ TEST_F(WindowTest, AlertButtons) {
     Start(test::Parental::Off, {"01234567890"});
     auto* alert =
         ui::ShowBlockedAlert("0900 333", prompts, {[](auto) { return true; }, [](auto&) {}, [] {}});
-    EXPECT_TRUE(alert->form.btnOK->hasFocus() || QApplication::focusWidget() == nullptr);
+    EXPECT_EQ(alert->focusWidget(), alert->form.btnOK) << "Enter presses OK";
     QTest::keyClick(alert, Qt::Key_Escape);
     EXPECT_TRUE(alert->isVisible()) << "Escape does nothing";
+    // Neither does a close from the window manager (Alt+F4, its close button or menu).
+    EXPECT_FALSE(alert->windowHandle()->close());
+    EXPECT_FALSE(alert->close());
+    EXPECT_TRUE(alert->isVisible());
     alert->form.btnOK->click();
     QApplication::processEvents();
     EXPECT_TRUE(OpenAlerts().empty());
@@ -168,9 +172,17 @@ TEST_F(WindowTest, AllowBehindTheGate) {
     auto* alert = OpenAlerts().at(0);
     prompts.ExpectAskPIN("", true, "0000")
         .ExpectCommonError("Invalid PIN.  You must enter the correct Pin to allow this number.");
+    alert->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(alert));
+    EXPECT_TRUE(alert->IsTopMost()) << "made top-most when it is activated";
     alert->form.btnAllow->click();
     EXPECT_TRUE(alert->isVisible());
     EXPECT_FALSE(alert->IsTopMost()) << "out of the top-most band until it is activated again";
+    window->Settings1Click();  // activates the main window
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    alert->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(alert));
+    EXPECT_TRUE(alert->IsTopMost());
     prompts.ExpectAskPIN("", false, "1234");
     alert->form.btnAllow->click();
     EXPECT_TRUE(alert->isVisible());

@@ -12,7 +12,7 @@ void WindowFixture::TearDown() {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
         if (auto* alert = qobject_cast<ui::TfrmBlocked*>(widget);
             alert != nullptr && alert->isVisible()) {
-            alert->close();
+            alert->btnOKClick();
         }
     }
     QApplication::processEvents();
@@ -38,8 +38,9 @@ void WindowFixture::Start(Parental state, const std::vector<std::string>& number
         }
     };
     window = std::make_unique<app::TfrmMain>(
-        settings, app::MainFormSetup{programDir.Path(), Registry(), &access,
-                                     realDialogs ? nullptr : &prompts, quit});
+        settings,
+        app::MainFormSetup{
+            programDir.Path(), Registry(), &access, realDialogs ? nullptr : &prompts, quit, {}});
 }
 
 }  // namespace kestrine::test
