@@ -4,9 +4,11 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QScreen>
 #include <QScrollBar>
 #include <QUrl>
+#include <utility>
 
 #include "monitor/DriverUtil.h"
 #include "numbers/ui/DialogSupport.h"
@@ -33,7 +35,7 @@ constexpr const char* kExitQuestion =
 
 MainFormSetup MainFormSetup::System() {
     return MainFormSetup{
-        platform::ExecutableDirectory(), platform::Registry::System(), nullptr, nullptr, {}};
+        platform::ExecutableDirectory(), platform::Registry::System(), nullptr, nullptr, {}, {}};
 }
 
 TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
@@ -42,6 +44,7 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
       // exit(), not quit(): quit() first asks every window to close, and an open alert refuses.
       // exit() also ends the loop of any dialog that is open at that moment.
       quit_(setup.quit ? setup.quit : [] { QCoreApplication::exit(0); }),
+      beep_(setup.beep ? setup.beep : [] { QApplication::beep(); }),
       handOver_([this] {
           QMetaObject::invokeMethod(
               this, [this] { handOver_.ServePending(); }, Qt::QueuedConnection);
@@ -57,14 +60,28 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
     }
     core_ = std::make_unique<MainFormCore>(MainFormEnvironment{
         setup.programDirectory, setup.registry, *setup.driver, handOver_, *this, *prompts_, *this,
-        *this, *this, [] { QApplication::beep(); }, [](unsigned ms) { platform::SleepMs(ms); }});
+        *this, *this,
+        // Asked for by a monitor thread after a late read. Qt's beep is for the user-interface
+        // thread only, so it is posted there; the monitor thread does not wait for it.
+        [this] {
+            QMetaObject::invokeMethod(
+                this, [this] { beep_(); }, Qt::QueuedConnection);
+        },
+        [](unsigned ms) { platform::SleepMs(ms); }});
 
     ui::LoadApplicationFonts();
+    // The style sheet gives the window by this name the button-face colour; a widget class of our
+    // own paints a style sheet's background only when asked to.
+    setObjectName("frmMain");
+    setAttribute(Qt::WA_StyledBackground);
     form.setupUi(this);
     setFont(ui::TahomaPixels(11));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowIcon(QIcon(":/art/icon.png"));
+    // The task bar shows the icon name: it reads the application's title, as the application's
+    // own button does, while the title bar keeps the window's caption.
+    setWindowIconText(application_.Title);
     resize(kWindowClient);
     form.Image1->setPixmap(QPixmap(":/art/banner.png"));
     form.Image1->installEventFilter(this);
@@ -288,8 +305,18 @@ void TfrmMain::keyPressEvent(QKeyEvent* event) {
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == form.Image1 && event->type() == QEvent::MouseButtonRelease) {
-        Image1Click();
+    // Image1Click: a click is a left press and a left release, both on the banner.
+    if (watched == form.Image1 && (event->type() == QEvent::MouseButtonPress ||
+                                   event->type() == QEvent::MouseButtonRelease)) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::LeftButton) {
+            const bool pressed = std::exchange(bannerPressed_, false);
+            if (event->type() == QEvent::MouseButtonPress) {
+                bannerPressed_ = true;
+            } else if (pressed && form.Image1->rect().contains(mouse->position().toPoint())) {
+                Image1Click();
+            }
+        }
         return true;
     }
     // txtAllowedKeyPress: typed characters only; text pasted into the field is not filtered.

@@ -2,14 +2,19 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDesktopServices>
 #include <QDialog>
+#include <QFile>
+#include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextBrowser>
+#include <QThread>
 #include <QTimer>
 #include <memory>
 
@@ -22,6 +27,15 @@
 #include "tests/support/ScriptedPrompts.h"
 #include "tests/support/TempDir.h"
 #include "tests/ui/ModalHelper.h"
+
+// Stands in for the desktop's browser.
+class UrlRecorder : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void Open(const QUrl& url) { urls << url; }
+};
 
 void PrintTo(const QRect& r, std::ostream* out) {
     *out << r.x() << "," << r.y() << " " << r.width() << "x" << r.height();
@@ -245,6 +259,82 @@ TEST_F(MainFormTest, WindowAndControlProperties) {
     EXPECT_EQ(window->form.memLogfile->lineWrapMode(), QPlainTextEdit::NoWrap);
     EXPECT_EQ(window->form.PageControl1->tabText(0), "Settings");
     EXPECT_EQ(window->form.PageControl1->tabText(1), "Log");
+    // No task-bar entry of the window's own: the task bar shows the icon name, the application's
+    // title, while the title bar keeps the caption.
+    EXPECT_EQ(window->windowIconText(), "Tallowby Kestrine");
+}
+
+TEST_F(MainFormTest, TheStyleSheetGivesTheWindowTheButtonFaceColour) {
+    QFile style(":/style/kestrine.qss");
+    ASSERT_TRUE(style.open(QIODevice::ReadOnly));
+    const QPalette before = QApplication::palette();
+    QPalette palette = before;
+    palette.setColor(QPalette::Button, QColor(200, 10, 10));  // apart from the window colour
+    QApplication::setPalette(palette);
+    Start(test::Parental::Off);
+    window->setStyleSheet(window->styleSheet() + QString::fromUtf8(style.readAll()));
+    window->Settings1Click();
+    EXPECT_EQ(window->grab().toImage().pixelColor(2, 2), QColor(200, 10, 10))
+        << "the rule for the window matches it";
+    QApplication::setPalette(before);
+}
+
+TEST_F(MainFormTest, OnlyALeftClickOnTheBannerOpensTheWebSite) {
+    Start(test::Parental::Off);
+    window->Settings1Click();
+    UrlRecorder opened;
+    QDesktopServices::setUrlHandler("https", &opened, "Open");
+    QLabel* banner = window->form.Image1;
+    const QPoint on(10, 10);
+    const QPoint off(-10, 10);
+    struct Row {
+        const char* what;
+        Qt::MouseButton button;
+        bool pressOnIt;
+        QPoint release;
+        int opens;
+    };
+    const Row rows[] = {
+        {"left click", Qt::LeftButton, true, on, 1},
+        {"right click", Qt::RightButton, true, on, 0},
+        {"middle click", Qt::MiddleButton, true, on, 0},
+        {"released elsewhere", Qt::LeftButton, true, off, 0},
+        {"pressed elsewhere", Qt::LeftButton, false, on, 0},
+    };
+    for (const auto& row : rows) {
+        opened.urls.clear();
+        if (row.pressOnIt) {
+            QTest::mousePress(banner, row.button, Qt::NoModifier, on);
+        }
+        QTest::mouseRelease(banner, row.button, Qt::NoModifier, row.release);
+        EXPECT_EQ(opened.urls.size(), row.opens) << row.what;
+    }
+    EXPECT_EQ(opened.urls.value(0, QUrl(kMakerWebSite)), QUrl(kMakerWebSite));
+    QDesktopServices::unsetUrlHandler("https");
+}
+
+TEST_F(MainFormTest, TheLateReadBeepSoundsOnTheUserInterfaceThread) {
+    std::vector<bool> onUiThread;
+    // The window asks for its beep through its setup, like the application's own.
+    access.device->SetAttachablePorts({1});
+    {
+        numbers::TNumberList store(Registry());
+        store.WriteParentalMarker(false, false);
+    }
+    window = std::make_unique<app::TfrmMain>(
+        settings,
+        app::MainFormSetup{
+            programDir.Path(), Registry(), &access, &prompts, [this] { ++quits; },
+            [&onUiThread] { onUiThread.push_back(QThread::currentThread() == qApp->thread()); }});
+    ASSERT_TRUE(access.device->AwaitOutstandingWait(1, 5s));
+    access.device->PendNextRead(1);
+    access.device->QueueEvent(1, monitor::EncodeSimpleEvent(monitor::PortOpened));
+    ASSERT_TRUE(access.device->AwaitOutstandingRead(1, 5s));
+    ASSERT_TRUE(access.device->CompletePendingRead(1));
+    for (int i = 0; i < 500 && onUiThread.empty(); ++i) {
+        QTest::qWait(10);
+    }
+    EXPECT_EQ(onUiThread, std::vector<bool>{true});
 }
 
 TEST_F(MainFormTest, ControlsSitAtTheirPlacesAndFollowTheirAnchors) {
@@ -291,12 +381,21 @@ TEST_F(MainFormTest, ControlsSitAtTheirPlacesAndFollowTheirAnchors) {
 TEST_F(MainFormTest, HelpOpensAtItsContentsAndF1AtTheWindowsTopic) {
     Start(test::Parental::Off);
     std::filesystem::copy_file(KESTRINE_HELP_FILE, programDir / "qdhelp.hlp");
+    // The topic shown is the one at the top of the help window.
+    auto topic = [&] {
+        QTextBrowser* help = window->Help().Window();
+        QApplication::processEvents();
+        return help->cursorForPosition(QPoint(4, 4)).block().text().toStdString();
+    };
     window->Help1->trigger();
     ASSERT_NE(window->Help().Window(), nullptr);
     EXPECT_TRUE(window->Help().Window()->isVisible());
-    EXPECT_TRUE(window->Help().Window()->toPlainText().contains("Kestrine protects"));
+    EXPECT_EQ(topic(), "Kestrine") << "the contents";
     window->Help().Window()->hide();
     window->Settings1Click();
     QTest::keyClick(window.get(), Qt::Key_F1);
     EXPECT_TRUE(window->Help().Window()->isVisible());
+    EXPECT_EQ(topic(), "The Kestrine window") << "context 2";
 }
+
+#include "MainFormTest.moc"
