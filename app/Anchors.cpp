@@ -5,18 +5,17 @@
 
 namespace kestrine::app {
 
-void Anchors::Add(QWidget* widget, int anchors, QSize designParentSize) {
-    entries_.push_back({widget, anchors, widget->geometry(), designParentSize});
-    QWidget* parent = widget->parentWidget();
-    parent->removeEventFilter(this);
-    parent->installEventFilter(this);
+void Anchors::Add(QWidget* widget, int anchors, QWidget* reference, QSize referenceDesignSize) {
+    entries_.push_back({widget, anchors, widget->geometry(), reference, referenceDesignSize});
+    reference->removeEventFilter(this);
+    reference->installEventFilter(this);
     Apply(entries_.back());
 }
 
 bool Anchors::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::Resize) {
         for (const auto& entry : entries_) {
-            if (entry.widget->parentWidget() == watched) {
+            if (entry.reference == watched) {
                 Apply(entry);
             }
         }
@@ -25,26 +24,24 @@ bool Anchors::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void Anchors::Apply(const Entry& entry) const {
-    const QSize parent = entry.widget->parentWidget()->size();
+    const QSize grown = entry.reference->size() - entry.referenceDesign;
     const QRect& d = entry.design;
-    const int rightMargin = entry.parentDesign.width() - d.right() - 1;
-    const int bottomMargin = entry.parentDesign.height() - d.bottom() - 1;
     int x = d.x();
     int width = d.width();
     if ((entry.anchors & AnchorRight) != 0) {
         if ((entry.anchors & AnchorLeft) != 0) {
-            width = std::max(0, parent.width() - d.x() - rightMargin);
+            width = std::max(0, d.width() + grown.width());
         } else {
-            x = parent.width() - rightMargin - width;
+            x += grown.width();
         }
     }
     int y = d.y();
     int height = d.height();
     if ((entry.anchors & AnchorBottom) != 0) {
         if ((entry.anchors & AnchorTop) != 0) {
-            height = std::max(0, parent.height() - d.y() - bottomMargin);
+            height = std::max(0, d.height() + grown.height());
         } else {
-            y = parent.height() - bottomMargin - height;
+            y += grown.height();
         }
     }
     entry.widget->setGeometry(x, y, width, height);

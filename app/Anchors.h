@@ -1,6 +1,12 @@
 #pragma once
 // Keeps controls at their distance to the edges of their parent that they are anchored to when
-// the parent is resized; a control anchored to two opposite edges stretches.
+// the window is resized; a control anchored to two opposite edges stretches.
+//
+// A control follows a reference whose size grows and shrinks with its parent's: the parent itself,
+// or, for a tab page, the tab control. Its laid-out rectangle holds at the reference's design size,
+// and every pixel the reference gains or loses moves or stretches the control by as much. A tab
+// page is never measured: its size depends on the style's tab bar and frame, and a hidden tab
+// control does not lay its pages out at all.
 #include <QObject>
 #include <QRect>
 #include <QSize>
@@ -17,8 +23,8 @@ class Anchors : public QObject {
 public:
     explicit Anchors(QObject* parent = nullptr) : QObject(parent) {}
 
-    // `widget` as laid out for a parent of `designParentSize`, anchored to `anchors`.
-    void Add(QWidget* widget, int anchors, QSize designParentSize);
+    // `widget` as laid out now (for `reference` at `referenceDesignSize`), anchored to `anchors`.
+    void Add(QWidget* widget, int anchors, QWidget* reference, QSize referenceDesignSize);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -28,7 +34,8 @@ private:
         QWidget* widget;
         int anchors;
         QRect design;
-        QSize parentDesign;
+        QWidget* reference;
+        QSize referenceDesign;
     };
     void Apply(const Entry& entry) const;
     std::vector<Entry> entries_;

@@ -4,9 +4,11 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QScreen>
 #include <QScrollBar>
 #include <QUrl>
+#include <utility>
 
 #include "monitor/DriverUtil.h"
 #include "numbers/ui/DialogSupport.h"
@@ -19,9 +21,10 @@ namespace kestrine::app {
 
 namespace {
 
-// Design sizes of the containers whose children are anchored (client areas at 96 dpi).
+// Design sizes of what anchored controls follow (client areas at 96 dpi). The tab pages follow
+// their tab control.
 constexpr QSize kWindowClient(298, 389);
-constexpr QSize kPageClient(273, 293);
+constexpr QSize kTabControl(281, 321);
 constexpr QSize kAllowedGroup(255, 173);
 constexpr QSize kParentalGroup(255, 53);
 
@@ -32,13 +35,16 @@ constexpr const char* kExitQuestion =
 
 MainFormSetup MainFormSetup::System() {
     return MainFormSetup{
-        platform::ExecutableDirectory(), platform::Registry::System(), nullptr, nullptr, {}};
+        platform::ExecutableDirectory(), platform::Registry::System(), nullptr, nullptr, {}, {}};
 }
 
 TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
     : application_(application),
       programDirectory_(setup.programDirectory),
-      quit_(setup.quit ? setup.quit : [] { QCoreApplication::quit(); }),
+      // exit(), not quit(): quit() first asks every window to close, and an open alert refuses.
+      // exit() also ends the loop of any dialog that is open at that moment.
+      quit_(setup.quit ? setup.quit : [] { QCoreApplication::exit(0); }),
+      beep_(setup.beep ? setup.beep : [] { QApplication::beep(); }),
       handOver_([this] {
           QMetaObject::invokeMethod(
               this, [this] { handOver_.ServePending(); }, Qt::QueuedConnection);
@@ -54,14 +60,28 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
     }
     core_ = std::make_unique<MainFormCore>(MainFormEnvironment{
         setup.programDirectory, setup.registry, *setup.driver, handOver_, *this, *prompts_, *this,
-        *this, *this, [] { QApplication::beep(); }, [](unsigned ms) { platform::SleepMs(ms); }});
+        *this, *this,
+        // Asked for by a monitor thread after a late read. Qt's beep is for the user-interface
+        // thread only, so it is posted there; the monitor thread does not wait for it.
+        [this] {
+            QMetaObject::invokeMethod(
+                this, [this] { beep_(); }, Qt::QueuedConnection);
+        },
+        [](unsigned ms) { platform::SleepMs(ms); }});
 
     ui::LoadApplicationFonts();
+    // The style sheet gives the window by this name the button-face colour; a widget class of our
+    // own paints a style sheet's background only when asked to.
+    setObjectName("frmMain");
+    setAttribute(Qt::WA_StyledBackground);
     form.setupUi(this);
     setFont(ui::TahomaPixels(11));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowIcon(QIcon(":/art/icon.png"));
+    // The task bar shows the icon name: it reads the application's title, as the application's
+    // own button does, while the title bar keeps the window's caption.
+    setWindowIconText(application_.Title);
     resize(kWindowClient);
     form.Image1->setPixmap(QPixmap(":/art/banner.png"));
     form.Image1->installEventFilter(this);
@@ -97,21 +117,22 @@ TfrmMain::~TfrmMain() {
 }
 
 void TfrmMain::SetUpAnchors() {
-    const QSize window = kWindowClient;
-    anchors_.Add(form.Panel1, AnchorLeft | AnchorTop, window);
-    anchors_.Add(form.PageControl1, AnchorAll, window);
-    anchors_.Add(form.GroupBox2, AnchorAll, kPageClient);
-    anchors_.Add(form.GroupBox1, AnchorLeft | AnchorRight | AnchorBottom, kPageClient);
-    anchors_.Add(form.btnHide, AnchorRight | AnchorBottom, kPageClient);
-    anchors_.Add(form.txtAllowed, AnchorLeft | AnchorTop | AnchorRight, kAllowedGroup);
-    anchors_.Add(form.lstAllowed, AnchorAll, kAllowedGroup);
-    anchors_.Add(form.btnAdd, AnchorLeft | AnchorBottom, kAllowedGroup);
-    anchors_.Add(form.btnRemove, AnchorLeft | AnchorBottom, kAllowedGroup);
-    anchors_.Add(form.chkParental, AnchorLeft | AnchorTop, kParentalGroup);
-    anchors_.Add(form.btnSetPIN, AnchorTop | AnchorRight, kParentalGroup);
-    anchors_.Add(form.memLogfile, AnchorAll, kPageClient);
-    anchors_.Add(form.btnClear, AnchorLeft | AnchorBottom, kPageClient);
-    anchors_.Add(form.btnClose, AnchorRight | AnchorBottom, kPageClient);
+    QWidget* const tabs = form.PageControl1;
+    anchors_.Add(form.Panel1, AnchorLeft | AnchorTop, this, kWindowClient);
+    anchors_.Add(form.PageControl1, AnchorAll, this, kWindowClient);
+    anchors_.Add(form.GroupBox2, AnchorAll, tabs, kTabControl);
+    anchors_.Add(form.GroupBox1, AnchorLeft | AnchorRight | AnchorBottom, tabs, kTabControl);
+    anchors_.Add(form.btnHide, AnchorRight | AnchorBottom, tabs, kTabControl);
+    anchors_.Add(form.txtAllowed, AnchorLeft | AnchorTop | AnchorRight, form.GroupBox2,
+                 kAllowedGroup);
+    anchors_.Add(form.lstAllowed, AnchorAll, form.GroupBox2, kAllowedGroup);
+    anchors_.Add(form.btnAdd, AnchorLeft | AnchorBottom, form.GroupBox2, kAllowedGroup);
+    anchors_.Add(form.btnRemove, AnchorLeft | AnchorBottom, form.GroupBox2, kAllowedGroup);
+    anchors_.Add(form.chkParental, AnchorLeft | AnchorTop, form.GroupBox1, kParentalGroup);
+    anchors_.Add(form.btnSetPIN, AnchorTop | AnchorRight, form.GroupBox1, kParentalGroup);
+    anchors_.Add(form.memLogfile, AnchorAll, tabs, kTabControl);
+    anchors_.Add(form.btnClear, AnchorLeft | AnchorBottom, tabs, kTabControl);
+    anchors_.Add(form.btnClose, AnchorRight | AnchorBottom, tabs, kTabControl);
 }
 
 void TfrmMain::SetUpTray() {
@@ -223,9 +244,16 @@ void TfrmMain::JvTrayIcon1Activated(QSystemTrayIcon::ActivationReason reason) {
 }
 
 void TfrmMain::SessionEnding() {
+    // Whatever is open at this moment (the Exit question, a PIN dialog, a message box) answers as
+    // refused, and no box is shown any more.
     ui::SetApplicationQuitting(true);
     core_->SessionEnding = true;
-    close();
+    // The close query is run here rather than through close(): a close made while the Exit
+    // question is open would be refused, the window being in its close already.
+    if (FormCloseQuery()) {
+        FormClose();
+        quit_();
+    }
 }
 
 bool TfrmMain::FormCloseQuery() {
@@ -277,16 +305,29 @@ void TfrmMain::keyPressEvent(QKeyEvent* event) {
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == form.Image1 && event->type() == QEvent::MouseButtonRelease) {
-        Image1Click();
+    // Image1Click: a click is a left press and a left release, both on the banner.
+    if (watched == form.Image1 && (event->type() == QEvent::MouseButtonPress ||
+                                   event->type() == QEvent::MouseButtonRelease)) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::LeftButton) {
+            const bool pressed = std::exchange(bannerPressed_, false);
+            if (event->type() == QEvent::MouseButtonPress) {
+                bannerPressed_ = true;
+            } else if (pressed && form.Image1->rect().contains(mouse->position().toPoint())) {
+                Image1Click();
+            }
+        }
         return true;
     }
     // txtAllowedKeyPress: typed characters only; text pasted into the field is not filtered.
+    // Editing keys work as in any field, also where they carry a control character as their
+    // text (X11 gives Delete the text U+007F).
     if (watched == form.txtAllowed && event->type() == QEvent::KeyPress) {
         const QString typed = static_cast<QKeyEvent*>(event)->text();
         for (const QChar c : typed) {
-            if (c.unicode() > 0xFF || !numbers::AllowedListEditing::KeyFilterAccepts(
-                                          static_cast<unsigned char>(c.unicode()))) {
+            if (c.isPrint() &&
+                (c.unicode() > 0x7F || !numbers::AllowedListEditing::KeyFilterAccepts(
+                                           static_cast<unsigned char>(c.unicode())))) {
                 return true;
             }
         }

@@ -36,14 +36,15 @@ struct MainFormSetup {
     platform::Registry registry;
     monitor::DriverAccess* driver = nullptr;  // nullptr: the driver of the system root
     Prompts* prompts = nullptr;               // nullptr: real dialogs
-    std::function<void()> quit;               // ends the application; empty: QCoreApplication::quit
+    std::function<void()> quit;               // ends the application; empty: QCoreApplication::exit
+    std::function<void()> beep;  // the system's default sound; empty: QApplication::beep
     static MainFormSetup System();
 };
 
 class TfrmMain : public QWidget,
                  public numbers::ParentalControls,
                  public numbers::AllowedListView,
-                 public log::LogMemo,
+                 public LogMemo,
                  public monitor::BlockedAlert {
     Q_OBJECT
 public:
@@ -109,7 +110,7 @@ public:
     void Select(int index) override;
     void FocusList() override;
     void SetRemoveEnabled(bool enabled) override;
-    // log::LogMemo
+    // LogMemo
     bool SetLogText(const std::string& text) override;
     // monitor::BlockedAlert: a new alert window for every refused number.
     void ShowBlockedAlert(const std::string& number) override;
@@ -130,6 +131,8 @@ private:
     ApplicationSettings& application_;
     std::filesystem::path programDirectory_;
     std::function<void()> quit_;
+    std::function<void()> beep_;
+    bool bannerPressed_ = false;  // a left press on the banner, waiting for its release
     std::unique_ptr<Prompts> ownPrompts_;
     Prompts* prompts_;
     std::unique_ptr<monitor::DriverAccess> ownDriver_;

@@ -24,8 +24,7 @@ std::vector<std::string> MainFormCore::CreateStore() {
     Editing = std::make_unique<numbers::AllowedListEditing>(
         *NumberList, *Parental, environment_.prompts, Log, environment_.allowedList,
         [this](std::span<const std::string> list) { SendAllowList(list); });
-    LogTab =
-        std::make_unique<log::LogView>(Log, *Parental, environment_.prompts, environment_.logMemo);
+    LogTab = std::make_unique<LogView>(Log, *Parental, environment_.prompts, environment_.logMemo);
     return NumberList->LoadNumbers();
 }
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "app/LogView.h"
 #include "log/LogOwner.h"
-#include "log/LogView.h"
 #include "monitor/DriverLink.h"
 #include "monitor/EventDispatch.h"
 #include "monitor/HandOverQueue.h"
@@ -31,7 +31,7 @@ struct MainFormEnvironment {
     Prompts& prompts;
     numbers::ParentalControls& parentalControls;
     numbers::AllowedListView& allowedList;
-    log::LogMemo& logMemo;
+    LogMemo& logMemo;
     std::function<void()> messageBeep = [] {};
     std::function<void(unsigned milliseconds)> sleep = [](unsigned) {};
 };
@@ -49,7 +49,7 @@ public:
     std::unique_ptr<numbers::TNumberList> NumberList;
     std::unique_ptr<numbers::ParentalControl> Parental;
     std::unique_ptr<numbers::AllowedListEditing> Editing;
-    std::unique_ptr<log::LogView> LogTab;
+    std::unique_ptr<LogView> LogTab;
 
     bool ExitRequested = false;
     bool SessionEnding = false;

@@ -4,8 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <QGuiApplication>
-#include <QSessionManager>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QSocketNotifier>
 #include <cerrno>
 
@@ -34,7 +34,7 @@ SessionEnd::SessionEnd(QObject* parent) : QObject(parent) {
             char buffer[16];
             while (::read(gPipe[0], buffer, sizeof buffer) > 0) {
             }
-            emit Ending();
+            End();
         });
         struct sigaction action {};
         action.sa_handler = OnSignal;
@@ -44,11 +44,25 @@ SessionEnd::SessionEnd(QObject* parent) : QObject(parent) {
             ::sigaction(signal, &action, nullptr);
         }
     }
-    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-        connect(
-            app, &QGuiApplication::commitDataRequest, this,
-            [this](QSessionManager&) { emit Ending(); }, Qt::DirectConnection);
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        app->installEventFilter(this);
     }
+}
+
+bool SessionEnd::eventFilter(QObject* watched, QEvent* event) {
+    // Kestrine itself ends with exit(), never with quit(): a Quit event is the session manager's
+    // order to end. Taken here, it does not first ask every window to close (the main window only
+    // hides, an alert refuses), which would make the application ignore it.
+    if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit) {
+        End();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void SessionEnd::End() {
+    requested_ = true;
+    emit Ending();
 }
 
 SessionEnd::~SessionEnd() {

@@ -13,8 +13,11 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName("kestrine");
     QApplication::setQuitOnLastWindowClosed(false);  // the window only hides; Exit ends the program
+    // Before anything that can wait (the single-instance lock, the driver's start): an end of the
+    // session during start-up is kept and runs the orderly stop once the window exists.
+    kestrine::app::SessionEnd sessionEnd;
 
-    // Before anything else: a second instance tells the first and ends, touching nothing.
+    // A second instance tells the first and ends, touching nothing.
     kestrine::app::SingleInstance instance;
     if (!instance.Acquire()) {
         return 0;
@@ -34,9 +37,11 @@ int main(int argc, char** argv) {
     kestrine::app::TfrmMain frmMain(settings, kestrine::app::MainFormSetup::System());
     QObject::connect(&instance, &kestrine::app::SingleInstance::InstanceCreated, &frmMain,
                      &kestrine::app::TfrmMain::JvAppInstances1InstanceCreated);
-    kestrine::app::SessionEnd sessionEnd;
     QObject::connect(&sessionEnd, &kestrine::app::SessionEnd::Ending, &frmMain,
                      &kestrine::app::TfrmMain::SessionEnding);
+    if (sessionEnd.Requested()) {
+        QTimer::singleShot(0, &frmMain, &kestrine::app::TfrmMain::SessionEnding);
+    }
 
     // KESTRINE_READY_FD=n: one byte on descriptor n once the tray icon is up and monitoring runs,
     // for whoever started the program and waits for it (service managers, the start-up benchmark).

@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
             }
             toAlert.push_back(alertMs);
             toBlock.push_back(blockedMs);
-            alert->close();
+            alert->btnOKClick();
             QApplication::processEvents();
         }
         ::close(port);

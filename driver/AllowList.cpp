@@ -4,19 +4,6 @@
 
 namespace kestrine::driver {
 
-std::string NormaliseNumber(std::string_view number) {
-    std::string digits;
-    for (char c : number) {
-        if (c >= 'a' && c <= 'd') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-        if ((c >= '0' && c <= '9') || c == '*' || c == '#' || c == '+' || (c >= 'A' && c <= 'D')) {
-            digits.push_back(c);
-        }
-    }
-    return digits;
-}
-
 void AllowList::Replace(const std::vector<std::string>& numbers) {
     numbers_.clear();
     for (const auto& number : numbers) {

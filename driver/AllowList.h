@@ -1,17 +1,16 @@
 #pragma once
-// The allowed numbers as the dial blocker compares them.
-//
-// Normalisation: a number is reduced to its dial digits 0-9, *, #, + and A-D (a-d count as A-D);
-// everything else - blanks, hyphens, dots, brackets, letters, dial modifiers such as T, P, W and
-// commas - is dropped. "+44 (20) 7946-0000" and "+442079460000" are the same number; "0044..." is
-// not the same as "+44...". An entry that normalises to nothing allows nothing.
+// The allowed numbers as the dial blocker compares them: each reduced to its dial digits
+// (numbers/DialDigits.h). An entry that normalises to nothing allows nothing and takes nothing
+// from the rest of the list.
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "numbers/DialDigits.h"
+
 namespace kestrine::driver {
 
-std::string NormaliseNumber(std::string_view number);
+using numbers::NormaliseNumber;
 
 class AllowList {
 public:

@@ -13,17 +13,17 @@ constexpr std::uint32_t kServiceOpenAccess = DELETE | SERVICE_START | SERVICE_ST
 constexpr std::size_t kSystemDirBuffer = 261;
 }  // namespace
 
-DriverUtil::DriverUtil(ServiceManager services, std::filesystem::path systemDirectory,
-                       DeviceOpener openDevice)
+DriverUtil::DriverUtil(std::shared_ptr<const ServiceControl> services,
+                       std::filesystem::path systemDirectory, DeviceOpener openDevice)
     : services_(std::move(services)),
       systemDirectory_(std::move(systemDirectory)),
       openDevice_(std::move(openDevice)) {}
 
 DriverUtil DriverUtil::System() {
-    auto services = ServiceManager::System();
+    auto services = std::make_shared<ServiceManager>(ServiceManager::System());
     // Installed, the driver is systemd's to run: a start goes through its unit.
     if (IsInstalledRoot() && SystemdRuns()) {
-        services.HandStartsToUnit(kServiceName, kDriverUnitName);
+        services->HandStartsToUnit(kServiceName, kDriverUnitName);
     }
     return DriverUtil(std::move(services), SystemDirectory(),
                       [] { return OpenDevice(kDevicePath).device; });
@@ -49,7 +49,8 @@ std::string DriverUtil::DriverImagePath() const {
 bool DriverUtil::InstallDriver(std::string& message) {
     message.clear();
     ScHandle manager;
-    if (services_.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, manager) != ERROR_SUCCESS) {
+    if (services_->OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, manager) !=
+        ERROR_SUCCESS) {
         message = std::string("Error: You must have administrative priviledges to install ") +
                   kServiceName + " device driver";
         return false;
@@ -63,7 +64,7 @@ bool DriverUtil::InstallDriver(std::string& message) {
     config.imagePath = DriverImagePath();
     ScHandle service;
     const Win32Error error =
-        services_.CreateService(manager, config, SERVICE_ALL_ACCESS | GENERIC_EXECUTE, service);
+        services_->CreateService(manager, config, SERVICE_ALL_ACCESS | GENERIC_EXECUTE, service);
     manager.Close();
     if (error != ERROR_SUCCESS) {
         message = "Error: Cannot create service";
@@ -78,20 +79,21 @@ std::shared_ptr<Device> DriverUtil::OpenDriverDevice(std::string& message) {
         return device;
     }
     ScHandle manager;
-    if (services_.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, manager) != ERROR_SUCCESS) {
+    if (services_->OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, manager) !=
+        ERROR_SUCCESS) {
         message =
             "Sorrelin cannot open SCM. You must have administrative privileges to start service.";
         return nullptr;
     }
     ScHandle service;
     const Win32Error opened =
-        services_.OpenService(manager, kServiceName, kServiceOpenAccess, service);
+        services_->OpenService(manager, kServiceName, kServiceOpenAccess, service);
     manager.Close();
     if (opened != ERROR_SUCCESS) {
         message = "Cannot open driver service.  Your system does not have device driver installed.";
         return nullptr;
     }
-    if (services_.StartService(service) != ERROR_SUCCESS) {
+    if (services_->StartService(service) != ERROR_SUCCESS) {
         service.Close();
         message = "Unexpected error occured starting service. Device driver may be missing";
         return nullptr;

@@ -16,9 +16,10 @@ class DriverUtil : public DriverAccess {
 public:
     using DeviceOpener = std::function<std::shared_ptr<platform::Device>()>;
 
-    // `systemDirectory` is where the driver image lies; `openDevice` opens \\.\QDDRIVER.
-    DriverUtil(platform::ServiceManager services, std::filesystem::path systemDirectory,
-               DeviceOpener openDevice);
+    // `services` is the service control manager, `systemDirectory` where the driver image lies;
+    // `openDevice` opens \\.\QDDRIVER.
+    DriverUtil(std::shared_ptr<const platform::ServiceControl> services,
+               std::filesystem::path systemDirectory, DeviceOpener openDevice);
     // The driver of the current system root.
     static DriverUtil System();
 
@@ -31,7 +32,7 @@ public:
     std::shared_ptr<platform::Device> OpenDriverDevice(std::string& message) override;
 
 private:
-    platform::ServiceManager services_;
+    std::shared_ptr<const platform::ServiceControl> services_;
     std::filesystem::path systemDirectory_;
     DeviceOpener openDevice_;
 };

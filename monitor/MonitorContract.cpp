@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "numbers/DialDigits.h"
+
 namespace kestrine::monitor {
 
 void PutU32(std::vector<std::uint8_t>& out, std::size_t offset, std::uint32_t value) {
@@ -139,14 +141,18 @@ std::vector<std::uint8_t> EncodeSimpleEvent(std::uint8_t type) {
 std::vector<std::uint8_t> BuildAllowListBuffer(std::span<const std::string> numbers) {
     std::size_t size = 5;
     for (const auto& number : numbers) {
-        size += number.size() + 1;
+        if (numbers::HasDialDigits(number)) {
+            size += number.size() + 1;
+        }
     }
     std::vector<std::uint8_t> buffer(size, 0);
     PutU32(buffer, 0, 1);
     std::size_t offset = 4;
     for (const auto& number : numbers) {
-        std::memcpy(buffer.data() + offset, number.data(), number.size());
-        offset += number.size() + 1;
+        if (numbers::HasDialDigits(number)) {
+            std::memcpy(buffer.data() + offset, number.data(), number.size());
+            offset += number.size() + 1;
+        }
     }
     return buffer;
 }
@@ -157,14 +163,18 @@ std::optional<std::vector<std::string>> ParseAllowListBuffer(std::span<const std
     }
     std::vector<std::string> numbers;
     std::size_t offset = 4;
-    // Numbers run up to the empty entry that closes the list, which must be the last byte.
+    // Numbers run up to the zero byte that closes the list, which must be the last byte. An empty
+    // entry before it (an older sender's empty number) is passed over: read as the list's end, it
+    // would lose every number behind it.
     while (offset < buffer.size() - 1) {
         const auto begin = buffer.begin() + static_cast<std::ptrdiff_t>(offset);
         const auto end = std::find(begin, buffer.end() - 1, std::uint8_t{0});
-        if (end == buffer.end() - 1 || end == begin) {
+        if (end == buffer.end() - 1) {
             return std::nullopt;
         }
-        numbers.emplace_back(begin, end);
+        if (end != begin) {
+            numbers.emplace_back(begin, end);
+        }
         offset = static_cast<std::size_t>(end - buffer.begin()) + 1;
     }
     return numbers;

@@ -91,8 +91,11 @@ std::vector<std::uint8_t> EncodeNumberBlockedEvent(std::string_view number);
 std::vector<std::uint8_t> EncodeSimpleEvent(std::uint8_t type);
 
 // The allow-list buffer: 32-bit little-endian 1, each number's bytes and a zero, a closing zero.
+// A number without a dial digit allows nothing and is left out; an empty one could not even be
+// carried, since its zero byte would read as the end of the list.
 std::vector<std::uint8_t> BuildAllowListBuffer(std::span<const std::string> numbers);
-// The inverse, for the driver's side: the numbers, or nothing when the buffer is malformed.
+// The inverse, for the driver's side: the numbers, or nothing when the buffer is malformed. An
+// empty entry is skipped, so that it cannot cut off the numbers behind it.
 std::optional<std::vector<std::string>> ParseAllowListBuffer(std::span<const std::uint8_t> buffer);
 
 void PutU32(std::vector<std::uint8_t>& out, std::size_t offset, std::uint32_t value);

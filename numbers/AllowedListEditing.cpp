@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "log/LogOwner.h"
+#include "numbers/TextEncoding.h"
 
 namespace kestrine::numbers {
 
@@ -39,7 +40,7 @@ AllowedListEditing::AllowedListEditing(TNumberList& store, ParentalControl& pare
       send_(std::move(send)) {}
 
 bool AllowedListEditing::KeyFilterAccepts(unsigned char typed) {
-    return typed <= 32 || typed == '+' || (typed >= '0' && typed <= '9');
+    return typed <= 32 || typed == 127 || typed == '+' || (typed >= '0' && typed <= '9');
 }
 
 void AllowedListEditing::UpdateRemoveButton() {
@@ -56,7 +57,7 @@ void AllowedListEditing::btnAddClick() {
                std::any_of(items.begin(), items.end(),
                            [&](const auto& item) { return EqualIgnoringCase(item, number); })) {
         prompts_.Error(log::FormatText("%s is already allowed", {typed}));
-    } else if (number.size() < kShortestUsualNumber &&
+    } else if (CharacterCount(number) < kShortestUsualNumber &&
                !prompts_.Confirm(typed + " is too short.\r\nIs this a valid telephone number?")) {
         // Not a number after all: nothing is added, but the list is stored and pushed as always.
     } else {

@@ -42,7 +42,8 @@ public:
                        log::LogOwner& log, AllowedListView& view, SendAllowList send);
 
     // Whether a character typed into the field is kept: digits, "+", the space and control
-    // characters (editing keys and clipboard shortcuts) are; everything else is dropped.
+    // characters (editing keys such as Backspace and Delete, clipboard shortcuts) are; everything
+    // else is dropped.
     static bool KeyFilterAccepts(unsigned char typed);
 
     void btnAddClick();

@@ -1,6 +1,7 @@
 #include "numbers/ParentalControl.h"
 
 #include "log/LogOwner.h"
+#include "numbers/TextEncoding.h"
 #include "platform/UserError.h"
 
 namespace kestrine::numbers {
@@ -8,6 +9,10 @@ namespace kestrine::numbers {
 ParentalControl::ParentalControl(TNumberList& store, Prompts& prompts, log::LogOwner& log,
                                  ParentalControls& controls)
     : store_(store), prompts_(prompts), log_(log), controls_(controls) {}
+
+std::string ParentalControl::StoredPin() {
+    return ReadAsUtf8(store_.GetPIN());
+}
 
 void ParentalControl::RestoreCheckBox() {
     UpdatingParental = true;
@@ -30,7 +35,7 @@ void ParentalControl::chkParentalClick() {
             const auto answer = prompts_.AskPIN("Enter Pin to enable parental control");
             if (!answer.accepted) {
                 PutBoxBack(false);
-            } else if (answer.pin == store_.GetPIN()) {
+            } else if (answer.pin == StoredPin()) {
                 store_.SetParentalControl(true);
                 log_.LogLine("Parental Control Turned On");
             } else {
@@ -52,7 +57,7 @@ void ParentalControl::chkParentalClick() {
         const auto answer = prompts_.AskPIN("Enter Pin to disable parental control");
         if (!answer.accepted) {
             PutBoxBack(true);
-        } else if (answer.pin == store_.GetPIN()) {
+        } else if (answer.pin == StoredPin()) {
             store_.SetParentalControl(false);
             log_.LogLine("Parental Control Turned Off");
         } else {
@@ -70,7 +75,7 @@ void ParentalControl::btnSetPINClick() {
         return;
     }
     const auto answer =
-        store_.IsPINSet() ? prompts_.AskChangedPIN(store_.GetPIN()) : prompts_.AskNewPIN();
+        store_.IsPINSet() ? prompts_.AskChangedPIN(StoredPin()) : prompts_.AskNewPIN();
     if (answer.accepted) {
         store_.SetPIN(answer.pin);
     }
@@ -105,7 +110,7 @@ bool ParentalControl::PassPinGate(GatedAction action) {
         }
         return false;
     }
-    if (answer.pin == store_.GetPIN()) {
+    if (answer.pin == StoredPin()) {
         return true;
     }
     throw UserError(RefusalText(action));

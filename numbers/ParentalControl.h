@@ -49,6 +49,9 @@ public:
 
 private:
     void PutBoxBack(bool checked);
+    // The stored PIN as the dialogs give a typed one: UTF-8. A PIN that an earlier version stored
+    // as Latin-1 reads as the text that was typed then.
+    std::string StoredPin();
 
     TNumberList& store_;
     Prompts& prompts_;

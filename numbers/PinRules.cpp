@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "numbers/TextEncoding.h"
 #include "platform/UserError.h"
 
 namespace kestrine {
@@ -14,6 +15,11 @@ void Require(bool ok, const char* message) {
     }
 }
 
+// Counted in characters as typed: a PIN of two Cyrillic letters is two characters, not four bytes.
+bool LongEnough(const std::string& pin) {
+    return numbers::CharacterCount(pin) >= kMinimumPinLength;
+}
+
 }  // namespace
 
 bool IsBlankPin(const std::string& text) {
@@ -23,13 +29,13 @@ bool IsBlankPin(const std::string& text) {
 
 void ValidateGetPin(const std::string& pin) {
     Require(!IsBlankPin(pin), "PIN Cannot be blank");
-    Require(pin.size() >= kMinimumPinLength, "PIN must be at least 4 characters");
+    Require(LongEnough(pin), "PIN must be at least 4 characters");
 }
 
 void ValidateSetPin(const std::string& pin, const std::string& confirm) {
     ValidateGetPin(pin);
     Require(!IsBlankPin(confirm), "Confirm PIN Cannot be blank");
-    Require(confirm.size() >= kMinimumPinLength, "Confirm PIN must be at least 4 characters");
+    Require(LongEnough(confirm), "Confirm PIN must be at least 4 characters");
     Require(pin == confirm, "PINs do not match");
 }
 
@@ -38,9 +44,9 @@ void ValidateChangePin(const std::string& typedCurrent, const std::string& store
     ValidateGetPin(typedCurrent);
     Require(typedCurrent == storedCurrent, "Current Pin incorrect");
     Require(!IsBlankPin(newPin), "New PIN Cannot be blank");
-    Require(newPin.size() >= kMinimumPinLength, "New PIN must be at least 4 characters");
+    Require(LongEnough(newPin), "New PIN must be at least 4 characters");
     // The confirmation has a length test but no blank test of its own.
-    Require(confirm.size() >= kMinimumPinLength, "Confirm PIN must be at least 4 characters");
+    Require(LongEnough(confirm), "Confirm PIN must be at least 4 characters");
     Require(newPin == confirm, "New PIN and Confirm New PIN do not match");
 }
 

@@ -1,7 +1,7 @@
 #pragma once
-// The checks the PIN dialogs make on what was typed. Each throws UserError with the first failing
-// check's message; comparing with the stored PIN is the caller's business, except for the change
-// dialog, which checks the current PIN itself.
+// The checks the PIN dialogs make on what was typed (UTF-8, lengths counted in characters). Each
+// throws UserError with the first failing check's message; comparing with the stored PIN is the
+// caller's business, except for the change dialog, which checks the current PIN itself.
 #include <string>
 
 namespace kestrine {

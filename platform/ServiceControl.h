@@ -74,7 +74,21 @@ struct ServiceConfig {
     std::string imagePath;
 };
 
-class ServiceManager {
+// The manager's operations, as the driver installation uses them.
+class ServiceControl {
+public:
+    virtual ~ServiceControl() = default;
+    virtual Win32Error OpenSCManager(const std::string& database, std::uint32_t access,
+                                     ScHandle& manager) const = 0;
+    // Fails with ERROR_SERVICE_EXISTS when an entry of that name exists.
+    virtual Win32Error CreateService(const ScHandle& manager, const ServiceConfig& config,
+                                     std::uint32_t access, ScHandle& service) const = 0;
+    virtual Win32Error OpenService(const ScHandle& manager, const std::string& name,
+                                   std::uint32_t access, ScHandle& service) const = 0;
+    virtual Win32Error StartService(const ScHandle& service) const = 0;
+};
+
+class ServiceManager : public ServiceControl {
 public:
     // The manager of the system root `root`, its entries in `registry`.
     ServiceManager(std::filesystem::path root, Registry registry,
@@ -90,13 +104,12 @@ public:
                           std::filesystem::path systemctl = "systemctl");
 
     Win32Error OpenSCManager(const std::string& database, std::uint32_t access,
-                             ScHandle& manager) const;
-    // Fails with ERROR_SERVICE_EXISTS when an entry of that name exists.
+                             ScHandle& manager) const override;
     Win32Error CreateService(const ScHandle& manager, const ServiceConfig& config,
-                             std::uint32_t access, ScHandle& service) const;
+                             std::uint32_t access, ScHandle& service) const override;
     Win32Error OpenService(const ScHandle& manager, const std::string& name, std::uint32_t access,
-                           ScHandle& service) const;
-    Win32Error StartService(const ScHandle& service) const;
+                           ScHandle& service) const override;
+    Win32Error StartService(const ScHandle& service) const override;
 
     // The pid file of a started service, for stopping it from outside.
     std::filesystem::path PidFile(const std::string& name) const;

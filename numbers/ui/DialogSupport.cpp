@@ -7,6 +7,8 @@
 #include <QWidget>
 #include <atomic>
 
+#include "numbers/TextEncoding.h"
+
 namespace kestrine::ui {
 
 void LoadApplicationFonts() {
@@ -31,11 +33,12 @@ QFont TahomaPixels(int pixels, bool bold) {
 }
 
 QString ToQt(const std::string& bytes) {
-    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    const std::string text = numbers::ReadAsUtf8(bytes);
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 std::string FromQt(const QString& text) {
-    const QByteArray bytes = text.toLatin1();
+    const QByteArray bytes = text.toUtf8();
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 

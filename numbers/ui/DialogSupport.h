@@ -19,7 +19,9 @@ void LoadApplicationFonts();
 // Tahoma at a pixel size, optionally bold.
 QFont TahomaPixels(int pixels, bool bold = false);
 
-// Texts are bytes in the core; the user interface shows them as Latin-1.
+// Texts are bytes in the core and UTF-8 at this edge, for every text: PINs, numbers, the log. Bytes
+// that are not UTF-8 (port data in the log, a number an earlier version stored as Latin-1) show as
+// Latin-1 characters.
 QString ToQt(const std::string& bytes);
 std::string FromQt(const QString& text);
 

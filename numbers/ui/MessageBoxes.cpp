@@ -9,6 +9,8 @@ namespace kestrine::ui {
 std::unique_ptr<QMessageBox> MakeMessageBox(BoxKind kind, const std::string& text,
                                             QWidget* parent) {
     auto box = std::make_unique<QMessageBox>(parent);
+    // Texts carry what was typed or pasted, never markup.
+    box->setTextFormat(Qt::PlainText);
     box->setText(ToQt(text));
     switch (kind) {
         case BoxKind::Error:
@@ -37,7 +39,8 @@ std::unique_ptr<QMessageBox> MakeMessageBox(BoxKind kind, const std::string& tex
             return box;
         }
     }
-    QPushButton* ok = box->addButton(QMessageBox::Ok);
+    // Named here rather than taken as the standard button, whose text the desktop's theme picks.
+    QPushButton* ok = box->addButton("OK", QMessageBox::AcceptRole);
     box->setDefaultButton(ok);
     box->setEscapeButton(ok);
     return box;

@@ -1,5 +1,6 @@
 #include "numbers/ui/NumberBlockedForm.h"
 
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QWindow>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #endif
 
+#include "numbers/DialDigits.h"
 #include "numbers/ui/DialogSupport.h"
 
 namespace kestrine::ui {
@@ -94,6 +96,20 @@ void TfrmBlocked::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
 }
 
+void TfrmBlocked::closeEvent(QCloseEvent* event) {
+    // OK, Edit and a successful Allow are the only ways out.
+    if (!answered_) {
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
+void TfrmBlocked::Answered() {
+    answered_ = true;
+    close();
+}
+
 void TfrmBlocked::keyPressEvent(QKeyEvent* event) {
     // No close box and no cancel button: Escape does nothing.
     if (event->key() == Qt::Key_Escape) {
@@ -111,12 +127,18 @@ void TfrmBlocked::showEvent(QShowEvent* event) {
     }
 }
 
+void TfrmBlocked::SetNumber(const std::string& number) {
+    number_ = number;
+    form.lblPhoneNumber->setText(ToQt(number));
+    form.btnAllow->setEnabled(numbers::HasDialDigits(number));
+}
+
 void TfrmBlocked::btnOKClick() {
-    close();
+    Answered();
 }
 
 void TfrmBlocked::btnEditClick() {
-    close();
+    Answered();
     actions_.showFromTray();
 }
 
@@ -126,8 +148,8 @@ void TfrmBlocked::btnAllowClick() {
         if (!actions_.passPinGate(numbers::GatedAction::Allow)) {
             return;
         }
-        actions_.allowNumber(FromQt(form.lblPhoneNumber->text()));
-        close();
+        actions_.allowNumber(number_);
+        Answered();
     });
 }
 
@@ -135,7 +157,7 @@ TfrmBlocked* ShowBlockedAlert(const std::string& number, Prompts& errorBox,
                               TfrmBlocked::Actions actions) {
     auto* alert = new TfrmBlocked(errorBox, std::move(actions));  // deletes itself on close
     alert->form.lblBlockedBy->setText(alert->form.lblBlockedBy->text() + "Kestrine");
-    alert->form.lblPhoneNumber->setText(ToQt(number));
+    alert->SetNumber(number);
     alert->show();
     alert->form.btnOK->setFocus();
     return alert;

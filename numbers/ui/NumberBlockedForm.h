@@ -23,6 +23,10 @@ public:
     TfrmBlocked(Prompts& errorBox, Actions actions);
     Ui::TfrmBlocked form;
 
+    // Shows the refused number as the driver reported it. A dial without a single dial digit
+    // (a bare ATD) cannot be allowed: such a number would let nothing through, so Allow is off.
+    void SetNumber(const std::string& number);
+
     bool IsTopMost() const;
 
     void btnOKClick();
@@ -31,14 +35,19 @@ public:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
     void SetTopMost(bool topMost);
+    // Closes the alert for one of its answers; nothing else may (Alt+F4, the window manager).
+    void Answered();
 
     Prompts& errorBox_;
     Actions actions_;
+    std::string number_;  // as reported; Allow stores these bytes
+    bool answered_ = false;
     bool centred_ = false;
 };
 

@@ -44,6 +44,23 @@ TEST_F(WindowTest, TheFieldFiltersTypedCharactersButNotPastedText) {
     Start(test::Parental::Off);
     QTest::keyClicks(window->form.txtAllowed, "0a1-2(3)+ 4#");
     EXPECT_EQ(window->form.txtAllowed->text(), "0123+ 4");
+
+    // Editing keys are no typed characters, whatever text they carry.
+    QLineEdit* field = window->form.txtAllowed;
+    field->setText("0123");
+    QTest::keyClick(field, Qt::Key_Home);
+    QTest::sendKeyEvent(QTest::Click, field, Qt::Key_Delete, QString(QChar(0x7F)),
+                        Qt::NoModifier);  // as X11 sends it
+    EXPECT_EQ(field->text().toStdString(), "123");
+    QTest::keyClick(field, Qt::Key_Right);
+    QTest::keyClick(field, Qt::Key_Backspace);
+    EXPECT_EQ(field->text().toStdString(), "23");
+    QTest::keyClick(field, Qt::Key_End);
+    QTest::keyClicks(field, "9");
+    EXPECT_EQ(field->text().toStdString(), "239");
+    QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, "\u0661\u00E9", Qt::NoModifier);
+    EXPECT_EQ(field->text().toStdString(), "239") << "typed letters outside ASCII are dropped too";
+
     window->form.txtAllowed->clear();
     QApplication::clipboard()->setText("(01) 23-45");
     window->form.txtAllowed->paste();
@@ -79,9 +96,13 @@ TEST_F(WindowTest, AlertButtons) {
     Start(test::Parental::Off, {"01234567890"});
     auto* alert =
         ui::ShowBlockedAlert("0900 333", prompts, {[](auto) { return true; }, [](auto&) {}, [] {}});
-    EXPECT_TRUE(alert->form.btnOK->hasFocus() || QApplication::focusWidget() == nullptr);
+    EXPECT_EQ(alert->focusWidget(), alert->form.btnOK) << "Enter presses OK";
     QTest::keyClick(alert, Qt::Key_Escape);
     EXPECT_TRUE(alert->isVisible()) << "Escape does nothing";
+    // Neither does a close from the window manager (Alt+F4, its close button or menu).
+    EXPECT_FALSE(alert->windowHandle()->close());
+    EXPECT_FALSE(alert->close());
+    EXPECT_TRUE(alert->isVisible());
     alert->form.btnOK->click();
     QApplication::processEvents();
     EXPECT_TRUE(OpenAlerts().empty());
@@ -105,15 +126,63 @@ TEST_F(WindowTest, AlertButtons) {
     EXPECT_TRUE(window->isVisible()) << "Edit brings the main window up";
 }
 
+TEST_F(WindowTest, ADialWithoutANumberIsAlertedButCannotBeAllowed) {
+    // A blank row that allowing a bare dial used to leave in the store.
+    Start(test::Parental::Off, {""});
+    ASSERT_EQ(access.device->AllowLists().size(), 1u);
+    EXPECT_EQ(access.device->AllowLists().back(), (std::vector<std::uint8_t>{1, 0, 0, 0, 0}))
+        << "the empty number is not sent";
+
+    access.device->QueueEvent(1, monitor::EncodeNumberBlockedEvent(""));
+    for (int i = 0; i < 500 && OpenAlerts().empty(); ++i) {
+        QTest::qWait(10);
+    }
+    ASSERT_EQ(OpenAlerts().size(), 1u);
+    auto* bare = OpenAlerts()[0];
+    EXPECT_EQ(bare->form.lblPhoneNumber->text(), "") << "shown as reported";
+    EXPECT_FALSE(bare->form.btnAllow->isEnabled());
+    EXPECT_TRUE(bare->form.btnOK->isEnabled());
+    EXPECT_TRUE(bare->form.btnEdit->isEnabled());
+    bare->form.btnOK->click();
+
+    window->ShowBlockedAlert("W,");  // dial modifiers only: nothing that is dialled
+    EXPECT_FALSE(OpenAlerts().at(0)->form.btnAllow->isEnabled());
+    OpenAlerts()[0]->form.btnOK->click();
+
+    window->ShowBlockedAlert("0900777");
+    OpenAlerts().at(0)->form.btnAllow->click();
+    EXPECT_EQ(Stored(), (std::vector<std::string>{"", "0900777"}));
+    EXPECT_EQ(monitor::ParseAllowListBuffer(access.device->AllowLists().back()),
+              std::vector<std::string>{"0900777"})
+        << "the next allowed number reaches the driver in a list it can read";
+}
+
+TEST_F(WindowTest, TheReportedNumberIsShownAsPlainText) {
+    Start(test::Parental::Off);
+    window->ShowBlockedAlert("<u>XX");  // a dial of ATD<u>XX
+    const QLabel* label = OpenAlerts().at(0)->form.lblPhoneNumber;
+    EXPECT_EQ(label->text(), "<u>XX");
+    // Taken as markup it would show only an underlined "XX", and need only that much room.
+    EXPECT_GE(label->sizeHint().width(), label->fontMetrics().horizontalAdvance("<u>XX"));
+}
+
 TEST_F(WindowTest, AllowBehindTheGate) {
     Start(test::Parental::On);
     window->ShowBlockedAlert("0900666");
     auto* alert = OpenAlerts().at(0);
     prompts.ExpectAskPIN("", true, "0000")
         .ExpectCommonError("Invalid PIN.  You must enter the correct Pin to allow this number.");
+    alert->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(alert));
+    EXPECT_TRUE(alert->IsTopMost()) << "made top-most when it is activated";
     alert->form.btnAllow->click();
     EXPECT_TRUE(alert->isVisible());
     EXPECT_FALSE(alert->IsTopMost()) << "out of the top-most band until it is activated again";
+    window->Settings1Click();  // activates the main window
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    alert->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(alert));
+    EXPECT_TRUE(alert->IsTopMost());
     prompts.ExpectAskPIN("", false, "1234");
     alert->form.btnAllow->click();
     EXPECT_TRUE(alert->isVisible());

@@ -2,13 +2,20 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QFile>
+#include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextBrowser>
+#include <QThread>
+#include <QTimer>
 #include <memory>
 
 #include "app/MainForm.h"
@@ -19,6 +26,20 @@
 #include "tests/support/FakeMonitorDevice.h"
 #include "tests/support/ScriptedPrompts.h"
 #include "tests/support/TempDir.h"
+#include "tests/ui/ModalHelper.h"
+
+// Stands in for the desktop's browser.
+class UrlRecorder : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void Open(const QUrl& url) { urls << url; }
+};
+
+void PrintTo(const QRect& r, std::ostream* out) {
+    *out << r.x() << "," << r.y() << " " << r.width() << "x" << r.height();
+}
 
 using namespace kestrine;
 using namespace kestrine::app;
@@ -151,6 +172,47 @@ TEST_F(MainFormTest, SessionEndAsksNothingAndStopsMonitoringOnce) {
     ui::SetApplicationQuitting(false);
 }
 
+TEST_F(MainFormTest, ASessionEndWhileExitAsksStopsAtOnce) {
+    struct Row {
+        const char* name;
+        test::Parental parental;
+        const char* endsIn;  // the dialog open when the session ends
+    };
+    const Row rows[] = {
+        {"during the question", test::Parental::Off, "Confirm"},
+        {"during the PIN", test::Parental::On, "Get PIN"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        quits = 0;
+        Start(row.parental, {}, /*realDialogs=*/true);
+        window->Settings1Click();
+        QString endedIn;
+        auto endTheSession = [&](QWidget& dialog) {
+            endedIn = dialog.windowTitle();
+            window->SessionEnding();
+            // Without the end reaching it, the dialog would wait here for ever.
+            QTimer::singleShot(3000, &dialog,
+                               [&dialog] { dynamic_cast<QDialog&>(dialog).reject(); });
+        };
+        if (row.parental == test::Parental::On) {
+            test::WhenModalAppears([&](QWidget& question) {
+                test::WhenModalAppears(endTheSession);
+                QTest::keyClick(&question, Qt::Key_Return);  // Yes
+            });
+        } else {
+            test::WhenModalAppears(endTheSession);
+        }
+        window->Exit1Click();
+        EXPECT_EQ(endedIn, row.endsIn);
+        EXPECT_EQ(quits, 1) << "the application ends";
+        EXPECT_TRUE(access.device->IsClosed()) << "monitoring stopped";
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "no box after the end";
+    }
+}
+
 TEST_F(MainFormTest, TrayMenuShowsTheRightTab) {
     Start(test::Parental::Off);
     const auto actions = window->PopupMenu1.actions();
@@ -183,7 +245,7 @@ TEST_F(MainFormTest, TrayMenuShowsTheRightTab) {
     EXPECT_TRUE(window->isVisible());
 }
 
-TEST_F(MainFormTest, LayoutAndResizeFollowTheAnchors) {
+TEST_F(MainFormTest, WindowAndControlProperties) {
     Start(test::Parental::Off);
     window->Settings1Click();
     EXPECT_EQ(window->windowTitle(), "Kestrine 1.0");
@@ -197,42 +259,143 @@ TEST_F(MainFormTest, LayoutAndResizeFollowTheAnchors) {
     EXPECT_EQ(window->form.memLogfile->lineWrapMode(), QPlainTextEdit::NoWrap);
     EXPECT_EQ(window->form.PageControl1->tabText(0), "Settings");
     EXPECT_EQ(window->form.PageControl1->tabText(1), "Log");
+    // No task-bar entry of the window's own: the task bar shows the icon name, the application's
+    // title, while the title bar keeps the caption.
+    EXPECT_EQ(window->windowIconText(), "Tallowby Kestrine");
+}
 
-    auto geometryOf = [&](QWidget* w) { return w->geometry(); };
-    const QRect page = geometryOf(window->form.PageControl1);
-    const QRect group = geometryOf(window->form.GroupBox2);
-    const QRect list = geometryOf(window->form.lstAllowed);
-    const QRect parental = geometryOf(window->form.GroupBox1);
-    const QRect add = geometryOf(window->form.btnAdd);
-    const QRect setPin = geometryOf(window->form.btnSetPIN);
-    const QRect hide = geometryOf(window->form.btnHide);
-    const QSize parentalSize = window->form.GroupBox1->size();
+TEST_F(MainFormTest, TheStyleSheetGivesTheWindowTheButtonFaceColour) {
+    QFile style(":/style/kestrine.qss");
+    ASSERT_TRUE(style.open(QIODevice::ReadOnly));
+    const QPalette before = QApplication::palette();
+    QPalette palette = before;
+    palette.setColor(QPalette::Button, QColor(200, 10, 10));  // apart from the window colour
+    QApplication::setPalette(palette);
+    Start(test::Parental::Off);
+    window->setStyleSheet(window->styleSheet() + QString::fromUtf8(style.readAll()));
+    window->Settings1Click();
+    EXPECT_EQ(window->grab().toImage().pixelColor(2, 2), QColor(200, 10, 10))
+        << "the rule for the window matches it";
+    QApplication::setPalette(before);
+}
 
-    window->resize(398, 489);
-    QApplication::processEvents();
-    EXPECT_EQ(window->form.PageControl1->size(), page.size() + QSize(100, 100));
-    EXPECT_EQ(window->form.GroupBox2->size(), group.size() + QSize(100, 100));
-    EXPECT_EQ(window->form.lstAllowed->size(), list.size() + QSize(100, 100));
-    EXPECT_EQ(window->form.GroupBox1->size(), parentalSize + QSize(100, 0))
-        << "stretches in width only";
-    EXPECT_EQ(window->form.GroupBox1->y(), parental.y() + 100);
-    EXPECT_EQ(window->form.btnAdd->pos(), add.topLeft() + QPoint(0, 100))
-        << "bottom left of its group";
-    EXPECT_EQ(window->form.btnSetPIN->pos(), setPin.topLeft() + QPoint(100, 0))
-        << "top right of its group";
-    EXPECT_EQ(window->form.btnHide->pos(), hide.topLeft() + QPoint(100, 100))
-        << "bottom right of its tab";
+TEST_F(MainFormTest, OnlyALeftClickOnTheBannerOpensTheWebSite) {
+    Start(test::Parental::Off);
+    window->Settings1Click();
+    UrlRecorder opened;
+    QDesktopServices::setUrlHandler("https", &opened, "Open");
+    QLabel* banner = window->form.Image1;
+    const QPoint on(10, 10);
+    const QPoint off(-10, 10);
+    struct Row {
+        const char* what;
+        Qt::MouseButton button;
+        bool pressOnIt;
+        QPoint release;
+        int opens;
+    };
+    const Row rows[] = {
+        {"left click", Qt::LeftButton, true, on, 1},
+        {"right click", Qt::RightButton, true, on, 0},
+        {"middle click", Qt::MiddleButton, true, on, 0},
+        {"released elsewhere", Qt::LeftButton, true, off, 0},
+        {"pressed elsewhere", Qt::LeftButton, false, on, 0},
+    };
+    for (const auto& row : rows) {
+        opened.urls.clear();
+        if (row.pressOnIt) {
+            QTest::mousePress(banner, row.button, Qt::NoModifier, on);
+        }
+        QTest::mouseRelease(banner, row.button, Qt::NoModifier, row.release);
+        EXPECT_EQ(opened.urls.size(), row.opens) << row.what;
+    }
+    EXPECT_EQ(opened.urls.value(0, QUrl(kMakerWebSite)), QUrl(kMakerWebSite));
+    QDesktopServices::unsetUrlHandler("https");
+}
+
+TEST_F(MainFormTest, TheLateReadBeepSoundsOnTheUserInterfaceThread) {
+    std::vector<bool> onUiThread;
+    // The window asks for its beep through its setup, like the application's own.
+    access.device->SetAttachablePorts({1});
+    {
+        numbers::TNumberList store(Registry());
+        store.WriteParentalMarker(false, false);
+    }
+    window = std::make_unique<app::TfrmMain>(
+        settings,
+        app::MainFormSetup{
+            programDir.Path(), Registry(), &access, &prompts, [this] { ++quits; },
+            [&onUiThread] { onUiThread.push_back(QThread::currentThread() == qApp->thread()); }});
+    ASSERT_TRUE(access.device->AwaitOutstandingWait(1, 5s));
+    access.device->PendNextRead(1);
+    access.device->QueueEvent(1, monitor::EncodeSimpleEvent(monitor::PortOpened));
+    ASSERT_TRUE(access.device->AwaitOutstandingRead(1, 5s));
+    ASSERT_TRUE(access.device->CompletePendingRead(1));
+    for (int i = 0; i < 500 && onUiThread.empty(); ++i) {
+        QTest::qWait(10);
+    }
+    EXPECT_EQ(onUiThread, std::vector<bool>{true});
+}
+
+TEST_F(MainFormTest, ControlsSitAtTheirPlacesAndFollowTheirAnchors) {
+    Start(test::Parental::Off);
+    window->Settings1Click();
+    ASSERT_EQ(window->size(), QSize(298, 389));
+    struct Row {
+        QWidget* control;
+        QRect atDesignSize;  // 298 x 389, in the parent's client area
+        QRect grown;         // 100 pixels wider and higher
+    };
+    const auto& f = window->form;
+    const Row rows[] = {
+        {f.Panel1, {8, 8, 285, 45}, {8, 8, 285, 45}},
+        {f.PageControl1, {8, 60, 281, 321}, {8, 60, 381, 421}},
+        {f.GroupBox2, {8, 12, 255, 173}, {8, 12, 355, 273}},
+        {f.txtAllowed, {16, 28, 223, 21}, {16, 28, 323, 21}},
+        {f.lstAllowed, {16, 60, 223, 69}, {16, 60, 323, 169}},
+        {f.btnAdd, {16, 137, 49, 25}, {16, 237, 49, 25}},
+        {f.btnRemove, {72, 137, 49, 25}, {72, 237, 49, 25}},
+        {f.GroupBox1, {8, 192, 255, 53}, {8, 292, 355, 53}},
+        {f.chkParental, {20, 21, 65, 17}, {20, 21, 65, 17}},
+        {f.btnSetPIN, {170, 17, 75, 25}, {270, 17, 75, 25}},
+        {f.btnHide, {179, 258, 75, 25}, {279, 358, 75, 25}},
+        {f.memLogfile, {8, 12, 255, 231}, {8, 12, 355, 331}},
+        {f.btnClear, {20, 258, 75, 25}, {20, 358, 75, 25}},
+        {f.btnClose, {179, 258, 75, 25}, {279, 358, 75, 25}},
+    };
+    for (const QSize size : {QSize(298, 389), QSize(398, 489)}) {
+        window->resize(size);
+        for (const int tab : {0, 1}) {
+            SCOPED_TRACE(tab == 0 ? "Settings" : "Log");
+            window->form.PageControl1->setCurrentIndex(tab);
+            QApplication::processEvents();
+            for (const auto& row : rows) {
+                EXPECT_EQ(row.control->geometry(),
+                          size.width() == 298 ? row.atDesignSize : row.grown)
+                    << row.control->objectName().toStdString() << " at " << size.width();
+            }
+        }
+    }
 }
 
 TEST_F(MainFormTest, HelpOpensAtItsContentsAndF1AtTheWindowsTopic) {
     Start(test::Parental::Off);
     std::filesystem::copy_file(KESTRINE_HELP_FILE, programDir / "qdhelp.hlp");
+    // The topic shown is the one at the top of the help window.
+    auto topic = [&] {
+        QTextBrowser* help = window->Help().Window();
+        QApplication::processEvents();
+        return help->cursorForPosition(QPoint(4, 4)).block().text().toStdString();
+    };
     window->Help1->trigger();
     ASSERT_NE(window->Help().Window(), nullptr);
     EXPECT_TRUE(window->Help().Window()->isVisible());
-    EXPECT_TRUE(window->Help().Window()->toPlainText().contains("Kestrine protects"));
+    EXPECT_EQ(topic(), "Kestrine") << "the contents";
     window->Help().Window()->hide();
     window->Settings1Click();
     QTest::keyClick(window.get(), Qt::Key_F1);
     EXPECT_TRUE(window->Help().Window()->isVisible());
+    EXPECT_EQ(topic(), "The Kestrine window") << "context 2";
 }
+
+#include "MainFormTest.moc"

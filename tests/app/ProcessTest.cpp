@@ -15,7 +15,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/SessionEnd.h"
 #include "app/SingleInstance.h"
+#include "platform/SystemRoot.h"
+#include "tests/support/PrivateRoot.h"
 #include "tests/support/TempDir.h"
 
 using namespace kestrine;
@@ -28,7 +31,7 @@ namespace {
 class AppProcessTest : public ::testing::Test {
 protected:
     test::TempDir programDir;
-    test::TempDir root;
+    test::PrivateRoot root;  // stops a driver the application started
     test::TempDir runtime;
 
     void SetUp() override { fs::copy_file(KESTRINE_BINARY, programDir / "kestrine"); }
@@ -109,4 +112,48 @@ TEST_F(AppProcessTest, SurvivesACrashedFirstInstanceAndEndsOnSigterm) {
     ASSERT_TRUE(first->waitForFinished(10000));
     EXPECT_EQ(first->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(first->exitCode(), 0);
+}
+
+TEST_F(AppProcessTest, ASigtermDuringStartUpStillEndsInOrder) {
+    // A driver image that takes its time to come up: it says that it started, waits until the
+    // test lets it go on, then becomes the real driver. Meanwhile the application waits for it
+    // inside its start-up.
+    const fs::path image = platform::SystemDirectory(root.Path()) / "QDDRIVER.sys";
+    fs::create_directories(image.parent_path());
+    std::ofstream(image) << "#!/bin/sh\n"
+                         << ": > \"$KESTRINE_ROOT/starting\"\n"
+                         << "while [ ! -e \"$KESTRINE_ROOT/go\" ]; do sleep 0.02; done\n"
+                         << "exec " << QDDRIVER_BINARY << "\n";
+    fs::permissions(image, fs::perms::owner_all);
+
+    auto app = Launch();
+    QElapsedTimer clock;
+    clock.start();
+    while (!fs::exists(root / "starting") && clock.elapsed() < 10000) {
+        QTest::qWait(10);
+    }
+    ASSERT_TRUE(fs::exists(root / "starting")) << app->readAllStandardError().toStdString();
+    ::kill(static_cast<pid_t>(app->processId()), SIGTERM);
+    std::ofstream(root / "go").close();
+
+    ASSERT_TRUE(app->waitForFinished(20000));
+    EXPECT_EQ(app->exitStatus(), QProcess::NormalExit) << "not killed by the signal";
+    EXPECT_EQ(app->exitCode(), 0);
+}
+
+TEST(SessionEnd, TheSessionManagersOrderToEndAndSigtermEndTheSession) {
+    app::SessionEnd end;
+    QSignalSpy ending(&end, &app::SessionEnd::Ending);
+    EXPECT_FALSE(end.Requested());
+
+    // The order to end reaches the application as a Quit event; it is the end whatever windows
+    // are open (an alert refuses to close, so Qt's own handling would ignore it).
+    QEvent quit(QEvent::Quit);
+    QCoreApplication::sendEvent(qApp, &quit);
+    EXPECT_EQ(ending.count(), 1);
+    EXPECT_TRUE(end.Requested());
+
+    ::raise(SIGTERM);
+    EXPECT_TRUE(ending.wait(5000));
+    EXPECT_EQ(ending.count(), 2);
 }

@@ -1,7 +1,9 @@
 #include "tests/app/WindowFixture.h"
 
 #include <QApplication>
+#include <QDialog>
 
+#include "numbers/ui/DialogSupport.h"
 #include "numbers/ui/NumberBlockedForm.h"
 
 namespace kestrine::test {
@@ -10,23 +12,35 @@ void WindowFixture::TearDown() {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
         if (auto* alert = qobject_cast<ui::TfrmBlocked*>(widget);
             alert != nullptr && alert->isVisible()) {
-            alert->close();
+            alert->btnOKClick();
         }
     }
     QApplication::processEvents();
     window.reset();
+    ui::SetApplicationQuitting(false);
 }
 
-void WindowFixture::Start(Parental state, const std::vector<std::string>& numbers) {
+void WindowFixture::Start(Parental state, const std::vector<std::string>& numbers,
+                          bool realDialogs) {
     {
         numbers::TNumberList store(Registry());
         store.SetPIN("1234");
         store.WriteParentalMarker(state == Parental::On, state == Parental::Initial);
         store.SaveNumbers(numbers);
     }
+    // Ending the application ends the event loop of every dialog open at that moment too.
+    auto quit = [this] {
+        ++quits;
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible()) {
+                dialog->reject();
+            }
+        }
+    };
     window = std::make_unique<app::TfrmMain>(
         settings,
-        app::MainFormSetup{programDir.Path(), Registry(), &access, &prompts, [this] { ++quits; }});
+        app::MainFormSetup{
+            programDir.Path(), Registry(), &access, realDialogs ? nullptr : &prompts, quit, {}});
 }
 
 }  // namespace kestrine::test

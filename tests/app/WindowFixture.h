@@ -24,7 +24,7 @@ protected:
     ScriptedPrompts prompts;
     FakeDriverAccess access;
     app::ApplicationSettings settings;
-    int quits = 0;  // how often the window ended the application
+    int quits = 0;  // how often the window ended the application (which also ends open dialogs)
     std::unique_ptr<app::TfrmMain> window;
 
     void TearDown() override;
@@ -33,7 +33,9 @@ protected:
         return platform::Registry(platform::RegistryDatabasePath(root.Path()));
     }
     // Stores the PIN 1234, the parental-control state and the numbers, then creates the window.
-    void Start(Parental state, const std::vector<std::string>& numbers = {});
+    // With `realDialogs` it asks through real message boxes and PIN dialogs instead of `prompts`.
+    void Start(Parental state, const std::vector<std::string>& numbers = {},
+               bool realDialogs = false);
     std::vector<std::string> Stored() const {
         return numbers::TNumberList(Registry()).LoadNumbers();
     }

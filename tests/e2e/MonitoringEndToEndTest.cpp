@@ -25,7 +25,7 @@ struct RecordingAlert : monitor::BlockedAlert {
     void ShowBlockedAlert(const std::string& number) override { numbers.push_back(number); }
 };
 
-struct NoControls : numbers::ParentalControls, numbers::AllowedListView, log::LogMemo {
+struct NoControls : numbers::ParentalControls, numbers::AllowedListView, app::LogMemo {
     bool checked = false;
     bool ParentalChecked() const override { return checked; }
     void SetParentalChecked(bool value) override { checked = value; }
@@ -128,4 +128,16 @@ TEST_F(MonitoringEndToEnd, ARefusedNumberIsRefusedAndLoggedAnAllowedOneConnects)
               0u);
     ASSERT_EQ(services.OpenService(scm, "QDDRIVER", platform::SERVICE_START, service), 0u);
     EXPECT_EQ(services.StartService(service), platform::ERROR_SERVICE_ALREADY_RUNNING);
+}
+
+TEST_F(MonitoringEndToEnd, AnEmptyNumberInTheStoreSpoilsNoListTheDriverGets) {
+    // What allowing a bare dial left in a store: an empty number, shown as a blank row.
+    core->CreateStore();
+    core->NumberList->SaveNumbers(std::vector<std::string>{""});
+    core->StartMonitoring();
+    ASSERT_NE(core->Link.DeviceHandle, nullptr) << log.Content();
+    core->Editing->AllowNumber("0123456789");
+    EXPECT_EQ(log.Content().find("Cannot set the allowlist"), std::string::npos) << log.Content();
+    EXPECT_EQ(Dial("0123456789", "CONNECT"), 0) << "the number allowed after it connects";
+    core->StopMonitoring();
 }

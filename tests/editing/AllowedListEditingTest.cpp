@@ -72,7 +72,7 @@ protected:
 }  // namespace
 
 TEST(KeyFilter, KeepsDigitsPlusBlankAndControlCharacters) {
-    for (const unsigned char kept : std::string("059+ \b\x16\x03\r")) {
+    for (const unsigned char kept : std::string("059+ \b\x16\x03\r\x7f")) {
         EXPECT_TRUE(AllowedListEditing::KeyFilterAccepts(kept)) << int(kept);
     }
     for (const unsigned char dropped : std::string("aZ-()*#./:\xE9")) {
@@ -116,6 +116,14 @@ TEST_F(EditingTest, AddValidatesThenAppendsStoresPushesAndLogs) {
          true,
          {"01234567890", "+1234567890", "112"},
          {"112 added to allow list."}},
+        // Pasted, ten characters in 20 bytes of UTF-8: the length counts characters.
+        {"\u0661\u0662\u0663\u0664\u0665\u0666\u0667\u0668\u0669\u0660",
+         "",
+         "\u0661\u0662\u0663\u0664\u0665\u0666\u0667\u0668\u0669\u0660 is too short.\r\nIs "
+         "this a valid telephone number?",
+         false,
+         {"01234567890", "+1234567890", "112"},
+         {}},
         {"09001234567",
          "",
          "",

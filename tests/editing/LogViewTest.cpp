@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "log/LogView.h"
+#include "app/LogView.h"
 #include "numbers/NumberListClass.h"
 #include "tests/support/LogFixture.h"
 #include "tests/support/ScriptedPrompts.h"
@@ -14,7 +14,7 @@ using namespace kestrine;
 
 namespace {
 
-struct Memo : log::LogMemo, numbers::ParentalControls {
+struct Memo : app::LogMemo, numbers::ParentalControls {
     std::string text = "earlier view";
     int loads = 0;
     bool SetLogText(const std::string& shown) override {
@@ -35,7 +35,7 @@ protected:
     test::LogFixture log;
     Memo memo;
     numbers::ParentalControl parental{store, prompts, log.owner, memo};
-    log::LogView view{log.owner, parental, prompts, memo};
+    app::LogView view{log.owner, parental, prompts, memo};
 
     void SetUp() override {
         store.SetPIN("1234");
@@ -51,10 +51,10 @@ constexpr const char* kCleared = "12/10/26 05:03:09: Log file cleared\r\n";
 TEST(ReadLogForView, MakesEveryLineEndCrLfAndKeepsEveryByte) {
     test::TempDir dir;
     test::WriteFile(dir / "log", std::string("a\rb\nc\r\nd\n\re\0f", 13));
-    EXPECT_EQ(log::ReadLogForView((dir / "log").string()),
+    EXPECT_EQ(app::ReadLogForView((dir / "log").string()),
               std::string("a\r\nb\r\nc\r\nd\r\n\r\ne\0f", 17));
-    EXPECT_FALSE(log::ReadLogForView((dir / "missing").string()));
-    EXPECT_FALSE(log::ReadLogForView(""));
+    EXPECT_FALSE(app::ReadLogForView((dir / "missing").string()));
+    EXPECT_FALSE(app::ReadLogForView(""));
 }
 
 TEST_F(LogViewTest, ShowingTheTabLoadsTheFileAndIgnoresFailures) {
@@ -73,9 +73,9 @@ TEST_F(LogViewTest, ShowingTheTabLoadsTheFileAndIgnoresFailures) {
 TEST_F(LogViewTest, AWriterHoldingTheFileKeepsTheReaderOut) {
     const int writer = ::open(log.Path().c_str(), O_WRONLY);
     ASSERT_EQ(::flock(writer, LOCK_EX), 0);
-    EXPECT_FALSE(log::ReadLogForView(log.owner.LogPath));
+    EXPECT_FALSE(app::ReadLogForView(log.owner.LogPath));
     ::close(writer);
-    EXPECT_TRUE(log::ReadLogForView(log.owner.LogPath));
+    EXPECT_TRUE(app::ReadLogForView(log.owner.LogPath));
 }
 
 TEST_F(LogViewTest, ClearLeavesExactlyTheClearedLine) {

@@ -52,13 +52,38 @@ TEST(AllowListBuffer, MatchesTheContractBytes) {
     EXPECT_EQ(ParseAllowListBuffer(BuildAllowListBuffer({})), std::vector<std::string>{});
 }
 
+TEST(AllowListBuffer, NumbersWithoutADialDigitAreLeftOut) {
+    // An empty number's zero byte would read as the end of the list and cut off the rest.
+    const std::vector<std::string> numbers{"", "0800", "  ", "(-)", "112"};
+    EXPECT_EQ(BuildAllowListBuffer(numbers),
+              (std::vector<std::uint8_t>{1, 0, 0, 0, '0', '8', '0', '0', 0, '1', '1', '2', 0, 0}));
+    EXPECT_EQ(BuildAllowListBuffer(std::vector<std::string>{""}),
+              (std::vector<std::uint8_t>{1, 0, 0, 0, 0}));
+}
+
+TEST(AllowListBuffer, AnEmptyEntryDoesNotCutOffTheNumbersBehindIt) {
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> buffer;
+        std::vector<std::string> numbers;
+    };
+    const Case cases[] = {
+        {"empty first", {1, 0, 0, 0, 0, '1', '2', 0, 0}, {"12"}},
+        {"empty between", {1, 0, 0, 0, '1', 0, 0, '2', 0, 0}, {"1", "2"}},
+        {"only empty ones", {1, 0, 0, 0, 0, 0, 0}, {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParseAllowListBuffer(c.buffer), c.numbers) << c.what;
+    }
+}
+
 TEST(AllowListBuffer, MalformedBuffersAreRejected) {
     const std::vector<std::vector<std::uint8_t>> bad{
-        {1, 0, 0, 0},                     // too short
-        {2, 0, 0, 0, 0},                  // wrong leading value
-        {1, 0, 0, 0, '1', '2', 0},        // no closing zero
-        {1, 0, 0, 0, '1', 0, 0, '2', 0},  // bytes after the closing zero
-        {1, 0, 0, 0, '1', '2'},           // unterminated
+        {1, 0, 0, 0},               // too short
+        {2, 0, 0, 0, 0},            // wrong leading value
+        {1, 0, 0, 0, '1', '2', 0},  // no closing zero
+        {1, 0, 0, 0, '1', '2'},     // unterminated
+        {1, 0, 0, 0, 0, '2'},       // unterminated after an empty entry
     };
     for (const auto& buffer : bad) {
         EXPECT_FALSE(ParseAllowListBuffer(buffer).has_value());

@@ -53,6 +53,10 @@ TEST(AllowListPush, SendsTheWholeListAsOneBuffer) {
         {"empty", {}, {1, 0, 0, 0, 0}},
         {"two numbers", {"0800", "112"}, {1, 0, 0, 0, '0', '8', '0', '0', 0, '1', '1', '2', 0, 0}},
         {"inner blank kept", {"0 1"}, {1, 0, 0, 0, '0', ' ', '1', 0, 0}},
+        // An empty number (a bare dial allowed from its alert) would end the list early, so
+        // that the driver refuses it whole; like a text without a dial digit it allows nothing.
+        {"empty left out", {"", "112"}, {1, 0, 0, 0, '1', '1', '2', 0, 0}},
+        {"no dial digit left out", {" ", "W,", "112"}, {1, 0, 0, 0, '1', '1', '2', 0, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

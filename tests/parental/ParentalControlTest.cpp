@@ -98,76 +98,60 @@ TEST_F(ParentalTest, InitialStateAsksForANewPin) {
     EXPECT_FALSE(controls.setPinEnabled);
 }
 
-TEST_F(ParentalTest, SwitchingWithThePinTable) {
-    struct Row {
-        std::string name;
-        State from;
-        bool accepted;
-        std::string pin;
-        State to;
-        std::string warning;
-        std::vector<std::string> lines;
-    };
-    const std::string onPrompt = "Enter Pin to enable parental control";
-    const std::string offPrompt = "Enter Pin to disable parental control";
-    const std::vector<Row> rows{
-        {"off, right pin", State::Off, true, "1234", State::On, "", {"Parental Control Turned On"}},
-        {"off, cancelled", State::Off, false, "1234", State::Off, "", {}},
-        {"off, wrong pin",
-         State::Off,
-         true,
-         "9999",
-         State::Off,
-         "Incorrect PIN. You must enter correct PIN to set parental control.",
-         {}},
-        {"off, other case",
-         State::Off,
-         true,
-         "ABCD",
-         State::Off,
-         "Incorrect PIN. You must enter correct PIN to set parental control.",
-         {}},
-        {"on, right pin", State::On, true, "1234", State::Off, "", {"Parental Control Turned Off"}},
-        {"on, cancelled", State::On, false, "1234", State::On, "", {}},
-        {"on, wrong pin",
-         State::On,
-         true,
-         "12345",
-         State::On,
-         "Incorrect PIN. You must enter correct PIN to unlock parental control.",
-         {}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        test::TempDir rowRoot;
-        TNumberList rowStore{platform::Registry(rowRoot / "registry.db")};
-        test::ScriptedPrompts rowPrompts;
-        test::LogFixture rowLog;
-        Controls rowControls;
-        ParentalControl rowParental{rowStore, rowPrompts, rowLog.owner, rowControls};
-        rowControls.parental = &rowParental;
-        rowStore.SetPIN(row.name == "off, other case" ? "abcd" : "1234");
-        rowStore.WriteParentalMarker(row.from == State::On, false);
-        rowParental.RestoreCheckBox();
+struct SwitchRow {
+    const char* name;
+    State from;
+    std::string storedPin;
+    bool accepted;
+    std::string typed;
+    State to;
+    std::string warning;
+    std::string logged;  // the log line, if any
+};
 
-        rowPrompts.ExpectAskPIN(row.from == State::On ? offPrompt : onPrompt, row.accepted,
-                                row.pin);
-        if (!row.warning.empty()) {
-            rowPrompts.ExpectWarning(row.warning);
-        }
-        rowControls.SetParentalChecked(!rowControls.checked);
-        const State stored = !rowStore.IsPINSet()             ? State::Initial
-                             : rowStore.IsParentalControlOn() ? State::On
-                                                              : State::Off;
-        EXPECT_EQ(stored, row.to);
-        EXPECT_EQ(rowControls.checked, row.to == State::On)
-            << "the box is put back when nothing changed";
-        EXPECT_EQ(rowControls.setPinEnabled, rowControls.checked);
-        EXPECT_FALSE(rowParental.UpdatingParental);
-        EXPECT_EQ(rowLog.Messages(), row.lines);
-        EXPECT_TRUE(rowPrompts.Done());
-    }
+void PrintTo(const SwitchRow& row, std::ostream* out) {
+    *out << row.name;
 }
+
+class SwitchingWithThePin : public ParentalTest, public ::testing::WithParamInterface<SwitchRow> {};
+
+TEST_P(SwitchingWithThePin, EndsInTheRowsStateWithTheBoxMirroringIt) {
+    const SwitchRow& row = GetParam();
+    Enter(row.from, row.storedPin);
+    prompts.ExpectAskPIN(row.from == State::On ? "Enter Pin to disable parental control"
+                                               : "Enter Pin to enable parental control",
+                         row.accepted, row.typed);
+    if (!row.warning.empty()) {
+        prompts.ExpectWarning(row.warning);
+    }
+    Click();
+    EXPECT_EQ(Stored(), row.to);
+    EXPECT_EQ(controls.checked, row.to == State::On) << "the box is put back when nothing changed";
+    EXPECT_EQ(controls.setPinEnabled, controls.checked);
+    EXPECT_FALSE(parental.UpdatingParental);
+    EXPECT_EQ(log.Messages(), row.logged.empty() ? std::vector<std::string>{}
+                                                 : std::vector<std::string>{row.logged});
+    EXPECT_TRUE(prompts.Done());
+}
+
+const std::string kSetWarning =
+    "Incorrect PIN. You must enter correct PIN to set parental control.";
+const std::string kUnlockWarning =
+    "Incorrect PIN. You must enter correct PIN to unlock parental control.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SwitchingWithThePin,
+    ::testing::Values(
+        SwitchRow{"OffRightPin", State::Off, "1234", true, "1234", State::On, "",
+                  "Parental Control Turned On"},
+        SwitchRow{"OffCancelled", State::Off, "1234", false, "1234", State::Off, "", ""},
+        SwitchRow{"OffWrongPin", State::Off, "1234", true, "9999", State::Off, kSetWarning, ""},
+        SwitchRow{"OffOtherCase", State::Off, "abcd", true, "ABCD", State::Off, kSetWarning, ""},
+        SwitchRow{"OnRightPin", State::On, "1234", true, "1234", State::Off, "",
+                  "Parental Control Turned Off"},
+        SwitchRow{"OnCancelled", State::On, "1234", false, "1234", State::On, "", ""},
+        SwitchRow{"OnWrongPin", State::On, "1234", true, "12345", State::On, kUnlockWarning, ""}),
+    [](const ::testing::TestParamInfo<SwitchRow>& row) { return std::string(row.param.name); });
 
 TEST_F(ParentalTest, SwitchingBackOnAsksForTheExistingPinNotANewOne) {
     Enter(State::On, "1234");
@@ -233,6 +217,18 @@ TEST_F(ParentalTest, PinGateTable) {
             EXPECT_FALSE(parental.PassPinGate(row.action)) << "cancel ends the action silently";
         }
     }
+}
+
+TEST_F(ParentalTest, APinAnEarlierVersionStoredAsLatin1StillOpensTheGate) {
+    // Typed then as "\u00E9t\u00E9!", stored in the Latin-1 form; typed now it comes as UTF-8.
+    Enter(State::On, "\xE9t\xE9!");
+    prompts.ExpectAskPIN("", true, "\u00E9t\u00E9!");
+    EXPECT_TRUE(parental.PassPinGate(GatedAction::Remove));
+    prompts.ExpectAskPIN("", true, "?t?!");
+    EXPECT_THROW(parental.PassPinGate(GatedAction::Remove), UserError);
+    prompts.ExpectAskChangedPIN("\u00E9t\u00E9!", true, "\u0436\u0436\u0436\u0436");
+    parental.btnSetPINClick();
+    EXPECT_EQ(store.GetPIN(), "\u0436\u0436\u0436\u0436") << "a new PIN is stored as UTF-8";
 }
 
 TEST_F(ParentalTest, ALockedStoreRefusesEveryGateAndEverySwitch) {

@@ -37,6 +37,9 @@ TEST(PinRules, GetPinChecksBlankThenLength) {
         {{"abc"}, "PIN must be at least 4 characters"},
         {{"  ab"}, ""},  // the length counts blanks, and the text is not blank
         {{"ABCD"}, ""},
+        // Characters as typed, not bytes: two Cyrillic letters are four bytes of UTF-8.
+        {{"\u0436\u0436"}, "PIN must be at least 4 characters"},
+        {{"\u0436\u0436\u0436\u0436"}, ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(FirstFailure([&] { ValidateGetPin(c.fields[0]); }), c.failure)

@@ -6,10 +6,13 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QTest>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "numbers/ui/ChgPINForm.h"
+#include "numbers/ui/DialogSupport.h"
 #include "numbers/ui/GetPINForm.h"
 #include "numbers/ui/SetPINForm.h"
 #include "tests/support/ScriptedPrompts.h"
@@ -20,79 +23,78 @@ using namespace kestrine::ui;
 
 namespace {
 
-struct Typed {
-    std::vector<QString> fields;  // in tab order
-    std::string error;            // the common error box's text, or "" when the dialog accepts
-};
+enum class Kind { Get, Set, Change };
 
-// Types into the fields, presses OK, and checks what follows: the error box with the dialog left
-// open and every field as typed, or the dialog accepted.
-template <typename Dialog>
-void TypeAndPressOk(const std::vector<QLineEdit*>& fields, const Typed& typed,
-                    const std::string& currentPin = "") {
-    SCOPED_TRACE(typed.error.empty() ? "accepted" : typed.error);
-    test::ScriptedPrompts prompts;
-    if (!typed.error.empty()) {
-        prompts.ExpectCommonError(typed.error);
-    }
-    Dialog dialog(prompts);
-    if constexpr (std::is_same_v<Dialog, TfrmChgPin>) {
-        dialog.CurrentPIN = currentPin;
-    }
-    dialog.show();
-    const auto edits = dialog.template findChildren<QLineEdit*>();
-    std::vector<QLineEdit*> ordered;
-    for (QLineEdit* probe : fields) {
-        for (QLineEdit* edit : edits) {
-            if (edit->objectName() == probe->objectName()) {
-                ordered.push_back(edit);
-            }
+std::unique_ptr<PinDialog> MakeDialog(Kind kind, Prompts& prompts, const std::string& currentPin) {
+    switch (kind) {
+        case Kind::Get:
+            return std::make_unique<TfrmGetPIN>(prompts);
+        case Kind::Set:
+            return std::make_unique<TfrmSetPIN>(prompts);
+        case Kind::Change: {
+            auto dialog = std::make_unique<TfrmChgPin>(prompts);
+            dialog->CurrentPIN = currentPin;
+            return dialog;
         }
     }
-    for (std::size_t i = 0; i < ordered.size(); ++i) {
-        QTest::keyClicks(ordered[i], typed.fields[i]);
+    return nullptr;
+}
+
+// The dialog's PIN fields in tab order.
+std::vector<const char*> FieldsOf(Kind kind) {
+    switch (kind) {
+        case Kind::Get:
+            return {"txtPIN"};
+        case Kind::Set:
+            return {"txtPIN", "txtPINConfirm"};
+        case Kind::Change:
+            return {"txtCurrPIN", "txtNewPIN", "txtConfirmPin"};
     }
-    QTest::mouseClick(dialog.template findChild<QPushButton*>("btnOK"), Qt::LeftButton);
-    if (typed.error.empty()) {
-        EXPECT_EQ(dialog.result(), QDialog::Accepted);
-        EXPECT_FALSE(dialog.isVisible());
-    } else {
-        EXPECT_TRUE(dialog.isVisible());
-        EXPECT_NE(dialog.result(), QDialog::Accepted);
-        for (std::size_t i = 0; i < ordered.size(); ++i) {
-            EXPECT_EQ(ordered[i]->text(), typed.fields[i]);
-        }
-    }
+    return {};
 }
 
 }  // namespace
 
-TEST(PinDialogs, GetPinValidation) {
-    test::ScriptedPrompts unused;
-    TfrmGetPIN probe(unused);
-    const std::vector<QLineEdit*> fields{probe.form.txtPIN};
-    TypeAndPressOk<TfrmGetPIN>(fields, {{"    "}, "PIN Cannot be blank."});
-    TypeAndPressOk<TfrmGetPIN>(fields, {{"abc"}, "PIN must be at least 4 characters."});
-    TypeAndPressOk<TfrmGetPIN>(fields, {{"  ab"}, ""});
-}
-
-TEST(PinDialogs, SetPinValidation) {
-    test::ScriptedPrompts unused;
-    TfrmSetPIN probe(unused);
-    const std::vector<QLineEdit*> fields{probe.form.txtPIN, probe.form.txtPINConfirm};
-    TypeAndPressOk<TfrmSetPIN>(fields, {{"abcd", "abce"}, "PINs do not match."});
-    TypeAndPressOk<TfrmSetPIN>(fields, {{"abcd", "abcd"}, ""});
-}
-
-TEST(PinDialogs, ChangePinValidation) {
-    test::ScriptedPrompts unused;
-    TfrmChgPin probe(unused);
-    const std::vector<QLineEdit*> fields{probe.form.txtCurrPIN, probe.form.txtNewPIN,
-                                         probe.form.txtConfirmPin};
-    TypeAndPressOk<TfrmChgPin>(fields, {{"9999", "", ""}, "Current Pin incorrect."}, "1234");
-    TypeAndPressOk<TfrmChgPin>(
-        fields, {{"1234", "abcd", "    "}, "New PIN and Confirm New PIN do not match."}, "1234");
-    TypeAndPressOk<TfrmChgPin>(fields, {{"1234", "abcd", "abcd"}, ""}, "1234");
+TEST(PinDialogs, OkChecksWhatWasTypedAndKeepsTheDialogOpenOnAnError) {
+    struct Row {
+        Kind kind;
+        std::vector<QString> typed;  // into the fields, in tab order
+        std::string error;           // the common error box's text; "" when the dialog accepts
+    };
+    const std::string current = "1234";  // the change dialog's stored PIN
+    const Row rows[] = {
+        {Kind::Get, {"    "}, "PIN Cannot be blank."},
+        {Kind::Get, {"abc"}, "PIN must be at least 4 characters."},
+        {Kind::Get, {"  ab"}, ""},
+        {Kind::Set, {"abcd", "abce"}, "PINs do not match."},
+        {Kind::Set, {"abcd", "abcd"}, ""},
+        {Kind::Change, {"9999", "", ""}, "Current Pin incorrect."},
+        {Kind::Change, {"1234", "abcd", "    "}, "New PIN and Confirm New PIN do not match."},
+        {Kind::Change, {"1234", "abcd", "abcd"}, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.error.empty() ? "accepted" : row.error);
+        test::ScriptedPrompts prompts;
+        if (!row.error.empty()) {
+            prompts.ExpectCommonError(row.error);
+        }
+        const auto dialog = MakeDialog(row.kind, prompts, current);
+        dialog->show();
+        const auto names = FieldsOf(row.kind);
+        ASSERT_EQ(names.size(), row.typed.size());
+        std::vector<QLineEdit*> fields;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            fields.push_back(dialog->findChild<QLineEdit*>(names[i]));
+            QTest::keyClicks(fields.back(), row.typed[i]);
+        }
+        QTest::mouseClick(dialog->findChild<QPushButton*>("btnOK"), Qt::LeftButton);
+        EXPECT_TRUE(prompts.Done());
+        EXPECT_EQ(dialog->result() == QDialog::Accepted, row.error.empty());
+        EXPECT_EQ(dialog->isVisible(), !row.error.empty()) << "an error leaves the dialog open";
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            EXPECT_EQ(fields[i]->text(), row.typed[i]) << "every field stays as typed";
+        }
+    }
 }
 
 TEST(PinDialogs, LayoutFramesAndKeys) {
@@ -196,4 +198,28 @@ TEST(PinDialogs, AskFunctionsReadThePinHoweverTheDialogCloses) {
     answer = ui::AskNewPIN(prompts);
     EXPECT_TRUE(answer.accepted);
     EXPECT_EQ(answer.pin, "2468");
+}
+
+TEST(PinDialogs, DifferentTypedPinsNeverBecomeTheSameBytes) {
+    // Each through the real dialog; none may collapse into another (as "?" for every character
+    // outside Latin-1 did), and each reads back as typed.
+    const QStringList typed{"\u0436\u0436\u0436\u0436", "\u0449\u0449\u0449\u0449", "????",
+                            "\u00C4\u00D6\u00DC\u00DF", "abcd"};
+    test::ScriptedPrompts prompts;
+    std::set<std::string> pins;
+    for (const QString& pin : typed) {
+        test::WhenModalAppears([&](QWidget& dialog) {
+            // Typed as a keyboard layout sends them: key events that carry the characters.
+            for (const QChar c : pin) {
+                QTest::sendKeyEvent(QTest::Click, dialog.findChild<QLineEdit*>("txtPIN"),
+                                    Qt::Key_unknown, QString(c), Qt::NoModifier);
+            }
+            QTest::keyClick(&dialog, Qt::Key_Return);
+        });
+        const auto answer = ui::AskPIN(prompts, "");
+        EXPECT_TRUE(answer.accepted);
+        EXPECT_EQ(ui::ToQt(answer.pin), pin);
+        pins.insert(answer.pin);
+    }
+    EXPECT_EQ(pins.size(), static_cast<std::size_t>(typed.size()));
 }

@@ -1,5 +1,6 @@
 #pragma once
-// The Log tab: showing the log file and clearing it.
+// The Log tab: showing the log file and clearing it. It sits above the log and parental control
+// (its Clear Log passes the PIN gate), beside the window that owns it.
 #include <optional>
 #include <string>
 
@@ -7,8 +8,10 @@
 #include "numbers/Prompts.h"
 
 namespace kestrine::log {
-
 class LogOwner;
+}
+
+namespace kestrine::app {
 
 // The file at `path` as the memo shows it: every lone CR and lone LF made CR LF. The file is read
 // under a shared lock, so the writer stays out for the moment of the read. Nothing when it cannot
@@ -25,7 +28,8 @@ public:
 
 class LogView {
 public:
-    LogView(LogOwner& log, numbers::ParentalControl& parental, Prompts& prompts, LogMemo& memo);
+    LogView(log::LogOwner& log, numbers::ParentalControl& parental, Prompts& prompts,
+            LogMemo& memo);
 
     // The tab came on screen: load the memo; any failure leaves it as it was.
     void TabSheet2Show();
@@ -36,10 +40,10 @@ public:
 private:
     bool LoadMemo();
 
-    LogOwner& log_;
+    log::LogOwner& log_;
     numbers::ParentalControl& parental_;
     Prompts& prompts_;
     LogMemo& memo_;
 };
 
-}  // namespace kestrine::log
+}  // namespace kestrine::app

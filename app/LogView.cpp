@@ -1,4 +1,4 @@
-#include "log/LogView.h"
+#include "app/LogView.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,7 +9,7 @@
 #include "log/LogOwner.h"
 #include "log/Logfile.h"
 
-namespace kestrine::log {
+namespace kestrine::app {
 
 namespace {
 
@@ -70,7 +70,8 @@ std::optional<std::string> ReadLogForView(const std::string& path) {
     return WithCrLf(text);
 }
 
-LogView::LogView(LogOwner& log, numbers::ParentalControl& parental, Prompts& prompts, LogMemo& memo)
+LogView::LogView(log::LogOwner& log, numbers::ParentalControl& parental, Prompts& prompts,
+                 LogMemo& memo)
     : log_(log), parental_(parental), prompts_(prompts), memo_(memo) {}
 
 bool LogView::LoadMemo() {
@@ -95,7 +96,7 @@ void LogView::btnClearClick() {
         const Fd file{::open(log_.LogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
         emptied = file.fd >= 0;
         if (emptied) {
-            ShareWithFolderGroup(file.fd, log_.LogPath);
+            log::ShareWithFolderGroup(file.fd, log_.LogPath);
         }
     }
     if (!emptied) {
@@ -108,4 +109,4 @@ void LogView::btnClearClick() {
     }
 }
 
-}  // namespace kestrine::log
+}  // namespace kestrine::app
