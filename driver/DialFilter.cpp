@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <utility>
 
 #include "driver/AtCommand.h"
@@ -208,8 +209,8 @@ struct DialFilter::LineOutcome {
     bool extended = false;              // it may print text from elsewhere before its answer
     Message message = Message::None;    // the modem prompts for a message
     int pduLength = 0;
-    ModemView full;     // if the modem ran all of it
-    ModemView partial;  // whatever part of it the modem ran
+    std::optional<ModemView> full;     // if the modem ran all of it
+    std::optional<ModemView> partial;  // whatever part of it the modem ran
 
     void Take(const LineOutcome& other) {
         if (other.refused && !refused) {
@@ -510,13 +511,48 @@ bool Run(const std::vector<AtCommand>& commands, ModemView& view, const AllowLis
 
 }  // namespace
 
+namespace {
+
+// A dial that comes before anything that could change what it dials can be judged on the
+// picture as it is, without working out the line's effects: the common case of a refused dial
+// costs no copies. True when this reading of the line is refused so.
+bool RefusedAtOnce(const std::vector<AtCommand>& commands, const ModemView& view,
+                   const AllowList& allowed, DialFilter::LineOutcome& outcome) {
+    for (const auto& command : commands) {
+        switch (command.kind) {
+            case AtCommand::Kind::Dial: {
+                DialFilter::LineOutcome probe;
+                const Dial dial = ResolveDial(command.value, view);
+                if (!Allowed(dial, allowed, command.continued, view, probe)) {
+                    outcome.Take(probe);
+                    return true;
+                }
+                return false;
+            }
+            case AtCommand::Kind::Register:
+                if (command.number > 5 && command.number <= 255) {
+                    continue;
+                }
+                return false;
+            case AtCommand::Kind::Prefixed:
+                continue;
+            case AtCommand::Kind::Basic:
+                if (command.letter == 'H' || command.letter == 'Z') {
+                    return false;
+                }
+                continue;
+            default:
+                return false;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 DialFilter::LineOutcome DialFilter::Check(const Framing& framing, const std::string& line,
                                           bool repeat) const {
-    ModemView start = view_;
-    start.framings = {Framing{framing.terminator, framing.backspace, {}, false}};
     LineOutcome outcome;
-    outcome.full = start;
-    outcome.partial = start;
     std::vector<std::string> lines;
     if (!repeat && framing.startUnsure) {
         for (std::size_t at = 0; at + 1 < line.size(); ++at) {
@@ -533,7 +569,12 @@ DialFilter::LineOutcome DialFilter::Check(const Framing& framing, const std::str
     } else {
         lines = view_.repeat.values;
     }
-    bool first = true;
+    // Each line the modem may run, read both ways.
+    struct Reading2 {
+        const std::string* text;
+        AtLine parsed;
+    };
+    std::vector<Reading2> readings;
     for (const auto& text : lines) {
         const auto at = FindAtPrefix(text);
         if (at == std::string::npos) {
@@ -541,35 +582,45 @@ DialFilter::LineOutcome DialFilter::Check(const Framing& framing, const std::str
         }
         outcome.executes = true;
         for (const Reading reading : {Reading::Strict, Reading::Lenient}) {
-            const AtLine parsed = ParseAtCommands(std::string_view(text).substr(at), reading);
+            AtLine parsed = ParseAtCommands(std::string_view(text).substr(at), reading);
             if (!parsed.complete && parsed.rest.find('=') != std::string::npos) {
                 // An old modem writes "=v" to the register last named: which one, only it knows.
                 outcome.error = true;
-                outcome.executes = true;
                 return outcome;
             }
-            ModemView view = start;
-            view.repeat = Possible<std::string>::Of(text);  // what A/ runs next time
-            ModemView partial = start;
-            partial.Merge(view);
-            std::vector<ModemView> ends;
-            LineOutcome run;
-            if (!Run(parsed.commands, view, allowed_, run, partial, ends)) {
-                run.executes = true;
-                outcome.Take(run);
+            if (RefusedAtOnce(parsed.commands, view_, allowed_, outcome)) {
                 return outcome;
             }
-            outcome.Take(run);
-            if (first) {
-                outcome.full = ends.front();
-                outcome.partial = partial;
-                first = false;
-            }
-            for (const auto& end : ends) {
-                outcome.full.Merge(end);
-            }
-            outcome.partial.Merge(partial);
+            readings.push_back({&text, std::move(parsed)});
         }
+    }
+    ModemView start = view_;
+    start.framings = {Framing{framing.terminator, framing.backspace, {}, false}};
+    outcome.full = start;
+    outcome.partial = start;
+    bool first = true;
+    for (const auto& [text, parsed] : readings) {
+        ModemView view = start;
+        view.repeat = Possible<std::string>::Of(*text);  // what A/ runs next time
+        ModemView partial = start;
+        partial.Merge(view);
+        std::vector<ModemView> ends;
+        LineOutcome run;
+        if (!Run(parsed.commands, view, allowed_, run, partial, ends)) {
+            run.executes = true;
+            outcome.Take(run);
+            return outcome;
+        }
+        outcome.Take(run);
+        if (first) {
+            outcome.full = ends.front();
+            outcome.partial = partial;
+            first = false;
+        }
+        for (const auto& end : ends) {
+            outcome.full->Merge(end);
+        }
+        outcome.partial->Merge(partial);
     }
     return outcome;
 }
@@ -691,6 +742,11 @@ void DialFilter::EndOfChunk(const std::vector<int>& ends, bool messageEnds,
         }
         return;
     }
+    if (all.error) {
+        Error(actions);
+        DropHeld();
+        return;
+    }
     ModemView next = view_;
     next.framings.clear();
     for (std::size_t i = 0; i < view_.framings.size(); ++i) {
@@ -707,10 +763,10 @@ void DialFilter::EndOfChunk(const std::vector<int>& ends, bool messageEnds,
     const ModemView before = view_;
     for (std::size_t i = 0; i < view_.framings.size(); ++i) {
         if (ends[i] != 0) {
-            next.Merge(outcomes[i].partial);
+            next.Merge(*outcomes[i].partial);
         }
     }
-    if (all.error || next.framings.size() > kMaxFramings) {
+    if (next.framings.size() > kMaxFramings) {
         Error(actions);
         DropHeld();
         return;
@@ -725,7 +781,7 @@ void DialFilter::EndOfChunk(const std::vector<int>& ends, bool messageEnds,
         if (alone && (echoOn || inStep_)) {
             for (std::size_t i = 0; i < outcomes.size(); ++i) {
                 if (ends[i] != 0) {
-                    expected_ = Expected{outcomes[i].full, all.dials, echoOn, wording_};
+                    expected_ = Expected{*outcomes[i].full, all.dials, echoOn, wording_};
                 }
             }
         }
@@ -733,7 +789,7 @@ void DialFilter::EndOfChunk(const std::vector<int>& ends, bool messageEnds,
         // The settings the modem most likely has now, for the blocker's own replies.
         for (std::size_t i = 0; i < outcomes.size(); ++i) {
             if (ends[i] != 0 && outcomes[i].executes) {
-                const auto& full = outcomes[i].full;
+                const auto& full = *outcomes[i].full;
                 wording_ = {full.echo.values.back(), full.verbose.values.back(),
                             full.quiet.values.back(), full.framings.back().terminator,
                             full.cmee.values.back()};
