@@ -802,6 +802,7 @@ void DialFilter::EndOfChunk(const std::vector<int>& ends, bool messageEnds,
     callMayBeUp_ = callMayBeUp_ || all.dials;
     awaitingPrompt_ = all.message;
     pduLength_ = all.pduLength;
+    messageMayBe_ = messageMayBe_ || all.message != Message::None;
     view_ = std::move(next);
     DropHeld();
     if (messageEnds) {
@@ -811,6 +812,7 @@ void DialFilter::EndOfChunk(const std::vector<int>& ends, bool messageEnds,
 
 void DialFilter::EndMessage() {
     message_ = Message::None;
+    messageMayBe_ = false;
     pdu_.clear();
     pduOverflow_ = false;
     const std::vector<Framing> before = view_.framings;
@@ -931,6 +933,13 @@ void DialFilter::FromProgram(std::string_view input, std::vector<Action>& action
                 framing.startUnsure = true;
             }
         }
+        if (messageMayBe_ && message_ == Message::None && (c == kCtrlZ || c == kEscape)) {
+            // The modem may be reading a message this side lost track of: this ends it, and the
+            // modem's next line begins after it.
+            for (auto& framing : view_.framings) {
+                framing.startUnsure = true;
+            }
+        }
         if (raw_.size() < 4 * kMaxLine) {
             raw_.push_back(c);
         } else {
@@ -1004,6 +1013,7 @@ void DialFilter::Result(const std::string& text, bool numeric) {
         return;
     }
     mayAbort_ = false;
+
     if (message_ != Message::None && (kind == ResultKind::Ok || kind == ResultKind::Error)) {
         // The modem gave up reading the message: what was held of it is command input after all.
         if (message_ == Message::Hold) {
@@ -1135,6 +1145,7 @@ void DialFilter::HangUp(bool idle) {
     swallow_ = false;
     refeed_.clear();
     mayAbort_ = false;
+    messageMayBe_ = messageMayBe_ && !idle;
     expected_.reset();
     response_.clear();
     if (idle) {

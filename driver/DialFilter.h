@@ -205,6 +205,9 @@ private:
     bool pduOverflow_ = false;
     std::string refeed_;    // a held PDU to read as commands after all
     bool swallow_ = false;  // a refused message's text is dropped up to Ctrl-Z or Escape
+    // The modem may be reading a message whose prompt this side could not follow (more was sent
+    // before it came): a Ctrl-Z or Escape may then end it and start a line.
+    bool messageMayBe_ = false;
     // Data mode.
     std::vector<int> pluses_;  // run of each possible escape character
     std::string tail_;         // last modem bytes, to find NO CARRIER across reads
