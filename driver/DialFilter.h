@@ -60,7 +60,8 @@
 //     others' text (messages, network replies: AT+CNMI, +CUSD, makers' own commands), nothing
 //     else forwarded meanwhile, and the answer is no line the program itself sent lately (its
 //     echo). A line after a dial may have lost its first bytes (the key that ended the dial is
-//     gone), so it is checked from every "AT" in it.
+//     gone), and a Ctrl-Z or Escape may end a message whose prompt this side could not follow
+//     and start a line: such a line is checked from every "AT" in it.
 //   - Values a modem may refuse or read differently are refused here: an S2 value above 255 or
 //     an S3 or S5 value above 127 is answered ERROR and never reaches the modem.
 //   - Z may restore a stored profile, &F the factory settings, a hang-up (DTR drop, with &D3) may
@@ -79,8 +80,9 @@
 // refused) keeps its wider sets and extra checks; ordinary dialling programs never get there.
 //
 // The modems this holds for: any that runs a line only at its terminator, edits with its S5,
-// answers OK only when it ran every command of a line as written, and, where a line is too long
-// for it, answers ERROR rather than running a cut line (V.250 asks all of this). It does not
+// answers OK only when it ran every command of a line as written, where a line is too long for
+// it answers ERROR rather than running a cut line (V.250 asks all of this), and reads (and
+// echoes) a line only after it has answered the one before. It does not
 // hold for settings made before the port was attached (the picture starts from the factory
 // settings: a stored profile with another S3, S5 or S2 is not known), nor for dial forms this
 // grammar does not know (AtCommand.h) in a modem that reads them as dials.
