@@ -14,7 +14,8 @@ bool IsLetter(char c) {
     return c >= 'A' && c <= 'Z';
 }
 bool IsVendorPrefix(char c) {
-    return c == '\\' || c == '%' || c == '*' || c == '#' || c == '$' || c == '-';
+    return c == '\\' || c == '%' || c == '*' || c == '#' || c == '$' || c == '-' || c == '^' ||
+           c == '!' || c == '_';
 }
 
 // Blanks only separate; inside quotes they count.
@@ -115,9 +116,13 @@ AtLine ParseAtCommands(std::string_view commands, Reading reading) {
                 const int value = ReadNumber(s, i);
                 command.value = value < 0 ? "0" : std::to_string(value);
             }
-        } else if (c == '+') {
+        } else if (c == '+' || c == '^' || c == '!' || c == '_' ||
+                   (IsVendorPrefix(c) && i + 2 < s.size() && IsLetter(Upper(s[i + 1])) &&
+                    IsLetter(Upper(s[i + 2])))) {
+            // Extended syntax: a name and its arguments up to ';'. Makers use other prefixes
+            // for their own (^SYSCFG, !SCACT, $NWRAT, #CID).
             command.kind = AtCommand::Kind::Extended;
-            command.prefix = '+';
+            command.prefix = c;
             std::size_t j = i + 1;
             bool quoted = false;
             while (j < s.size() && (quoted || s[j] != ';')) {

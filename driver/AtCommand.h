@@ -3,16 +3,17 @@
 //
 // A line holds "AT" (any case; anything before it is ignored) and then commands, blanks ignored
 // outside quotes: basic commands (a letter and optional digits), registers (Sn=v, Sn?),
-// prefixed commands (& \ % * # $ - followed by a letter, digits and perhaps =digits; &Zn=...
-// stores a number and takes the rest of the line), extended commands (+... up to ';', quotes
-// respected) and dials (D up to the end of the line or to ';', which leaves the modem in command
-// mode off-hook).
+// prefixed commands (& \ % * # $ - followed by one letter, digits and perhaps =digits; &Zn=...
+// stores a number and takes the rest of the line), extended commands (a name and its arguments
+// up to ';', quotes respected: +CMGF=1, and makers' own with ^ ! _ or a prefix above followed by
+// two letters or more: ^SYSCFG, $NWRAT) and dials (D up to the end of the line or to ';').
+// `prefix` and `value` of an extended command are its prefix and the rest ("CMGF=1").
 //
 // Modems read what they do not know in two ways: a modem that follows V.250 stops the line at
 // the first command it does not know (ERROR; commands before it may have run), a lenient one
-// skips it and goes on. The lenient reading also skips a vendor prefix character (\ % * # $ -)
-// on its own, since a modem without such commands reads the letter behind it as a command of
-// its own ("AT\D0900" dials there). The dial blocker takes both readings into account.
+// skips it and goes on. The lenient reading also skips a maker's prefix character on its own,
+// since a modem without such commands reads the letter behind it as a command of its own
+// ("AT\D0900" dials there). The dial blocker takes both readings into account.
 #include <cstddef>
 #include <string>
 #include <string_view>

@@ -31,6 +31,9 @@ void ModemView::Merge(const ModemView& other) {
     quiet.Add(other.quiet);
     autoAnswer.Add(other.autoAnswer);
     chatty = chatty || other.chatty;
+    gsm.Add(other.gsm);
+    smsMode.Add(other.smsMode);
+    cmee.Add(other.cmee);
     restorable.Add(other.restorable);
     redial.Add(other.redial);
     repeat.Add(other.repeat);

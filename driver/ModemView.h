@@ -61,6 +61,9 @@ struct Framing {
     char backspace = '\b';
     std::string held;   // after editing
     bool lost = false;  // held more than is kept: a line end here is never let through
+    // The modem may have swallowed the start of this line (a key that ended a dial): it may
+    // read the line from any "AT" in it.
+    bool startUnsure = false;
     bool operator==(const Framing&) const = default;
 };
 
@@ -77,8 +80,11 @@ struct ModemView {
     Possible<bool> verbose = Possible<bool>::Of(true);
     Possible<bool> quiet = Possible<bool>::Of(false);
     Possible<bool> autoAnswer = Possible<bool>::Of(false);  // S0 other than 0
-    bool chatty = false;    // it may print text of others (messages, a far end) at any time
-    Restorable restorable;  // what Z may bring back
+    bool chatty = false;  // it may print text of others (messages, a far end) at any time
+    Possible<bool> gsm = Possible<bool>::Of(false);  // a mobile modem: ';' ends a voice call
+    Possible<int> smsMode = Possible<int>::Of(0);    // +CMGF: 0 PDU, 1 text
+    Possible<int> cmee = Possible<int>::Of(0);       // +CMEE: how errors are worded
+    Restorable restorable;                           // what Z may bring back
     Possible<std::string> redial = Possible<std::string>::Unknown();  // what L dials
     Possible<std::string> repeat = Possible<std::string>::Unknown();  // what A/ runs again
     std::map<int, Possible<std::string>> stored;  // &Zn numbers; a slot not here is unknown

@@ -7,6 +7,7 @@
 
 #include "driver/AllowList.h"
 #include "driver/AtCommand.h"
+#include "driver/SmsPdu.h"
 
 namespace kestrine::driver {
 
@@ -16,6 +17,55 @@ constexpr std::size_t kMaxLine = 255;
 
 char Upper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+constexpr char kCtrlZ = '\x1A';
+constexpr char kEscape = '\x1B';
+constexpr const char* kNetworkReply = "+CUSD: 0,\"Kestrine virtual network: no offers today\",15";
+
+bool IsServiceCode(const std::string& number) {
+    return number.size() >= 2 && (number.front() == '*' || number.front() == '#') &&
+           number.back() == '#';
+}
+
+// "CMGS="0123",145" as its name and its arguments, without quotes; `quoted` for the first.
+struct Arguments {
+    std::string name;
+    bool assign = false;
+    bool query = false;
+    std::vector<std::string> values;
+    bool quoted = false;
+};
+
+Arguments Split(const std::string& text) {
+    Arguments args;
+    std::size_t i = 0;
+    while (i < text.size() && text[i] != '=' && text[i] != '?') {
+        args.name.push_back(Upper(text[i++]));
+    }
+    args.query = i < text.size() && text[i] == '?';
+    if (i >= text.size() || text[i] != '=') {
+        return args;
+    }
+    args.assign = true;
+    std::string value;
+    bool inQuotes = false;
+    for (++i; i < text.size(); ++i) {
+        if (text[i] == '"') {
+            inQuotes = !inQuotes;
+            args.quoted = args.quoted || args.values.empty();
+        } else if (text[i] == ',' && !inQuotes) {
+            args.values.push_back(std::exchange(value, {}));
+        } else {
+            value.push_back(text[i]);
+        }
+    }
+    args.values.push_back(value);
+    return args;
+}
+
+bool IsNumber(const std::string& text) {
+    return !text.empty() && text.size() < 7 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 }  // namespace
 
@@ -77,6 +127,109 @@ std::string VirtualModem::Result(const char* verbose, int numeric) const {
     return std::to_string(numeric) + cr;
 }
 
+std::string VirtualModem::Info(const std::string& text) const {
+    const std::string end{static_cast<char>(registers_[3]), static_cast<char>(registers_[4])};
+    return end + text + end;
+}
+
+std::string VirtualModem::Prompt() const {
+    return std::string{static_cast<char>(registers_[3]), static_cast<char>(registers_[4])} + "> ";
+}
+
+std::optional<std::string> VirtualModem::Mobile(const std::string& command) {
+    const Arguments args = Split(command);
+    const auto& v = args.values;
+    const auto error = [&] {
+        return cmee_ == 0 ? Result("ERROR", 4) : Info("+CMS ERROR: " + std::string("500"));
+    };
+    if (args.name == "CMGF" || args.name == "CMEE") {
+        int& setting = args.name == "CMGF" ? cmgf_ : cmee_;
+        if (args.query) {
+            return Info("+" + args.name + ": " + std::to_string(setting)) + Result("OK", 0);
+        }
+        const int limit = args.name == "CMGF" ? 1 : 2;
+        if (args.assign && (!IsNumber(v[0]) || std::stoi(v[0]) > limit)) {
+            return Result("ERROR", 4);
+        }
+        if (args.assign) {
+            setting = std::stoi(v[0]);
+        }
+    } else if (args.name == "CSCA") {
+        if (args.query) {
+            return Info("+CSCA: \"" + centre_ + "\",145") + Result("OK", 0);
+        }
+        if (args.assign) {
+            centre_ = v[0];
+        }
+    } else if ((args.name == "CMGS" || args.name == "CMGW") && args.assign) {
+        // Text mode names the destination (quoted; a lenient modem takes it bare too), PDU
+        // mode gives the message's length. Either way the text follows the "> " prompt.
+        message_ = {};
+        message_.pdu = cmgf_ == 0;
+        if (message_.pdu) {
+            if (!IsNumber(v[0]) || args.quoted) {
+                return error();
+            }
+            message_.length = std::stoi(v[0]);
+        } else {
+            if (!args.quoted && !options_.lenient && args.name == "CMGS") {
+                return error();
+            }
+            message_.to = v[0];
+        }
+        taking_ = args.name == "CMGS" ? Taking::Send : Taking::Write;
+        return Prompt();
+    } else if (args.name == "CMSS" && args.assign) {
+        const auto stored =
+            IsNumber(v[0]) ? storedMessages_.find(std::stoi(v[0])) : storedMessages_.end();
+        if (stored == storedMessages_.end()) {
+            return cmee_ == 0 ? Result("ERROR", 4) : Info("+CMS ERROR: 321");
+        }
+        calls_.push_back({v.size() > 1 ? v[1] : stored->second.to, false, Dialled::Kind::Message});
+        return Info("+CMSS: " + std::to_string(++reference_ % 256)) + Result("OK", 0);
+    } else if (args.name == "CUSD" && args.assign && v.size() > 1) {
+        calls_.push_back({v[1], false, Dialled::Kind::Code});
+        return Result("OK", 0) + Info(kNetworkReply);
+    }
+    return std::nullopt;
+}
+
+std::string VirtualModem::MessageInput(char c) {
+    std::string out;
+    if (echo_ && c != kCtrlZ && c != kEscape) {
+        out.push_back(c);
+    }
+    if (c == kEscape) {
+        taking_ = Taking::None;
+        return out + Result("OK", 0);
+    }
+    if (c == '\r') {
+        message_.text.push_back('\n');
+        return out + Prompt();
+    }
+    if (c != kCtrlZ) {
+        if (message_.text.size() < 2048) {
+            message_.text.push_back(c);
+        }
+        return out;
+    }
+    const Taking taking = std::exchange(taking_, Taking::None);
+    if (message_.pdu) {
+        const auto destinations = SubmitDestinations(message_.text, message_.length);
+        if (destinations.empty()) {
+            return out + (cmee_ == 0 ? Result("ERROR", 4) : Info("+CMS ERROR: 304"));
+        }
+        message_.to = destinations.front();
+    }
+    if (taking == Taking::Write) {
+        const int index = storedMessages_.empty() ? 1 : storedMessages_.rbegin()->first + 1;
+        storedMessages_[index] = message_;
+        return out + Info("+CMGW: " + std::to_string(index)) + Result("OK", 0);
+    }
+    calls_.push_back({message_.to, false, Dialled::Kind::Message});
+    return out + Info("+CMGS: " + std::to_string(++reference_ % 256)) + Result("OK", 0);
+}
+
 std::optional<std::string> VirtualModem::Dial(const std::string& value, bool continued,
                                               Clock::time_point now) {
     std::string digits;
@@ -105,6 +258,10 @@ std::optional<std::string> VirtualModem::Dial(const std::string& value, bool con
         } else {
             digits += NormaliseNumber(std::string_view(&c, 1));
         }
+    }
+    if (IsServiceCode(digits)) {
+        calls_.push_back({digits, false, Dialled::Kind::Code});  // to the network, not a line
+        return Result("OK", 0) + Info(kNetworkReply);
     }
     const std::string number = prefix_ + digits;
     calls_.push_back({number, continued});
@@ -165,6 +322,11 @@ std::string VirtualModem::Execute(const std::string& line, Clock::time_point now
                 numbers_[std::max(command.number, 0)] = command.value;
                 break;
             case AtCommand::Kind::Extended:
+                if (command.prefix == '+') {
+                    if (auto answer = Mobile(command.value)) {
+                        return text + *answer;
+                    }
+                }
                 break;
             case AtCommand::Kind::Prefixed:
                 if (command.prefix == '&' && command.letter == 'F') {
@@ -241,6 +403,10 @@ std::string VirtualModem::Input(std::string_view bytes, Clock::time_point now) {
     std::string out;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const char c = bytes[i];
+        if (taking_ != Taking::None) {
+            out += MessageInput(c);
+            continue;
+        }
         if (dialEnd_) {
             // Any key ends a dial in progress; the key itself is gone.
             dialEnd_.reset();
@@ -328,6 +494,7 @@ std::string VirtualModem::HangUp(bool report) {
     prefix_.clear();
     line_.clear();
     overflow_ = false;
+    taking_ = Taking::None;
     return wasUp && report ? Result("NO CARRIER", 3) : std::string();
 }
 

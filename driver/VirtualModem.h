@@ -10,6 +10,11 @@
 // "+++" with guard time (S12, in 1/50 s) on both sides returns to command mode ("OK"); O goes
 // back online, H hangs up. Losing the line (B0, or the program closing the port) hangs up.
 //
+// It speaks enough of a mobile modem for tests and for trying by hand: +CMGF, +CMEE, +CSCA, a
+// message with +CMGS in text mode (+CMGS="number") or PDU mode (+CMGS=length) after a "> "
+// prompt, sent at Ctrl-Z ("+CMGS: <mr>", OK) or dropped at Escape, +CMGW and +CMSS for stored
+// messages, and service codes with +CUSD="*100#" or ATD*100#, answered with a +CUSD line.
+//
 // Real modems differ where the standard leaves room; Options gives a few of those differences,
 // so that tests can hold the dial blocker against more than one modem.
 #include <chrono>
@@ -32,11 +37,14 @@ public:
         Clock::duration dialTime{};        // a dial takes this long; any byte meanwhile aborts it
         bool busy = false;                 // every dial ends BUSY instead of connecting
     };
-    // A number the modem dialled: the whole call so far (digits dialled with ';' before
-    // included); `continued` when it ended with ';'.
+    // A number the modem dialled (the whole call so far, digits dialled with ';' before
+    // included; `continued` when it ended with ';'), sent a message to, or sent as a service
+    // code.
     struct Dialled {
+        enum class Kind { Call, Message, Code };
         std::string number;
         bool continued;
+        Kind kind = Kind::Call;
     };
 
     VirtualModem() : VirtualModem(Options{}) {}
@@ -67,6 +75,11 @@ private:
     std::optional<std::string> Dial(const std::string& value, bool continued,
                                     Clock::time_point now);
     std::string Result(const char* verbose, int numeric) const;
+    std::string Info(const std::string& text) const;
+    std::string Prompt() const;
+    // A mobile command; nothing when the line goes on, else its answer (it ends the line).
+    std::optional<std::string> Mobile(const std::string& command);
+    std::string MessageInput(char c);
     Clock::duration Guard() const { return std::chrono::milliseconds(20 * registers_[12]); }
 
     Options options_;
@@ -85,6 +98,21 @@ private:
     std::string lastNumber_;              // for L
     std::map<int, std::string> numbers_;  // &Zn
     std::vector<Dialled> calls_;
+    // Mobile.
+    int cmgf_ = 0;
+    int cmee_ = 0;
+    std::string centre_ = "+447700900999";
+    struct Message {
+        std::string to;
+        std::string text;  // as typed: text, or a PDU in hex
+        bool pdu = false;
+        int length = 0;
+    };
+    std::map<int, Message> storedMessages_;
+    enum class Taking { None, Send, Write };
+    Taking taking_ = Taking::None;  // a message, after the "> " prompt
+    Message message_;
+    int reference_ = 0;
     // A dial in progress: when it is over.
     std::optional<Clock::time_point> dialEnd_;
     // Escape detection in data mode.

@@ -1,6 +1,8 @@
 // The dial blocker and the virtual modem: in-process, and through a real qddriver's port.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "driver/AllowList.h"
 #include "driver/DialFilter.h"
 #include "driver/EventQueue.h"
@@ -13,7 +15,8 @@ using Kind = DialFilter::Action::Kind;
 
 namespace {
 
-const std::vector<std::string> kAllowed = {"0123456", "+44 20 7946-0000", "*99#"};
+const std::vector<std::string> kAllowed = {"0123456", "+44 20 7946-0000", "*99#", "+44 7700 900123",
+                                           "*100#"};
 
 // A program, the blocker and the virtual modem behind it; collects what the program hears and
 // which numbers were refused.
@@ -143,6 +146,104 @@ const std::vector<DialCase>& DialCases() {
     return cases;
 }
 
+// Messages and service codes on a mobile modem. `blocked`: what was reported (nothing when
+// all went through); `heard`: what the program must hear; `kept`: text that must never reach
+// the modem.
+struct MobileCase {
+    const char* what;
+    std::vector<std::string> writes;
+    std::optional<std::string> blocked;
+    std::string heard;
+    std::string kept = {};
+};
+
+// 23.040's example message to +46708251358, and one of ours to 0123456 without a service centre
+// part and to +447700900123 with one.
+const std::string kPduAbroad = "0011000B916407281553F80000AA0AE8329BFD4697D9EC37";
+const std::string kPduHome = "0001000781103254F6000002E834";
+const std::string kPduWithCentre = "079144770009909901000C914477000910320000026834";
+
+const std::vector<MobileCase>& MobileCases() {
+    static const std::vector<MobileCase> cases = {
+        {"text message to an allowed number",
+         {"AT+CMGF=1\r", "AT+CMGS=\"0123456\"\r", "hello\x1A"},
+         std::nullopt,
+         "+CMGS:"},
+        {"text message to a refused number: refused before the prompt, its text swallowed",
+         {"AT+CMGF=1\r", "AT+CMGS=\"0900123\",129\r", "win a prize\r now\x1A", "AT\r"},
+         "0900123",
+         "\r\nERROR\r\nAT\r\r\nOK",
+         "prize"},
+        {"extended errors on: the error a modem gives",
+         {"AT+CMEE=1;+CMGF=1\r", "AT+CMGS=\"0900123\"\r", "x\x1A"},
+         "0900123",
+         "+CMS ERROR: 302"},
+        {"Escape ends the swallowed text too",
+         {"AT+CMGF=1\r", "AT+CMGS=\"0900123\"\r", "prize\x1B", "ATDT0123456\r"},
+         "0900123",
+         "CONNECT 33600",
+         "prize"},
+        {"split writes and lower case",
+         {"at+cmgf=1\r", "at+cm", "gs=\"09", "00123\"\r", "x\x1A"},
+         "0900123",
+         "ERROR"},
+        {"a line of the message that dials is still refused",
+         {"AT+CMGF=1\r", "AT+CMGS=\"0123456\"\r", "ok ATD0900\r", "bye\x1A"},
+         "0900",
+         "+CMGS:",
+         "ATD0900"},
+        {"PDU to an allowed number, no service centre",
+         {"AT+CMGS=13\r", kPduHome + "\x1A"},
+         std::nullopt,
+         "+CMGS:"},
+        {"PDU abroad: held, then refused, and the modem drops it",
+         {"AT+CMGS=23\r", kPduAbroad + "\x1A", "AT\r"},
+         "+46708251358",
+         "\r\nERROR\r\n",
+         kPduAbroad},
+        {"PDU with a service centre, international",
+         {"AT+CMGS=15\r", kPduWithCentre.substr(0, 20), kPduWithCentre.substr(20) + "\x1A"},
+         std::nullopt,
+         "+CMGS:"},
+        {"PDU that cannot be read", {"AT+CMEE=1\r", "AT+CMGS=5\r", "zz99\x1A"}, "", "304", "zz99"},
+        {"PDU dropped with Escape",
+         {"AT+CMGS=13\r", kPduHome + "\x1B", "AT\r"},
+         std::nullopt,
+         "\r\nOK\r\n"},
+        {"stored message without a destination",
+         {"AT+CMGF=1\r", "AT+CMGW=\"0900\"\r", "stored\x1A", "AT+CMSS=1\r"},
+         "",
+         "ERROR"},
+        {"stored message to an allowed number",
+         {"AT+CMGF=1\r", "AT+CMGW=\"0900\"\r", "stored\x1A", "AT+CMSS=1,\"0123456\"\r"},
+         std::nullopt,
+         "+CMSS:"},
+        {"service code on the list", {"AT+CUSD=1,\"*100#\",15\r"}, std::nullopt, "+CUSD: 0,"},
+        {"service code not on the list",
+         {"AT+CMEE=1\r", "AT+CUSD=1,\"*123*1#\",15\r"},
+         "*123*1#",
+         "+CME ERROR: 3"},
+        {"service code by dial", {"ATD*123*1#\r"}, "*123*1#", "NO CARRIER"},
+        {"service code by dial, on the list", {"ATD*100#;\r"}, std::nullopt, "+CUSD: 0,"},
+        {"a voice call with ';' on a mobile modem is a call of its own",
+         {"AT+CGMI\r", "ATD0123;\r"},
+         "0123",
+         "NO CARRIER"},
+    };
+    return cases;
+}
+
+void ExpectMobile(const MobileCase& c, const std::string& heard,
+                  const std::vector<std::string>& blocked) {
+    if (c.blocked) {
+        ASSERT_EQ(blocked.size(), 1u) << c.what << ": " << heard;
+        EXPECT_EQ(blocked[0], *c.blocked) << c.what;
+    } else {
+        EXPECT_TRUE(blocked.empty()) << c.what << ": refused " << blocked.front();
+    }
+    EXPECT_NE(heard.find(c.heard), std::string::npos) << c.what << ": " << heard;
+}
+
 // What a row expects of what the program heard and which numbers were reported.
 void ExpectOutcome(const DialCase& c, const std::string& heard,
                    const std::vector<std::string>& blocked) {
@@ -192,9 +293,52 @@ TEST(DialBlocking, TableOfDialLines) {
     }
 }
 
+TEST(MobileBlocking, TableOfMessagesAndServiceCodes) {
+    for (const auto& c : MobileCases()) {
+        Line line;
+        for (const auto& write : c.writes) {
+            line.Type(write);
+        }
+        ExpectMobile(c, line.heard, line.blocked);
+        EXPECT_TRUE(line.DialledOnlyAllowed()) << c.what << ": " << line.forwarded;
+        if (!c.kept.empty()) {
+            EXPECT_EQ(line.forwarded.find(c.kept), std::string::npos)
+                << c.what << ": " << line.forwarded;
+        }
+    }
+}
+
 // The same rows through a real driver: the published port, the driver's loop, the virtual modem
 // behind it, and the refusals as the application reads them.
-TEST(DialBlockingThroughTheDriver, TableOfDialLines) {
+namespace {
+
+// Writes a row's writes to a fresh port of `driver` and collects what the program heard and what
+// the application was told was refused.
+void RunThroughDriver(kestrine::test::DriverProcess& driver, kestrine::platform::Device& device,
+                      const std::vector<std::string>& writes, std::string& heard,
+                      std::vector<std::string>& blocked) {
+    using namespace kestrine::test;
+    // A fresh attach is a fresh port: a new modem and a new picture of it.
+    const auto id = Attach(device, 1);
+    SetAllowList(device, kAllowed);
+    {
+        OpenPort program(driver.Port(1));
+        for (const auto& write : writes) {
+            program.Write(write);
+            heard += program.ReadUntilQuiet(60ms);
+        }
+    }
+    for (const auto& event : EventsUntil(device, id, "closed")) {
+        if (event.rfind("blocked:", 0) == 0) {
+            blocked.push_back(event.substr(8));
+        }
+    }
+    ASSERT_TRUE(Detach(device, id));
+}
+
+}  // namespace
+
+TEST(DialBlockingThroughTheDriver, TablesOfDialLinesMessagesAndServiceCodes) {
     using namespace kestrine::test;
     if (!HavePtys()) {
         GTEST_SKIP() << "this machine has no pseudo-terminals (/dev/ptmx)";
@@ -204,25 +348,16 @@ TEST(DialBlockingThroughTheDriver, TableOfDialLines) {
     const auto device = OpenDriver();
     ASSERT_TRUE(device);
     for (const auto& c : DialCases()) {
-        // A fresh attach is a fresh port: a new modem and a new picture of it.
-        const auto id = Attach(*device, 1);
-        SetAllowList(*device, kAllowed);
         std::string heard;
-        {
-            OpenPort program(driver.Port(1));
-            for (const auto& write : c.writes) {
-                program.Write(write);
-                heard += program.ReadUntilQuiet(60ms);
-            }
-        }
         std::vector<std::string> blocked;
-        for (const auto& event : EventsUntil(*device, id, "closed")) {
-            if (event.rfind("blocked:", 0) == 0) {
-                blocked.push_back(event.substr(8));
-            }
-        }
+        RunThroughDriver(driver, *device, c.writes, heard, blocked);
         ExpectOutcome(c, heard, blocked);
-        ASSERT_TRUE(Detach(*device, id)) << c.what;
+    }
+    for (const auto& c : MobileCases()) {
+        std::string heard;
+        std::vector<std::string> blocked;
+        RunThroughDriver(driver, *device, c.writes, heard, blocked);
+        ExpectMobile(c, heard, blocked);
     }
 }
 

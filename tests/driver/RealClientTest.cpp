@@ -67,3 +67,29 @@ TEST_F(RealClients, ChatConnectsToAnAllowedNumberAndGivesUpOnARefusedOne) {
     EXPECT_EQ(aborted.exitCode, 4) << "chat's exit code for an ABORT string\n" << aborted.output;
     EXPECT_TRUE(Reported("0900555"));
 }
+
+TEST_F(RealClients, ChatSendsATextMessageOnlyToAnAllowedNumber) {
+    const std::vector<std::string> script = {"chat",
+                                             "-v",
+                                             "-s",
+                                             "-t",
+                                             "5",
+                                             "ABORT",
+                                             "ERROR",
+                                             "ABORT",
+                                             "NO CARRIER",
+                                             "",
+                                             "AT+CMGF=1",
+                                             "OK",
+                                             "AT+CMGS=\"0900 123\"",
+                                             ">",
+                                             "win a prize^Z\\c",
+                                             "+CMGS"};
+    const auto refused = RunProgram(script, driver_->Port(1));
+    EXPECT_EQ(refused.exitCode, 4) << "chat's exit code for an ABORT string\n" << refused.output;
+    EXPECT_TRUE(Reported("0900123"));
+
+    SetAllowList(*device_, {"0123 456", "0900 123"});
+    const auto sent = RunProgram(script, driver_->Port(1));
+    EXPECT_EQ(sent.exitCode, 0) << sent.output;
+}

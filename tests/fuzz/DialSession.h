@@ -1,8 +1,8 @@
 #pragma once
 // A dialling program, the dial blocker and a virtual modem behind it, driven by arbitrary bytes:
 // the blocker's one promise under test is that the modem never dials a number that is not
-// allowed, whatever the program writes, whenever it hangs up and however the modem behaves
-// where real modems differ.
+// allowed (nor sends a message or a service code anywhere else), whatever the program writes,
+// whenever it hangs up and however the modem behaves where real modems differ.
 //
 // Input: one byte of the modem's character (bit 0 lenient, 1 resets keep S2/S3/S5, 2 L redials
 // the last dial only, 3 dials take two seconds, 4 dials end BUSY, 5 the blocker takes hang-ups
@@ -60,8 +60,11 @@ inline DialSessionOutcome RunDialSession(std::string_view input, bool modemBytes
         const auto& calls = modem.Calls();
         for (; checkedCalls < calls.size(); ++checkedCalls) {
             const auto& call = calls[checkedCalls];
-            const bool ok =
-                call.continued ? allowed.LeadsToAllowed(call.number) : allowed.Allows(call.number);
+            // A call continued with ';' must lead to the allowed number; messages and service
+            // codes must go to it exactly.
+            const bool continued = call.kind == VirtualModem::Dialled::Kind::Call && call.continued;
+            const auto number = driver::NormaliseNumber(call.number);
+            const bool ok = continued ? allowed.LeadsToAllowed(number) : allowed.Allows(number);
             if (!ok && !outcome.breach) {
                 outcome.breach = true;
                 outcome.number = call.number + (call.continued ? ";" : "");
