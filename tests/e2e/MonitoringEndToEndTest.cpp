@@ -22,7 +22,11 @@ namespace {
 
 struct RecordingAlert : monitor::BlockedAlert {
     std::vector<std::string> numbers;
-    void ShowBlockedAlert(const std::string& number) override { numbers.push_back(number); }
+    std::vector<std::string> dialledBy;
+    void ShowBlockedAlert(const std::string& number, const std::string& dialler) override {
+        numbers.push_back(number);
+        dialledBy.push_back(dialler);
+    }
 };
 
 struct NoControls : numbers::ParentalControls, numbers::AllowedListView, app::LogMemo {
