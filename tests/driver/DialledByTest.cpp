@@ -109,7 +109,7 @@ std::vector<std::uint32_t> Pids(const DialFacts& facts) {
     return pids;
 }
 
-class Dialling : public ::testing::Test {
+class Dialling : public AttachedDriverTest {
 protected:
     void SetUp() override {
         if (!HavePtys()) {
@@ -118,12 +118,7 @@ protected:
         if (!HaveProgram("picocom") || !HaveProgram("sleep") || !HaveProgram("sh")) {
             GTEST_SKIP() << "picocom is needed: run scripts/install-deps";
         }
-        driver_ = std::make_unique<DriverProcess>();
-        ASSERT_TRUE(driver_->Ready());
-        device_ = OpenDriver();
-        ASSERT_TRUE(device_);
-        id_ = Attach(*device_, 1);
-        SetAllowList(*device_, {"0123456"});
+        StartAttached({"0123456"});
     }
 
     std::filesystem::path Port() const { return driver_->Port(1); }
@@ -152,9 +147,6 @@ protected:
         }
     }
 
-    std::unique_ptr<DriverProcess> driver_;
-    std::shared_ptr<platform::Device> device_;
-    PortId id_ = 0;
     std::vector<std::uint8_t> record_;
 };
 
