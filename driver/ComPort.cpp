@@ -581,7 +581,13 @@ void ComPort::FromProgram(std::string_view bytes) {
     }
     if (refused) {
         // The program has its reply by now: looking never delays it.
-        queue_.CompleteBlocked(LookWhoDialled());
+        monitor::DialFacts facts;
+        try {
+            facts = LookWhoDialled();
+        } catch (const std::exception&) {
+            facts.verdict = monitor::DialVerdict::CutShort;  // the refusal must not stay held
+        }
+        queue_.CompleteBlocked(facts);
     }
 }
 
