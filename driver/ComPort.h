@@ -100,9 +100,9 @@ private:
     UniqueFd inotify_;
     std::uint64_t inotifyToken_ = 0;
     int openers_ = 0;
-    // Closes of the slave seen so far; as they were when the master was last found empty; and as
-    // they were then before the line now being read began. A close since then may have taken
-    // the process that wrote the line.
+    // Closes of the slave seen so far, their count when the master was last found empty, and
+    // that count from before the command line now being checked began: a close since then may
+    // have taken the process that wrote the line.
     std::uint64_t closes_ = 0;
     std::uint64_t closesWhenEmpty_ = 0;
     std::uint64_t closesAtLineStart_ = 0;
