@@ -56,7 +56,9 @@ struct HolderLook {
     bool complete = true;  // every process was looked at within the time allowed
 };
 
-inline constexpr std::chrono::milliseconds kLookTimeLimit{50};
+// Generous: a look takes a few milliseconds, but a busy machine may leave the driver little of
+// its processors, and a look cut short names no one.
+inline constexpr std::chrono::milliseconds kLookTimeLimit{250};
 
 // `path` is the terminal's name in this mount namespace (/dev/pts/N).
 HolderLook LookForHolders(const TerminalId& terminal, const std::string& path,
