@@ -30,6 +30,7 @@
 // and in the share of the driver's time they may take (LookBudget).
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -68,17 +69,20 @@ HolderLook LookForHolders(const TerminalId& terminal, const std::string& path,
 // an opening was closed or made from before the dial's line until the look ended.
 monitor::DialFacts JudgeDialler(HolderLook look, std::size_t openingsCounted, bool portChanged);
 
-// Looks take a few milliseconds of the driver's single loop: they may take at most one part in
-// kShare of its time, so a program that dials without pause cannot make the driver spend its
-// time looking. Refusals that come sooner are reported as not looked for.
+// Looks take a few milliseconds of the driver's single loop, during which every port waits: they
+// may take at most one part in kShare of its time, and come at most every kMinSpacing, so that a
+// program that dials without pause can neither make the driver spend its time looking nor hold
+// up more than a few of the ports' replies in a second. Refusals that come sooner are reported as
+// not looked for.
 class LookBudget {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr int kShare = 20;
+    static constexpr std::chrono::milliseconds kMinSpacing{100};
 
     bool MayLook(Clock::time_point now) const { return now >= next_; }
     void Spent(Clock::time_point start, Clock::time_point end) {
-        next_ = end + (end - start) * (kShare - 1);
+        next_ = end + std::max<Clock::duration>((end - start) * (kShare - 1), kMinSpacing);
     }
 
 private:

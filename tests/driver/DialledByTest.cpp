@@ -297,6 +297,19 @@ TEST(DiallerRule, NamesOnlyTheOneProcessThatCanHaveWritten) {
     }
 }
 
+TEST(LookBudget, KeepsLooksToATwentiethOfTheTimeAndTenASecond) {
+    using namespace std::chrono;
+    driver::LookBudget budget;
+    const driver::LookBudget::Clock::time_point t0{};
+    EXPECT_TRUE(budget.MayLook(t0));
+    budget.Spent(t0, t0 + 10ms);  // a slow look: 19 times its length before the next
+    EXPECT_FALSE(budget.MayLook(t0 + 199ms));
+    EXPECT_TRUE(budget.MayLook(t0 + 200ms));
+    budget.Spent(t0 + 200ms, t0 + 201ms);  // a quick one: still a tenth of a second
+    EXPECT_FALSE(budget.MayLook(t0 + 300ms));
+    EXPECT_TRUE(budget.MayLook(t0 + 301ms));
+}
+
 class Look : public ::testing::Test {
 protected:
     void SetUp() override {
