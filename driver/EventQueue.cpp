@@ -1,6 +1,7 @@
 #include "driver/EventQueue.h"
 
 #include <algorithm>
+#include <new>
 
 #include "monitor/MonitorContract.h"
 
@@ -68,8 +69,13 @@ void EventQueue::PushPendingBlocked(std::string_view number) {
 void EventQueue::CompleteBlocked(const monitor::DialFacts& facts) {
     for (auto& record : records_) {
         if (record.pending) {
-            record.bytes = EncodeNumberBlockedEvent(record.number, facts);
+            // Whatever happens, the refusal is not held back: without room for its facts it
+            // goes with the number alone, as made when it was queued.
             record.pending = false;
+            try {
+                record.bytes = EncodeNumberBlockedEvent(record.number, facts);
+            } catch (const std::bad_alloc&) {
+            }
             std::string().swap(record.number);
         }
     }
