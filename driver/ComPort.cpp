@@ -399,9 +399,17 @@ void ReadWatchEvents(int fd, std::vector<std::uint32_t>& masks) {
 }  // namespace
 
 void ComPort::DrainOpens() {
-    std::vector<std::uint32_t> masks = std::move(watchEvents_);
-    watchEvents_.clear();
-    ReadWatchEvents(inotify_.Get(), masks);
+    // Ending an old session below reads what its program wrote, and a refusal in it makes a look
+    // that reads the watch's events meanwhile: those are counted too before this returns.
+    do {
+        std::vector<std::uint32_t> masks = std::move(watchEvents_);
+        watchEvents_.clear();
+        ReadWatchEvents(inotify_.Get(), masks);
+        CountOpens(masks);
+    } while (!watchEvents_.empty());
+}
+
+void ComPort::CountOpens(const std::vector<std::uint32_t>& masks) {
     for (const std::uint32_t mask : masks) {
         if ((mask & IN_OPEN) != 0) {
             if (openers_ == 0 && opened_ && closedSinceOpen_) {

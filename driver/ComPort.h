@@ -72,6 +72,7 @@ public:
 private:
     void OnMaster(std::uint32_t events);
     void DrainOpens();
+    void CountOpens(const std::vector<std::uint32_t>& masks);
     void ReadProgram(bool ignorePause);
     void Status(std::uint8_t status);
     void FromProgram(std::string_view bytes);
