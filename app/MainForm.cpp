@@ -425,9 +425,9 @@ bool TfrmMain::SetLogText(const std::string& text) {
     return true;
 }
 
-void TfrmMain::ShowBlockedAlert(const std::string& number) {
+void TfrmMain::ShowBlockedAlert(const std::string& number, const std::string& dialledBy) {
     ui::ShowBlockedAlert(
-        number, *prompts_,
+        number, dialledBy, *prompts_,
         {[this](numbers::GatedAction action) { return core_->Parental->PassPinGate(action); },
          [this](const std::string& allowed) { AllowNumber(allowed); }, [this] { ShowFromTray(); }});
 }

@@ -113,7 +113,7 @@ public:
     // LogMemo
     bool SetLogText(const std::string& text) override;
     // monitor::BlockedAlert: a new alert window for every refused number.
-    void ShowBlockedAlert(const std::string& number) override;
+    void ShowBlockedAlert(const std::string& number, const std::string& dialledBy) override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -28,7 +28,7 @@ namespace {
 constexpr int kEvents = 20000;
 
 struct NoAlert : monitor::BlockedAlert {
-    void ShowBlockedAlert(const std::string&) override {}
+    void ShowBlockedAlert(const std::string&, const std::string&) override {}
 };
 
 std::string Payload(int port, int seq) {

@@ -276,8 +276,9 @@ private:
 }  // namespace
 
 ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& allowed,
-                 std::filesystem::path published, std::function<void()> onEvents)
+                 LookBudget& looks, std::filesystem::path published, std::function<void()> onEvents)
     : loop_(loop),
+      looks_(looks),
       published_(std::move(published)),
       onEvents_(std::move(onEvents)),
       filter_(allowed) {
@@ -290,6 +291,7 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
         throw PortError{platform::ERROR_GEN_FAILURE};
     }
     slavePath_ = name;
+    terminal_ = IdentifyTerminal(slavePath_);
     settings_ = ReadLineSettings(master_.Get()).value_or(LineSettings{});
 
     // Usable by the user's dialling programs, as serial ports are (see the header): group
@@ -376,34 +378,57 @@ void ComPort::Notify() {
     }
 }
 
-void ComPort::DrainOpens() {
+namespace {
+
+// Appends the masks of the inotify events waiting on `fd`.
+void ReadWatchEvents(int fd, std::vector<std::uint32_t>& masks) {
     alignas(inotify_event) char buffer[4096];
     for (;;) {
-        const auto n = ::read(inotify_.Get(), buffer, sizeof buffer);
+        const auto n = ::read(fd, buffer, sizeof buffer);
         if (n <= 0) {
-            break;
+            return;
         }
         for (ssize_t offset = 0; offset < n;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-            if ((event->mask & IN_OPEN) != 0) {
-                if (openers_ == 0 && opened_ && closedSinceOpen_) {
-                    // Closed and opened again before the hang-up was seen: end the old session.
-                    ReadProgram(true);
-                    if (opened_) {
-                        Closed();
-                    }
-                }
-                ++openers_;
-                if (!opened_) {
-                    Opened();
-                }
-            }
-            if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0 && openers_ > 0) {
-                if (--openers_ == 0) {
-                    closedSinceOpen_ = true;
-                }
-            }
+            masks.push_back(event->mask);
             offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+}  // namespace
+
+void ComPort::DrainOpens() {
+    // Ending an old session below reads what its program wrote, and a refusal in it makes a look
+    // that reads the watch's events meanwhile: those are counted too before this returns.
+    do {
+        std::vector<std::uint32_t> masks = std::move(watchEvents_);
+        watchEvents_.clear();
+        ReadWatchEvents(inotify_.Get(), masks);
+        CountOpens(masks);
+    } while (!watchEvents_.empty());
+}
+
+void ComPort::CountOpens(const std::vector<std::uint32_t>& masks) {
+    for (const std::uint32_t mask : masks) {
+        if ((mask & IN_OPEN) != 0) {
+            if (openers_ == 0 && opened_ && closedSinceOpen_) {
+                // Closed and opened again before the hang-up was seen: end the old session.
+                ReadProgram(true);
+                if (opened_) {
+                    Closed();
+                }
+            }
+            ++openers_;
+            if (!opened_) {
+                Opened();
+            }
+        }
+        if ((mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
+            ++closes_;
+            if (openers_ > 0 && --openers_ == 0) {
+                closedSinceOpen_ = true;
+            }
         }
     }
 }
@@ -464,6 +489,9 @@ void ComPort::OnMaster(std::uint32_t events) {
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
         ReadProgram((events & EPOLLIN) == 0);
     }
+    if (!watchEvents_.empty()) {
+        DrainOpens();  // what a look for a dialler read meanwhile
+    }
     UpdateWatch();
     Notify();
 }
@@ -485,6 +513,9 @@ void ComPort::ReadProgram(bool ignorePause) {
         }
         if (n < 0 && errno == EINTR) {
             continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            closesWhenEmpty_ = closes_;
         }
         if (n < 0 && errno == EIO) {
             // The last opener is gone and everything it wrote has been read.
@@ -535,8 +566,13 @@ void ComPort::FromProgram(std::string_view bytes) {
         backend_->Write(bytes);  // the bulk of a data call: straight through
         return;
     }
+    if (filter_.Held() == 0) {
+        // A line begins in these bytes, which were written after the master was last empty.
+        closesAtLineStart_ = closesWhenEmpty_;
+    }
     std::vector<DialFilter::Action> actions;
     filter_.FromProgram(bytes, actions);
+    bool refused = false;
     for (auto& action : actions) {
         switch (action.kind) {
             case DialFilter::Action::Kind::ToModem:
@@ -546,10 +582,43 @@ void ComPort::FromProgram(std::string_view bytes) {
                 ToProgram(action.bytes);
                 break;
             case DialFilter::Action::Kind::Blocked:
-                queue_.PushNumberBlocked(action.bytes);
+                queue_.PushPendingBlocked(action.bytes);
+                refused = true;
                 break;
         }
     }
+    if (refused) {
+        // The program has its reply by now: looking never delays it.
+        monitor::DialFacts facts;
+        try {
+            facts = LookWhoDialled();
+        } catch (const std::exception&) {
+            facts.verdict = monitor::DialVerdict::CutShort;  // the refusal must not stay held
+        }
+        queue_.CompleteBlocked(facts);
+    }
+}
+
+monitor::DialFacts ComPort::LookWhoDialled() {
+    const auto start = LookBudget::Clock::now();
+    if (!terminal_ || !looks_.MayLook(start)) {
+        return {};  // not looked for
+    }
+    // Openings and closes not yet counted happened at some time since the line began.
+    int waiting = 0;
+    bool changed = closes_ != closesAtLineStart_ || !watchEvents_.empty() ||
+                   ::ioctl(inotify_.Get(), FIONREAD, &waiting) != 0 || waiting > 0;
+    auto look = LookForHolders(*terminal_, slavePath_);
+    // Those that came during the look are kept for DrainOpens. A close then is accounted for by
+    // the look (a holder it saw ended, or an opening it did not find); an opening is not.
+    const std::size_t before = watchEvents_.size();
+    ReadWatchEvents(inotify_.Get(), watchEvents_);
+    for (std::size_t i = before; i < watchEvents_.size(); ++i) {
+        changed = changed || (watchEvents_[i] & (IN_OPEN | IN_Q_OVERFLOW)) != 0;
+    }
+    auto facts = JudgeDialler(std::move(look), static_cast<std::size_t>(openers_), changed);
+    looks_.Spent(start, LookBudget::Clock::now());
+    return facts;
 }
 
 void ComPort::FromBackend(std::string_view bytes) {

@@ -18,6 +18,11 @@
 // A real device is held for the driver alone while its port is attached (UUCP lock file and
 // TIOCEXCL, see DeviceHold.h): a device another program holds refuses the attach (ERROR_BUSY).
 //
+// When a dial is refused, the program gets its reply first; then the driver looks which processes
+// hold the port open and, where it can be told, which one dialled (PortHolders.h). The refusal's
+// record carries those facts and waits for them, so the application learns them with the number.
+// Paths that refuse nothing never look.
+//
 // The slave belongs to the driver's user with mode 0660 and group dialout, as serial ports do,
 // where that group exists and the driver may give it (root, or a member of dialout); otherwise
 // mode 0600, so that no other user's process (nor the tty group) can open it. The published
@@ -26,13 +31,16 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "driver/AllowList.h"
 #include "driver/DialFilter.h"
 #include "driver/EventLoop.h"
 #include "driver/EventQueue.h"
+#include "driver/PortHolders.h"
 #include "driver/PortMap.h"
 #include "driver/TtySettings.h"
 #include "driver/UniqueFd.h"
@@ -51,7 +59,7 @@ class ComPort {
 public:
     // Throws PortError.
     ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& allowed,
-            std::filesystem::path published, std::function<void()> onEvents);
+            LookBudget& looks, std::filesystem::path published, std::function<void()> onEvents);
     ~ComPort();
     ComPort(const ComPort&) = delete;
     ComPort& operator=(const ComPort&) = delete;
@@ -64,6 +72,7 @@ public:
 private:
     void OnMaster(std::uint32_t events);
     void DrainOpens();
+    void CountOpens(const std::vector<std::uint32_t>& masks);
     void ReadProgram(bool ignorePause);
     void Status(std::uint8_t status);
     void FromProgram(std::string_view bytes);
@@ -76,19 +85,29 @@ private:
     void Publish();
     void Unpublish();
     void Notify();
+    monitor::DialFacts LookWhoDialled();
 
     EventLoop& loop_;
+    LookBudget& looks_;
     std::filesystem::path published_;
     std::function<void()> onEvents_;
     EventQueue queue_;
     DialFilter filter_;
     UniqueFd master_;
     std::string slavePath_;
+    std::optional<TerminalId> terminal_;
     std::uint64_t masterToken_ = 0;
     std::uint32_t watched_ = 0;
     UniqueFd inotify_;
     std::uint64_t inotifyToken_ = 0;
     int openers_ = 0;
+    // Closes of the slave seen so far, their count when the master was last found empty, and
+    // that count from before the command line now being checked began: a close since then may
+    // have taken the process that wrote the line.
+    std::uint64_t closes_ = 0;
+    std::uint64_t closesWhenEmpty_ = 0;
+    std::uint64_t closesAtLineStart_ = 0;
+    std::vector<std::uint32_t> watchEvents_;  // read during a look, not yet counted
     bool opened_ = false;
     bool closedSinceOpen_ = false;
     LineSettings settings_;

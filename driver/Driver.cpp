@@ -115,7 +115,7 @@ void Driver::Attach(ClientId client, const Request& request) {
         id = nextPortId_++;
     } while (id == 0 || ports_.contains(id));
     try {
-        auto port = std::make_unique<ComPort>(loop_, backend->second, allowed_,
+        auto port = std::make_unique<ComPort>(loop_, backend->second, allowed_, looks_,
                                               publishDirectory_ / ("COM" + std::to_string(*com)),
                                               [this, id] { Serve(id); });
         ports_[id] = Attached{*com, client, std::move(port), {}, {}};

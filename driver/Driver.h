@@ -26,6 +26,7 @@
 #include "driver/AllowList.h"
 #include "driver/ComPort.h"
 #include "driver/EventLoop.h"
+#include "driver/PortHolders.h"
 #include "driver/PortMap.h"
 #include "platform/DeviceProtocol.h"
 
@@ -82,6 +83,7 @@ private:
     std::filesystem::path publishDirectory_;
     Send send_;
     AllowList allowed_;
+    LookBudget looks_;  // shared by all ports: looks for diallers hold up every port's traffic
     std::map<std::uint32_t, Attached> ports_;  // by PortId
     std::map<ClientId, std::size_t> outstanding_;
     std::uint32_t nextPortId_;

@@ -1,6 +1,7 @@
 #include "driver/EventQueue.h"
 
 #include <algorithm>
+#include <new>
 
 #include "monitor/MonitorContract.h"
 
@@ -13,7 +14,7 @@ bool EventQueue::Push(std::vector<std::uint8_t> record) {
         ++dropped_;
         return false;
     }
-    records_.push_back({std::move(record), false});
+    records_.push_back({std::move(record), false, false, {}});
     return true;
 }
 
@@ -55,8 +56,29 @@ void EventQueue::PushLineControl(std::uint8_t stopBits, std::uint8_t parity,
 }
 
 void EventQueue::PushNumberBlocked(std::string_view number) {
-    records_.push_back({EncodeNumberBlockedEvent(number), false});
+    records_.push_back({EncodeNumberBlockedEvent(number), false, false, {}});
     ++blocked_;
+}
+
+void EventQueue::PushPendingBlocked(std::string_view number) {
+    // The type is there from the start, so the count of refusals stays right when it is popped.
+    records_.push_back({EncodeNumberBlockedEvent(number), false, true, std::string(number)});
+    ++blocked_;
+}
+
+void EventQueue::CompleteBlocked(const monitor::DialFacts& facts) {
+    for (auto& record : records_) {
+        if (record.pending) {
+            // Whatever happens, the refusal is not held back: without room for its facts it
+            // goes with the number alone, as made when it was queued.
+            record.pending = false;
+            try {
+                record.bytes = EncodeNumberBlockedEvent(record.number, facts);
+            } catch (const std::bad_alloc&) {
+            }
+            std::string().swap(record.number);
+        }
+    }
 }
 
 std::uint32_t EventQueue::AnnounceHead() {

@@ -11,6 +11,9 @@
 //     them are waiting, the port stops reading from the dialling program (BlockedIsFull) until the
 //     application has read some, which keeps memory bounded without losing one.
 //   - A record whose size a wait has announced is frozen until it is read.
+//   - A refused number may be queued before the facts about the program that dialled are in
+//     (PushPendingBlocked): until CompleteBlocked gives them, it and the records after it are not
+//     announced (Empty() is true while it is the oldest).
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -18,6 +21,8 @@
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include "monitor/DialFacts.h"
 
 namespace kestrine::driver {
 
@@ -32,8 +37,12 @@ public:
     void PushBaudRate(std::uint32_t baud);
     void PushLineControl(std::uint8_t stopBits, std::uint8_t parity, std::uint8_t wordLength);
     void PushNumberBlocked(std::string_view number);
+    void PushPendingBlocked(std::string_view number);
+    // Every pending refused number gets these facts.
+    void CompleteBlocked(const monitor::DialFacts& facts);
 
-    bool Empty() const { return records_.empty(); }
+    // Nothing to announce: no record, or the oldest still waits for its facts.
+    bool Empty() const { return records_.empty() || records_.front().pending; }
     std::size_t Size() const { return records_.size(); }
     // The size of the oldest record, which from now on stays as it is until it is popped.
     std::uint32_t AnnounceHead();
@@ -47,6 +56,8 @@ private:
     struct Record {
         std::vector<std::uint8_t> bytes;
         bool announced = false;
+        bool pending = false;
+        std::string number;  // pending: the refused number, until its record is made
     };
     bool Push(std::vector<std::uint8_t> record);
 

@@ -1,5 +1,6 @@
 // qdwatch: attaches COM ports of the running driver, hands it an allowed list and prints every
-// event as it comes, until interrupted. For trying the driver out without the application.
+// event as it comes (a refused number with what the driver found out about the program that
+// dialled it), until interrupted. For trying the driver out without the application.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -131,6 +132,9 @@ int main(int argc, char** argv) {
         if (device.Control(IOCTL_MONITOR_READ_EVENT, w.id, record).Succeeded()) {
             if (const auto event = DecodeMonitorEvent(record)) {
                 std::printf("COM%d %s\n", w.com, Text(*event).c_str());
+                if (event->type == NumberBlocked) {
+                    std::printf("COM%d   %s\n", w.com, DialledByLine(event->dialFacts).c_str());
+                }
                 std::fflush(stdout);
             }
         }

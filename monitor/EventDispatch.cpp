@@ -67,7 +67,8 @@ void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& l
             break;
         case NumberBlocked:
             log.LogFormat("%s blocked", {event->data});
-            alert.ShowBlockedAlert(event->data);
+            log.LogLine(DialledByLine(event->dialFacts));
+            alert.ShowBlockedAlert(event->data, DialledBySummary(event->dialFacts));
             break;
         default:
             break;

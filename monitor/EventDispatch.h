@@ -11,18 +11,20 @@ class LogOwner;
 
 namespace kestrine::monitor {
 
-// The blocked-number alert, implemented by the user interface.
+// The blocked-number alert, implemented by the user interface. `dialledBy` is our own line under
+// the number, naming the program that dialled or saying that it is unknown.
 class BlockedAlert {
 public:
     virtual ~BlockedAlert() = default;
-    virtual void ShowBlockedAlert(const std::string& number) = 0;
+    virtual void ShowBlockedAlert(const std::string& number, const std::string& dialledBy) = 0;
 };
 
 std::string StopBitsName(std::uint8_t code);
 std::string ParityName(std::uint8_t code);
 
-// Logs the record's text (and raises the alert for a refused number, after its line). Records
-// that are too short, and types without a text, have no effect.
+// Logs the record's text (and raises the alert for a refused number, after its line and a line of
+// our own on the program that dialled). Records that are too short, and types without a text,
+// have no effect.
 void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& log,
                           BlockedAlert& alert);
 

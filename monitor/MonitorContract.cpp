@@ -93,6 +93,10 @@ std::optional<MonitorEventView> DecodeMonitorEvent(std::span<const std::uint8_t>
         case NumberBlocked: {
             const auto end = std::find(payload.begin(), payload.end(), std::uint8_t{0});
             view.data.assign(payload.begin(), end);
+            if (record[kRecordFormatOffset] == kDialFactsFollow && end != payload.end()) {
+                view.dialFacts = ParseDialFacts(
+                    payload.subspan(static_cast<std::size_t>(end - payload.begin()) + 1));
+            }
             break;
         }
         default:
@@ -132,6 +136,17 @@ std::vector<std::uint8_t> EncodeNumberBlockedEvent(std::string_view number) {
     std::vector<std::uint8_t> payload(number.begin(), number.end());
     payload.push_back(0);
     return EncodeMonitorEvent(NumberBlocked, payload, static_cast<std::uint32_t>(payload.size()));
+}
+
+std::vector<std::uint8_t> EncodeNumberBlockedEvent(std::string_view number,
+                                                   const DialFacts& facts) {
+    std::vector<std::uint8_t> payload(number.begin(), number.end());
+    payload.push_back(0);
+    AppendDialFacts(payload, facts);
+    auto record =
+        EncodeMonitorEvent(NumberBlocked, payload, static_cast<std::uint32_t>(payload.size()));
+    record[kRecordFormatOffset] = kDialFactsFollow;
+    return record;
 }
 
 std::vector<std::uint8_t> EncodeSimpleEvent(std::uint8_t type) {

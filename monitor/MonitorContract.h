@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "monitor/DialFacts.h"
+
 namespace kestrine::monitor {
 
 inline constexpr const char* kServiceName = "QDDRIVER";
@@ -59,6 +61,10 @@ inline constexpr std::size_t kEventHeaderSize = 24;
 inline constexpr std::size_t kDataLengthOffset = 16;
 inline constexpr std::size_t kEventTypeOffset = 20;
 inline constexpr std::size_t kPayloadOffset = 24;
+// Byte 21, one of the driver's own: in a NumberBlocked record, kDialFactsFollow says that the
+// facts about the program that dialled follow the number's zero byte (DialFacts.h).
+inline constexpr std::size_t kRecordFormatOffset = 21;
+inline constexpr std::uint8_t kDialFactsFollow = 1;
 // The largest record the application accepts; a wait announcing more is treated as a failure
 // instead of an allocation of whatever size the driver names.
 inline constexpr std::uint32_t kMaxEventRecordSize = 1u << 20;
@@ -71,12 +77,14 @@ struct MonitorEventView {
     std::uint8_t stopBits = 0;
     std::uint8_t parity = 0;
     std::uint8_t wordLength = 0;
+    // NumberBlocked: what the driver found out about the program that dialled, when it said.
+    std::optional<DialFacts> dialFacts;
 };
 
 // Decodes a record without reading past its end. A record shorter than the header, or shorter
 // than the fixed payload of its type (baud rate, line control), gives nothing. A DataLength
 // beyond the bytes present is cut to them; a number without its zero byte ends at the record's
-// end.
+// end. Malformed facts after a number are left out; the number stands.
 std::optional<MonitorEventView> DecodeMonitorEvent(std::span<const std::uint8_t> record);
 
 // Builds a record (the driver's side, and tests); the driver's own header bytes stay zero.
@@ -88,6 +96,8 @@ std::vector<std::uint8_t> EncodeBaudRateEvent(std::uint32_t baud);
 std::vector<std::uint8_t> EncodeLineControlEvent(std::uint8_t stopBits, std::uint8_t parity,
                                                  std::uint8_t wordLength);
 std::vector<std::uint8_t> EncodeNumberBlockedEvent(std::string_view number);
+// The same record with the facts after the number's zero byte (byte 21 marks them).
+std::vector<std::uint8_t> EncodeNumberBlockedEvent(std::string_view number, const DialFacts& facts);
 std::vector<std::uint8_t> EncodeSimpleEvent(std::uint8_t type);
 
 // The allow-list buffer: 32-bit little-endian 1, each number's bytes and a zero, a closing zero.

@@ -20,6 +20,28 @@
 // request is done. Output never exceeds the size the request announced.
 //
 // Frames that break any rule above are malformed; a peer that sends one is cut off.
+//
+// Completed READ_EVENT output is one event record (monitor/MonitorContract.h). Our driver adds
+// one thing to it that the driver contract leaves free: a NumberBlocked record may carry, after
+// the number's zero byte, the facts about the program that dialled (monitor/DialFacts.h). Byte
+// 21 of the record (one of the driver's own) is then 1; DataLength and the announced size cover
+// the whole payload. An application that takes the number up to its first zero byte, as the
+// contract says, reads exactly the number and nothing else; no new record type or request is
+// used, so such an application works unchanged. The facts, little-endian:
+//
+//   u8   verdict: 1 dialled (the first holder wrote the dial), 2 not looked for, 3 the port was
+//        closed or opened as the dial came, 4 look cut short, 5 openings not accounted for,
+//        6 no holder open for writing, 7 several holders open for writing
+//   u8   0
+//   u32  verdict 5: openings of the port found in no process the driver may inspect
+//   u8   holders (at most 8), then for each: a process; u8 1 when it holds the port open for
+//        writing, else 0; u8 parents (at most 8), then each parent, nearest first, as a process
+//   process: u32 process ID; u8 1 when the user ID is known, else 0; u32 real user ID; then three
+//        texts, each printable ASCII of at most 256 bytes ended by a zero byte, empty when
+//        unknown: user name, executable path, command line
+//
+// The facts fill the rest of the record exactly and are at most 8192 bytes; facts that break any
+// of this are ignored (the number stands).
 #include <cstddef>
 #include <cstdint>
 #include <optional>

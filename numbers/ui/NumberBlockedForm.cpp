@@ -1,6 +1,7 @@
 #include "numbers/ui/NumberBlockedForm.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QWindow>
@@ -65,6 +66,7 @@ TfrmBlocked::TfrmBlocked(Prompts& errorBox, Actions actions)
     form.Label1->setFont(TahomaPixels(13));
     form.lblPhoneNumber->setFont(TahomaPixels(21, true));
     form.lblBlockedBy->setFont(TahomaPixels(13));
+    form.lblDialledBy->setFont(TahomaPixels(11));
     form.Image1->setPixmap(QPixmap(":/art/noentry.gif"));
     // A window of its own without a task-bar button, and without title-bar buttons.
     setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
@@ -153,11 +155,16 @@ void TfrmBlocked::btnAllowClick() {
     });
 }
 
-TfrmBlocked* ShowBlockedAlert(const std::string& number, Prompts& errorBox,
-                              TfrmBlocked::Actions actions) {
+TfrmBlocked* ShowBlockedAlert(const std::string& number, const std::string& dialledBy,
+                              Prompts& errorBox, TfrmBlocked::Actions actions) {
     auto* alert = new TfrmBlocked(errorBox, std::move(actions));  // deletes itself on close
     alert->form.lblBlockedBy->setText(alert->form.lblBlockedBy->text() + "Kestrine");
     alert->SetNumber(number);
+    QLabel* dialler = alert->form.lblDialledBy;
+    dialler->setText(QFontMetrics(dialler->font())
+                         .elidedText(ToQt(dialledBy), Qt::ElideMiddle, dialler->width()));
+    // Escaped inside rich text: a reported text that looks like markup shows as written.
+    dialler->setToolTip("<qt>" + ToQt(dialledBy).toHtmlEscaped() + "</qt>");
     alert->show();
     alert->form.btnOK->setFocus();
     return alert;

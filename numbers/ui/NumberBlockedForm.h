@@ -52,8 +52,9 @@ private:
 };
 
 // Opens a new alert for `number`, owned by the application (it deletes itself when closed), shown
-// without waiting. Returns it.
-TfrmBlocked* ShowBlockedAlert(const std::string& number, Prompts& errorBox,
-                              TfrmBlocked::Actions actions);
+// without waiting. `dialledBy` goes under the number as plain text (shortened in the middle to
+// fit, whole in its tooltip). Returns it.
+TfrmBlocked* ShowBlockedAlert(const std::string& number, const std::string& dialledBy,
+                              Prompts& errorBox, TfrmBlocked::Actions actions);
 
 }  // namespace kestrine::ui

@@ -69,7 +69,10 @@ TEST_F(WindowTest, TheFieldFiltersTypedCharactersButNotPastedText) {
 
 TEST_F(WindowTest, ARefusedNumberFromTheDriverRaisesItsOwnAlert) {
     Start(test::Parental::Off);
-    access.device->QueueEvent(1, monitor::EncodeNumberBlockedEvent("0900111"));
+    monitor::DialFacts facts;
+    facts.verdict = monitor::DialVerdict::Dialled;
+    facts.holders = {{{4242, 1000, "alice", "/usr/bin/<b>picocom</b>", "picocom"}, true, {}}};
+    access.device->QueueEvent(1, monitor::EncodeNumberBlockedEvent("0900111", facts));
     access.device->QueueEvent(2, monitor::EncodeNumberBlockedEvent("0900222"));
     for (int i = 0; i < 500 && OpenAlerts().size() < 2; ++i) {
         QTest::qWait(
@@ -90,13 +93,40 @@ TEST_F(WindowTest, ARefusedNumberFromTheDriverRaisesItsOwnAlert) {
     numbers.sort();
     EXPECT_EQ(numbers, (QStringList{"0900111", "0900222"}));
     EXPECT_NE(Log().find(": 0900111 blocked\r\n"), std::string::npos);
+    // Under the number, a line of our own on the program that dialled, as plain text.
+    for (auto* alert : alerts) {
+        const QLabel* line = alert->form.lblDialledBy;
+        EXPECT_EQ(line->textFormat(), Qt::PlainText);
+        EXPECT_GT(line->y(), alert->form.lblPhoneNumber->y());
+        EXPECT_LT(line->y(), alert->form.lblBlockedBy->y());
+        if (alert->form.lblPhoneNumber->text() == "0900111") {
+            EXPECT_EQ(line->text(),
+                      "dialled by /usr/bin/<b>picocom</b> (process 4242, user alice)");
+        } else {
+            EXPECT_EQ(line->text(), "dialled by an unknown program");
+        }
+    }
+    const std::string log = Log();
+    const auto blocked = log.find(": 0900111 blocked\r\n");
+    const auto dialled = log.find(
+        ": dialled by /usr/bin/<b>picocom</b> (process 4242, user alice), command line "
+        "\"picocom\"\r\n");
+    ASSERT_NE(dialled, std::string::npos) << log;
+    EXPECT_EQ(log.find("\r\n", blocked + 1), log.rfind("\r\n", dialled)) << "the next line";
 }
 
 TEST_F(WindowTest, AlertButtons) {
     Start(test::Parental::Off, {"01234567890"});
-    auto* alert =
-        ui::ShowBlockedAlert("0900 333", prompts, {[](auto) { return true; }, [](auto&) {}, [] {}});
+    auto* alert = ui::ShowBlockedAlert("0900 333", "dialled by an unknown program", prompts,
+                                       {[](auto) { return true; }, [](auto&) {}, [] {}});
     EXPECT_EQ(alert->focusWidget(), alert->form.btnOK) << "Enter presses OK";
+    const std::string longLine = "dialled by /opt/" + std::string(200, 'x') + " (process 1)";
+    auto* elided = ui::ShowBlockedAlert("0900 334", longLine, prompts,
+                                        {[](auto) { return true; }, [](auto&) {}, [] {}});
+    EXPECT_TRUE(elided->form.lblDialledBy->text().contains(QChar(0x2026)))
+        << "shortened in the middle to fit";
+    EXPECT_TRUE(elided->form.lblDialledBy->toolTip().contains(QString::fromStdString(longLine)));
+    elided->form.btnOK->click();
     QTest::keyClick(alert, Qt::Key_Escape);
     EXPECT_TRUE(alert->isVisible()) << "Escape does nothing";
     // Neither does a close from the window manager (Alt+F4, its close button or menu).
@@ -107,7 +137,7 @@ TEST_F(WindowTest, AlertButtons) {
     QApplication::processEvents();
     EXPECT_TRUE(OpenAlerts().empty());
 
-    window->ShowBlockedAlert(" 0900 444");
+    window->ShowBlockedAlert(" 0900 444", "dialled by an unknown program");
     ASSERT_EQ(OpenAlerts().size(), 1u);
     OpenAlerts()[0]->form.btnAllow->click();  // parental control off: no PIN
     QApplication::processEvents();
@@ -118,7 +148,7 @@ TEST_F(WindowTest, AlertButtons) {
     EXPECT_NE(Log().find(":  0900 444 added to allow list.\r\n"), std::string::npos);
     EXPECT_EQ(access.device->AllowLists().size(), 2u);
 
-    window->ShowBlockedAlert("0900555");
+    window->ShowBlockedAlert("0900555", "dialled by an unknown program");
     EXPECT_FALSE(window->isVisible());
     OpenAlerts()[0]->form.btnEdit->click();
     QApplication::processEvents();
@@ -145,11 +175,11 @@ TEST_F(WindowTest, ADialWithoutANumberIsAlertedButCannotBeAllowed) {
     EXPECT_TRUE(bare->form.btnEdit->isEnabled());
     bare->form.btnOK->click();
 
-    window->ShowBlockedAlert("W,");  // dial modifiers only: nothing that is dialled
+    window->ShowBlockedAlert("W,", "dialled by an unknown program");  // nothing that is dialled
     EXPECT_FALSE(OpenAlerts().at(0)->form.btnAllow->isEnabled());
     OpenAlerts()[0]->form.btnOK->click();
 
-    window->ShowBlockedAlert("0900777");
+    window->ShowBlockedAlert("0900777", "dialled by an unknown program");
     OpenAlerts().at(0)->form.btnAllow->click();
     EXPECT_EQ(Stored(), (std::vector<std::string>{"", "0900777"}));
     EXPECT_EQ(monitor::ParseAllowListBuffer(access.device->AllowLists().back()),
@@ -159,7 +189,7 @@ TEST_F(WindowTest, ADialWithoutANumberIsAlertedButCannotBeAllowed) {
 
 TEST_F(WindowTest, TheReportedNumberIsShownAsPlainText) {
     Start(test::Parental::Off);
-    window->ShowBlockedAlert("<u>XX");  // a dial of ATD<u>XX
+    window->ShowBlockedAlert("<u>XX", "dialled by an unknown program");  // a dial of ATD<u>XX
     const QLabel* label = OpenAlerts().at(0)->form.lblPhoneNumber;
     EXPECT_EQ(label->text(), "<u>XX");
     // Taken as markup it would show only an underlined "XX", and need only that much room.
@@ -168,7 +198,7 @@ TEST_F(WindowTest, TheReportedNumberIsShownAsPlainText) {
 
 TEST_F(WindowTest, AllowBehindTheGate) {
     Start(test::Parental::On);
-    window->ShowBlockedAlert("0900666");
+    window->ShowBlockedAlert("0900666", "dialled by an unknown program");
     auto* alert = OpenAlerts().at(0);
     prompts.ExpectAskPIN("", true, "0000")
         .ExpectCommonError("Invalid PIN.  You must enter the correct Pin to allow this number.");

@@ -199,6 +199,15 @@ std::vector<std::string> EventsUntil(Device& device, PortId id, const std::strin
     }
 }
 
+void AttachedDriverTest::StartAttached(const std::vector<std::string>& allowed) {
+    driver_ = std::make_unique<DriverProcess>();
+    ASSERT_TRUE(driver_->Ready());
+    device_ = OpenDriver();
+    ASSERT_TRUE(device_);
+    id_ = Attach(*device_, 1);
+    SetAllowList(*device_, allowed);
+}
+
 bool HavePtys() {
     const int fd = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (fd < 0) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "monitor/MonitorContract.h"
 #include "platform/Device.h"
 #include "platform/SystemRoot.h"
@@ -62,6 +64,18 @@ std::vector<std::string> EventsUntil(platform::Device& device, monitor::PortId i
                                      const std::string& last,
                                      std::chrono::milliseconds timeout = 10s);
 std::string Describe(const std::vector<std::uint8_t>& record);
+
+// A fixture's real driver with its COM1 attached.
+class AttachedDriverTest : public ::testing::Test {
+protected:
+    // Starts the driver, attaches COM1 and allows `allowed`; fails the test (fatally) when any
+    // step does.
+    void StartAttached(const std::vector<std::string>& allowed);
+
+    std::unique_ptr<DriverProcess> driver_;
+    std::shared_ptr<platform::Device> device_;
+    monitor::PortId id_ = 0;
+};
 
 // True when this machine can make pseudo-terminals.
 bool HavePtys();

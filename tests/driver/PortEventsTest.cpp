@@ -19,18 +19,13 @@ using namespace kestrine::test;
 
 namespace {
 
-class PortEvents : public ::testing::Test {
+class PortEvents : public AttachedDriverTest {
 protected:
     void SetUp() override {
         if (!HavePtys()) {
             GTEST_SKIP() << "this machine has no pseudo-terminals (/dev/ptmx): port tests skipped";
         }
-        driver_ = std::make_unique<DriverProcess>();
-        ASSERT_TRUE(driver_->Ready());
-        device_ = OpenDriver();
-        ASSERT_TRUE(device_);
-        id_ = Attach(*device_, 1);
-        SetAllowList(*device_, {"0123456"});
+        StartAttached({"0123456"});
     }
 
     // The events up to and including `last`.
@@ -45,10 +40,6 @@ protected:
         change(t);
         ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
     }
-
-    std::unique_ptr<DriverProcess> driver_;
-    std::shared_ptr<platform::Device> device_;
-    PortId id_ = 0;
 };
 
 using Events = std::vector<std::string>;

@@ -17,7 +17,7 @@ using namespace kestrine::test;
 
 namespace {
 
-class RealClients : public ::testing::Test {
+class RealClients : public AttachedDriverTest {
 protected:
     void SetUp() override {
         if (!HavePtys()) {
@@ -26,22 +26,13 @@ protected:
         if (!HaveProgram("picocom") || !HaveProgram("chat")) {
             GTEST_SKIP() << "picocom and chat (package ppp) are needed: run scripts/install-deps";
         }
-        driver_ = std::make_unique<DriverProcess>();
-        ASSERT_TRUE(driver_->Ready());
-        device_ = OpenDriver();
-        ASSERT_TRUE(device_);
-        id_ = Attach(*device_, 1);
-        SetAllowList(*device_, {"0123 456"});
+        StartAttached({"0123 456"});
     }
 
     bool Reported(const std::string& number) {
         const auto events = EventsUntil(*device_, id_, "blocked:" + number);
         return !events.empty() && events.back() == "blocked:" + number;
     }
-
-    std::unique_ptr<DriverProcess> driver_;
-    std::shared_ptr<platform::Device> device_;
-    PortId id_ = 0;
 };
 
 }  // namespace

@@ -22,7 +22,11 @@ namespace {
 
 struct RecordingAlert : monitor::BlockedAlert {
     std::vector<std::string> numbers;
-    void ShowBlockedAlert(const std::string& number) override { numbers.push_back(number); }
+    std::vector<std::string> dialledBy;
+    void ShowBlockedAlert(const std::string& number, const std::string& dialler) override {
+        numbers.push_back(number);
+        dialledBy.push_back(dialler);
+    }
 };
 
 struct NoControls : numbers::ParentalControls, numbers::AllowedListView, app::LogMemo {
@@ -115,6 +119,13 @@ TEST_F(MonitoringEndToEnd, ARefusedNumberIsRefusedAndLoggedAnAllowedOneConnects)
     }
     EXPECT_NE(written.find("ATDT0900123456"), std::string::npos) << written;
     EXPECT_EQ(alert.numbers, std::vector<std::string>{"0900123456"});
+    // Our own line follows, on the program that dialled (chat, or unknown where chat ended on
+    // hearing NO CARRIER before the driver looked), and the alert has its short form.
+    const auto next = content.find("\r\n", blocked + 2) + 2;
+    const std::string following = content.substr(next, content.find("\r\n", next) - next);
+    EXPECT_NE(following.find(": dialled by "), std::string::npos) << following;
+    ASSERT_EQ(alert.dialledBy.size(), 1u);
+    EXPECT_EQ(alert.dialledBy[0].rfind("dialled by ", 0), 0u) << alert.dialledBy[0];
 
     EXPECT_EQ(Dial("0123456789", "CONNECT"), 0) << "an allowed number connects";
 

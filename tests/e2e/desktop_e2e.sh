@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The road of one refused number, as a person sees it: the real application on a real X display
-# (Xvfb with the icewm tray host), the real driver, and ppp's chat dialling through COM1.
+# (Xvfb with the icewm tray host), the real driver, picocom dialling through COM1 (the log and
+# the alert name it), then ppp's chat connecting once the number is allowed.
 #   desktop_e2e.sh <kestrine> <kestrine-setup> [screenshot.png]
 # Exit 77 (skipped) when the display tools are not installed.
 set -euo pipefail
@@ -10,6 +11,7 @@ for tool in Xvfb icewm xdotool import xdpyinfo xprop; do
 done
 chat=$(command -v chat || echo /usr/sbin/chat)
 [ -x "$chat" ] || { echo "SKIP: chat (package ppp) is missing"; exit 77; }
+picocom=$(command -v picocom) || { echo "SKIP: picocom is missing"; exit 77; }
 
 work=$(mktemp -d /tmp/kestrine-e2e-XXXXXX)
 export KESTRINE_ROOT=$work/root XDG_RUNTIME_DIR=$work
@@ -39,9 +41,16 @@ icewm >/dev/null 2>&1 & pids+=($!)
 "$work/kestrine" >"$work/kestrine.out" 2>&1 & pids+=($!)
 wait_for 20 test -e "$KESTRINE_ROOT/dev/COM1" || fail "the driver did not come up"
 
-status=0; dial 0900123456 || status=$?
-[ "$status" -eq 4 ] || fail "a number not allowed gave chat exit $status, not 4 (NO CARRIER)"
+# picocom stays on the port for a while after NO CARRIER, so the driver finds it whatever the load.
+"$picocom" -q -b 9600 -t $'ATDT0900123456\r' -x 3000 "$KESTRINE_ROOT/dev/COM1" </dev/null \
+  >"$work/picocom.out" 2>&1 &
+dialler=$!
+wait "$dialler" || true
+grep -q 'NO CARRIER' "$work/picocom.out" || fail "a number not allowed did not get NO CARRIER"
 wait_for 10 grep -q ': 0900123456 blocked' "$work/qdlog.log" || fail "no 'blocked' line"
+named="dialled by $(readlink -f "$picocom") (process $dialler, user $(id -un))"
+grep -A1 ': 0900123456 blocked' "$work/qdlog.log" | tail -1 | grep -qF ": $named, command line" ||
+  fail "the line after 'blocked' does not say '$named'"
 wait_for 10 xdotool search --name 'Kestrine - Number Blocked' || fail "no alert window"
 alert=$(xdotool search --name 'Kestrine - Number Blocked' | head -1)
 eval "$(xdotool getwindowgeometry --shell "$alert")"
@@ -49,6 +58,12 @@ eval "$(xdotool getwindowgeometry --shell "$alert")"
 # No task-bar button of its own.
 wait_for 5 sh -c "xprop -id $alert _NET_WM_STATE | grep -q _NET_WM_STATE_SKIP_TASKBAR" ||
   fail "the alert asks for a task-bar button: $(xprop -id "$alert" _NET_WM_STATE)"
+# The line under the number (client 92,62, 319x15) has text in it: dark pixels on the face.
+line_drawn() {
+  [ "$(import -window root -crop "319x15+$((X + 92))+$((Y + 62))" png:- |
+    convert png:- -colorspace gray -format '%[fx:int(255*minima)]' info:)" -lt 100 ]
+}
+wait_for 5 line_drawn || fail "no line under the number in the alert"
 [ -n "$shot" ] && import -window root -crop "$((WIDTH + 12))x$((HEIGHT + 34))+$((X - 6))+$((Y - 28))" "$shot"
 
 # Allow (parental control is in its initial state, so no PIN is asked).

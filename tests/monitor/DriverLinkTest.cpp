@@ -15,7 +15,7 @@ using namespace std::chrono_literals;
 namespace {
 
 struct NoAlert : BlockedAlert {
-    void ShowBlockedAlert(const std::string&) override {}
+    void ShowBlockedAlert(const std::string&, const std::string&) override {}
 };
 
 // Scripted driver access: each OpenDriverDevice call takes the next outcome (nullptr = fails).

@@ -20,9 +20,11 @@ namespace {
 struct RecordingAlert : BlockedAlert {
     std::function<void(const std::string&)> onShow = [](const std::string&) {};
     std::vector<std::string> numbers;
-    void ShowBlockedAlert(const std::string& number) override {
+    std::vector<std::string> dialledBy;
+    void ShowBlockedAlert(const std::string& number, const std::string& dialler) override {
         onShow(number);
         numbers.push_back(number);
+        dialledBy.push_back(dialler);
     }
 };
 
@@ -92,7 +94,10 @@ TEST(DispatchEvent, BlockedNumberIsLoggedBeforeTheAlert) {
     alert.onShow = [&](const std::string&) { linesAtAlert = log.Messages(); };
     DispatchMonitorEvent(EncodeNumberBlockedEvent("0900 123#"), log.owner, alert);
     EXPECT_EQ(alert.numbers, std::vector<std::string>{"0900 123#"});
-    EXPECT_EQ(linesAtAlert, std::vector<std::string>{"0900 123# blocked"});
+    EXPECT_EQ(linesAtAlert,
+              (std::vector<std::string>{"0900 123# blocked",
+                                        "dialled by an unknown program (the driver did not say)"}));
+    EXPECT_EQ(alert.dialledBy, std::vector<std::string>{"dialled by an unknown program"});
 }
 
 class MonitorThreadTest : public ::testing::Test {
@@ -147,9 +152,10 @@ TEST_F(MonitorThreadTest, EventsReachTheLogInTheDriversOrder) {
     device->QueueEvent(3, EncodeSimpleEvent(PortOpened));
     device->QueueEvent(3, EncodeDataEvent(PortWrite, "ATDT0900123\r"));
     device->QueueEvent(3, EncodeNumberBlockedEvent("0900123"));
-    ASSERT_TRUE(ServeUntilMessages(3));
+    ASSERT_TRUE(ServeUntilMessages(4));
     EXPECT_EQ(log.Messages(),
-              (std::vector<std::string>{"Port Opened", "WRITE: ATDT0900123\r", "0900123 blocked"}));
+              (std::vector<std::string>{"Port Opened", "WRITE: ATDT0900123\r", "0900123 blocked",
+                                        "dialled by an unknown program (the driver did not say)"}));
     EXPECT_EQ(alert.numbers, std::vector<std::string>{"0900123"});
     EXPECT_TRUE(calls.empty()) << "no pause after reads that completed at once";
     Stop(thread);
@@ -194,7 +200,9 @@ TEST_F(MonitorThreadTest, StopDuringAPendingHandOverStillLogsTheEvent) {
     }
     ASSERT_EQ(device->QueuedEvents(5), 0u);
     Stop(thread);
-    EXPECT_EQ(log.Messages(), std::vector<std::string>{"0190 blocked"});
+    EXPECT_EQ(log.Messages(),
+              (std::vector<std::string>{"0190 blocked",
+                                        "dialled by an unknown program (the driver did not say)"}));
     EXPECT_EQ(alert.numbers, std::vector<std::string>{"0190"});
 }
 

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # The package as a person uses it on a real machine: build the .deb, install it with apt, start the
-# driver as its unit's ExecStart says (systemd does not run here), log a member of group kestrine
-# in (the tray application from the autostart entry, on an X display with a tray host), map COM1
-# to the virtual modem and COM2 to a stand-in real modem (a socat pseudo-terminal), and then as
-# that member: a refused dial, its log line and alert, the stand-in held exclusively; a user
-# outside kestrine kept from the driver; the number allowed and a PIN set through the windows;
-# reinstall and upgrade keeping the store; purge leaving nothing. Before the driver runs, the
-# member meets the driver-installation message in the log. Undoes everything it did, whatever
-# happens.
+# driver as its unit's ExecStart and capability bounding set say (systemd does not run here), log
+# a member of group kestrine in (the tray application from the autostart entry, on an X display
+# with a tray host), map COM1 to the virtual modem and COM2 to a stand-in real modem (a socat
+# pseudo-terminal), and then as that member: a refused dial, its log line with the member's
+# program named and its alert, the stand-in held exclusively; a user outside kestrine kept from
+# the driver; the number allowed and a PIN set through the windows; reinstall and upgrade keeping
+# the store; purge leaving nothing. Before the driver runs, the member meets the
+# driver-installation message in the log. Undoes everything it did, whatever happens.
 #   tests/package/package_test.sh [DEB]     (without DEB it runs scripts/package first)
 # Exit 0 with "SKIP: ..." where it may not change the machine.
 set -euo pipefail
@@ -21,7 +21,7 @@ if dpkg-query -W -f='${Status}' kestrine 2>/dev/null | grep -q "installed"; then
 fi
 [ ! -e /var/lib/kestrine ] && [ ! -e /var/log/kestrine ] ||
   skip "/var/lib/kestrine or /var/log/kestrine exists already; the test does not touch them"
-for tool in Xvfb icewm xdotool xdpyinfo socat sqlite3 setpriv useradd; do
+for tool in Xvfb icewm xdotool xdpyinfo socat picocom sqlite3 setpriv useradd; do
   command -v "$tool" >/dev/null || skip "$tool is missing (scripts/install-deps)"
 done
 chat=$(command -v chat || echo /usr/sbin/chat)
@@ -145,9 +145,12 @@ wait_for 20 grep -q ': Unable to access device driver: Error: You must have admi
 [ ! -e "$root/device/QDDRIVER.sock" ] || fail "a member started a driver"
 kill "$app"; wait_for 10 sh -c "! kill -0 $app" || fail "the tray application did not end"
 
-# The driver, as the unit starts it.
+# The driver, as the unit starts it: with no more of root's capabilities than the unit leaves it.
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
-env -u KESTRINE_ROOT setsid $exec_start >"$work/driver.out" 2>&1 </dev/null & pids+=($!)
+capabilities=$(sed -n 's/^CapabilityBoundingSet=//p' "$unit" | tr 'A-Z' 'a-z' | sed 's/cap_/+/g; s/ /,/g')
+[ -n "$capabilities" ] || fail "the unit keeps no capability bounding set"
+env -u KESTRINE_ROOT setsid setpriv --bounding-set="-all,$capabilities" $exec_start \
+  >"$work/driver.out" 2>&1 </dev/null & pids+=($!)
 driver=$!
 wait_for 10 test -S "$root/device/QDDRIVER.sock" || fail "the driver did not come up"
 check_mode "$root/device/QDDRIVER.sock" root:kestrine 660
@@ -158,11 +161,17 @@ app=$!
 wait_for 20 test -e "$root/dev/COM2" || fail "the tray application did not attach COM1 and COM2"
 test -e "$root/dev/COM1" || fail "COM1 is not published"
 
-# A number that is not allowed, dialled by the member through COM1.
-status=0
-as "$member" sh -c "'$chat' -t 5 ABORT 'NO CARRIER' '' ATZ OK ATDT0900123456 CONNECT '' <>$root/dev/COM1 >&0" || status=$?
-[ "$status" -eq 4 ] || fail "the refused dial gave chat exit $status, not 4 (NO CARRIER)"
+# A number that is not allowed, dialled by the member through COM1 with picocom, which stays on
+# the port after NO CARRIER: the driver, root, names the member's program on the line after.
+as "$member" picocom -q -b 9600 -t $'ATDT0900123456\r' -x 3000 "$root/dev/COM1" </dev/null \
+  >"$work/picocom.out" 2>&1 & pids+=($!)
+dialler=$!
+wait "$dialler" || true
+grep -q 'NO CARRIER' "$work/picocom.out" || fail "the refused dial did not get NO CARRIER"
 wait_for 10 grep -q ': 0900123456 blocked' "$log" || fail "no '0900123456 blocked' in $log"
+named="dialled by $(readlink -f "$(command -v picocom)") (process $dialler, user $member)"
+grep -A1 ': 0900123456 blocked' "$log" | tail -1 | grep -qF ": $named, command line" ||
+  fail "the line after 'blocked' does not say '$named'"
 wait_for 10 xdotool search --name 'Kestrine - Number Blocked' || fail "no alert on the member's display"
 
 # The stand-in is the driver's alone now, lock file and all.

@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 namespace {
 
 struct NoAlert : BlockedAlert {
-    void ShowBlockedAlert(const std::string&) override {}
+    void ShowBlockedAlert(const std::string&, const std::string&) override {}
 };
 
 // The real service control manager of the root, counting what it is asked.
