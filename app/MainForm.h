@@ -3,6 +3,7 @@
 // MainFormCore) from its creation to its destruction; its handlers stay thin.
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
 #include <filesystem>
 #include <memory>
@@ -94,6 +95,14 @@ public:
     // The close query: true when the window may close (monitoring has then stopped).
     bool FormCloseQuery();
 
+    // Shows whether Kestrine protects: the tray icon's tooltip says why not, and each change
+    // comes up as a notification of the tray icon (never a box: the driver's failures raise none).
+    void ShowProtection(bool protecting, const std::string& reason);
+    // The text of the last such notification, empty before the first.
+    const QString& LastNotice() const { return lastNotice_; }
+    // How often protection is looked at again (MainFormCore::CheckProtection).
+    static constexpr int kProtectionCheckMs = 1000;
+
     // numbers::ParentalControls
     bool ParentalChecked() const override;
     void SetParentalChecked(bool checked) override;
@@ -141,6 +150,8 @@ private:
     Anchors anchors_;
     HelpViewer help_;
     bool shownBefore_ = false;
+    QTimer protectionTimer_;
+    QString lastNotice_;
 };
 
 }  // namespace kestrine::app
