@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/SystemRoot.h"
+
 namespace kestrine::driver {
 
 using platform::protocol::Answer;
@@ -76,9 +78,11 @@ bool DeviceServer::Listen(std::string& error) {
         return false;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    std::error_code ec;
-    std::filesystem::create_directories(socketPath_.parent_path(), ec);
-    ::chmod(socketPath_.parent_path().c_str(), 0755);
+    if (!platform::MakeOwnFolder(socketPath_.parent_path(), 0755)) {
+        error = "cannot use " + socketPath_.parent_path().string() +
+                ": a link, or not a folder of this user's";
+        return false;
+    }
 
     // A socket left by a driver that died is replaced; one that answers is another driver's.
     {
