@@ -119,6 +119,12 @@ bool DeviceServer::Listen(std::string& error) {
     return true;
 }
 
+std::size_t DeviceServer::ClientsOf(uid_t user) const {
+    return static_cast<std::size_t>(
+        std::count_if(clients_.begin(), clients_.end(),
+                      [user](const auto& entry) { return entry.second->user == user; }));
+}
+
 void DeviceServer::Accept() {
     for (;;) {
         UniqueFd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
@@ -135,7 +141,7 @@ void DeviceServer::Accept() {
                          "user%s may talk to the driver\n",
                          peer ? static_cast<long>(peer->uid) : -1L,
                          accessGroup_ ? " and members of its access group" : "");
-        } else if (clients_.size() >= kMaxClients) {
+        } else if (clients_.size() >= kMaxClients || ClientsOf(peer->uid) >= kMaxClientsPerUser) {
             hello.status = Status::Failed;
             hello.error = platform::ERROR_BUSY;
         }
@@ -147,6 +153,7 @@ void DeviceServer::Accept() {
         const ClientId id = nextClient_++;
         auto client = std::make_unique<Client>();
         client->fd = std::move(fd);
+        client->user = peer->uid;
         client->unsent.assign(frame.begin(), frame.end());
         client->token = loop_.Add(client->fd.Get(), EPOLLIN,
                                   [this, id](std::uint32_t events) { OnClient(id, events); });
