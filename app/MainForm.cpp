@@ -449,8 +449,22 @@ bool TfrmMain::SetLogText(const std::string& text) {
     return true;
 }
 
+std::size_t TfrmMain::OpenAlerts() {
+    std::erase_if(openAlerts_, [](const auto& entry) { return entry.second.isNull(); });
+    return openAlerts_.size();
+}
+
 void TfrmMain::ShowBlockedAlert(const std::string& number, const std::string& dialledBy) {
-    ui::ShowBlockedAlert(
+    const std::size_t open = OpenAlerts();
+    if (const auto found = openAlerts_.find(number); found != openAlerts_.end()) {
+        found->second->raise();
+        found->second->activateWindow();
+        return;
+    }
+    if (open >= kMaxOpenAlerts) {
+        return;
+    }
+    openAlerts_[number] = ui::ShowBlockedAlert(
         number, dialledBy, *prompts_,
         {[this](numbers::GatedAction action) { return core_->Parental->PassPinGate(action); },
          [this](const std::string& allowed) { AllowNumber(allowed); }, [this] { ShowFromTray(); }});

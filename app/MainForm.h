@@ -2,10 +2,12 @@
 // TfrmMain: the main window, its tray icon and menu. It owns everything monitoring needs (through
 // MainFormCore) from its creation to its destruction; its handlers stay thin.
 #include <QMenu>
+#include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -16,6 +18,7 @@
 #include "monitor/HandOverQueue.h"
 #include "numbers/ParentalControl.h"
 #include "numbers/Prompts.h"
+#include "numbers/ui/NumberBlockedForm.h"
 #include "platform/Registry.h"
 #include "ui_MainForm.h"
 
@@ -121,8 +124,13 @@ public:
     void SetRemoveEnabled(bool enabled) override;
     // LogMemo
     bool SetLogText(const std::string& text) override;
-    // monitor::BlockedAlert: a new alert window for every refused number.
+    // monitor::BlockedAlert: an alert window for every refused number; a number whose alert is
+    // still open brings that one to the front (the log names each dialler), and at most
+    // kMaxOpenAlerts are open at once (every refusal is logged all the same), so that a dialler
+    // refusing in a loop cannot exhaust memory.
     void ShowBlockedAlert(const std::string& number, const std::string& dialledBy) override;
+    static constexpr std::size_t kMaxOpenAlerts = 16;
+    std::size_t OpenAlerts();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -152,6 +160,7 @@ private:
     bool shownBefore_ = false;
     QTimer protectionTimer_;
     QString lastNotice_;
+    std::map<std::string, QPointer<ui::TfrmBlocked>> openAlerts_;  // by number
 };
 
 }  // namespace kestrine::app
