@@ -103,6 +103,11 @@ void MainFormCore::CheckStore(bool mend) {
 
 void MainFormCore::CheckDriver(bool mend) {
     const auto noticed = Link.Health();
+    if (noticed != platform::ERROR_SUCCESS) {
+        // Told before any attempt to mend it: a driver brought back at once was still lost for a
+        // while, and whatever was dialled meanwhile went unwatched.
+        ReportDriverTrouble(noticed);
+    }
     auto health = noticed;
     if (health != platform::ERROR_SUCCESS && health != platform::ERROR_TIMEOUT && mend &&
         environment_.now() >= nextAttempt_) {
@@ -115,34 +120,18 @@ void MainFormCore::CheckDriver(bool mend) {
             retry_ = std::min<std::chrono::steady_clock::duration>(retry_ * 2, kLongestRetry);
         }
     }
-    if (health == platform::ERROR_SUCCESS) {
-        if (driverTrouble_ == platform::ERROR_TIMEOUT) {
-            // Whatever it was sent while it hung, it gets the stored list now.
-            SendStoredAllowList();
-        }
-        driverTrouble_ = platform::ERROR_SUCCESS;
-        nextAttempt_ = {};
-        retry_ = kFirstRetry;
-        Status.Clear(Fault::Driver);
-    } else {
-        // The first trouble of an episode names it: a driver that went away stays "stopped"
-        // while the attempts to bring it back fail, each for its own reason.
-        if (driverTrouble_ == platform::ERROR_SUCCESS ||
-            (driverTrouble_ == platform::ERROR_TIMEOUT) != (health == platform::ERROR_TIMEOUT)) {
-            driverTrouble_ = noticed == platform::ERROR_SUCCESS ? health : noticed;
-            if (driverTrouble_ == platform::ERROR_TIMEOUT) {
-                // Waited for: a driver that hangs is not replaced behind its back.
-                driverReason_ = "the monitoring driver does not answer";
-            } else if (driverTrouble_ == platform::ERROR_INVALID_HANDLE) {
-                driverReason_ = "the monitoring driver could not be opened: " + Link.Message();
-            } else {
-                driverReason_ = "the monitoring driver has stopped";
-            }
-        }
-        Status.Clear(Fault::Ports);
-        Status.Report(Fault::Driver, driverReason_);
+    if (health != platform::ERROR_SUCCESS) {
+        ReportDriverTrouble(health);
         return;
     }
+    if (driverTrouble_ == platform::ERROR_TIMEOUT) {
+        // Whatever it was sent while it hung, it gets the stored list now.
+        SendStoredAllowList();
+    }
+    driverTrouble_ = platform::ERROR_SUCCESS;
+    nextAttempt_ = {};
+    retry_ = kFirstRetry;
+    Status.Clear(Fault::Driver);
     if (Link.AttachedPorts() == 0 && mend) {
         Link.AttachAllPorts();
         if (Link.AttachedPorts() > 0) {
@@ -155,6 +144,25 @@ void MainFormCore::CheckDriver(bool mend) {
     } else {
         Status.Clear(Fault::Ports);
     }
+}
+
+void MainFormCore::ReportDriverTrouble(platform::Win32Error trouble) {
+    // The first trouble of an episode names it: a driver that went away stays "stopped" while the
+    // attempts to bring it back fail, each for its own reason.
+    if (driverTrouble_ == platform::ERROR_SUCCESS ||
+        (driverTrouble_ == platform::ERROR_TIMEOUT) != (trouble == platform::ERROR_TIMEOUT)) {
+        driverTrouble_ = trouble;
+        if (trouble == platform::ERROR_TIMEOUT) {
+            // Waited for: a driver that hangs is not replaced behind its back.
+            driverReason_ = "the monitoring driver does not answer";
+        } else if (trouble == platform::ERROR_INVALID_HANDLE) {
+            driverReason_ = "the monitoring driver could not be opened: " + Link.Message();
+        } else {
+            driverReason_ = "the monitoring driver has stopped";
+        }
+    }
+    Status.Clear(Fault::Ports);
+    Status.Report(Fault::Driver, driverReason_);
 }
 
 void MainFormCore::StopMonitoring() {

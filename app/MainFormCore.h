@@ -95,6 +95,7 @@ private:
     void Evaluate(bool mend);
     void CheckStore(bool mend);
     void CheckDriver(bool mend);
+    void ReportDriverTrouble(platform::Win32Error trouble);
 
     MainFormEnvironment environment_;
     bool monitoring_ = false;
