@@ -45,6 +45,11 @@ struct Row {
     std::function<void(FaultTable&)> mend;
 };
 
+// Names a row in the test's listing.
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.fault;
+}
+
 class FaultTable : public test::WindowFixture, public ::testing::WithParamInterface<Row> {
 public:
     fs::path Db() const { return platform::RegistryDatabasePath(root.Path()); }
