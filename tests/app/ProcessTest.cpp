@@ -116,6 +116,35 @@ TEST_F(AppProcessTest, SurvivesACrashedFirstInstanceAndEndsOnSigterm) {
     EXPECT_EQ(first->exitCode(), 0);
 }
 
+// A driver that stops answering (SIGSTOP) holds the application up for no more than a request's
+// time limit: SIGTERM still ends it, in order.
+TEST_F(AppProcessTest, AHungDriverDoesNotKeepSigtermFromEndingIt) {
+    root.InstallDriverImage(QDDRIVER_BINARY);
+    const app::SingleInstance names(app::kApplicationGuid,
+                                    QString::fromStdString(runtime.Path().string()));
+    auto first = Launch();
+    ASSERT_TRUE(AwaitInstance(names)) << first->readAllStandardError().toStdString();
+    pid_t driver = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (driver <= 0 && clock.elapsed() < 10000) {
+        std::ifstream(root / "run" / "QDDRIVER.pid") >> driver;
+        QTest::qWait(20);
+    }
+    ASSERT_GT(driver, 0);
+    ASSERT_EQ(::kill(driver, SIGSTOP), 0);
+
+    ::kill(static_cast<pid_t>(first->processId()), SIGTERM);
+    clock.restart();
+    const bool ended = first->waitForFinished(15000);
+    const auto took = clock.elapsed();
+    ::kill(driver, SIGCONT);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(first->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(first->exitCode(), 0);
+    EXPECT_LT(took, 10000) << "ms to end";
+}
+
 TEST_F(AppProcessTest, ASigtermDuringStartUpStillEndsInOrder) {
     // A driver image that takes its time to come up: it says that it started, waits until the
     // test lets it go on, then becomes the real driver. Meanwhile the application waits for it
