@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -52,7 +53,26 @@ std::optional<std::string> ReadLogForView(const std::string& path) {
     if (file.fd < 0 || ::flock(file.fd, LOCK_SH | LOCK_NB) != 0) {
         return std::nullopt;
     }
+    // A large log is shown from its newest part on, starting at a whole line, so that showing it
+    // takes bounded time and memory.
     std::string text;
+    struct stat st {};
+    if (::fstat(file.fd, &st) == 0 && st.st_size > static_cast<off_t>(kLogViewLimit)) {
+        std::string tail(kLogViewLimit, '\0');
+        const ssize_t n = ::pread(file.fd, tail.data(), tail.size(),
+                                  st.st_size - static_cast<off_t>(tail.size()));
+        if (n < 0) {
+            return std::nullopt;
+        }
+        tail.resize(static_cast<std::size_t>(n));
+        const auto lineStart = tail.find_first_of("\r\n");
+        tail.erase(0, lineStart == std::string::npos ? 0 : lineStart + 1);
+        if (!tail.empty() && tail.front() == '\n') {
+            tail.erase(0, 1);
+        }
+        return "(The log is long: only its newest lines are shown here. Earlier lines are in " +
+               path + ".)\r\n" + WithCrLf(tail);
+    }
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(file.fd, buffer, sizeof buffer);

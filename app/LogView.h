@@ -1,6 +1,7 @@
 #pragma once
 // The Log tab: showing the log file and clearing it. It sits above the log and parental control
 // (its Clear Log passes the PIN gate), beside the window that owns it.
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -12,6 +13,10 @@ class LogOwner;
 }
 
 namespace kestrine::app {
+
+// At most this much of the log is shown: of a longer file, its newest lines, after a line of our
+// own that says where the earlier ones are.
+inline constexpr std::size_t kLogViewLimit = 1024 * 1024;
 
 // The file at `path` as the memo shows it: every lone CR and lone LF made CR LF. The file is read
 // under a shared lock, so the writer stays out for the moment of the read. Nothing when it cannot

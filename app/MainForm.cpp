@@ -67,7 +67,14 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
             QMetaObject::invokeMethod(
                 this, [this] { beep_(); }, Qt::QueuedConnection);
         },
-        [](unsigned ms) { platform::SleepMs(ms); }});
+        [](unsigned ms) { platform::SleepMs(ms); },
+        // A monitor thread left on its own: look at once rather than at the next tick.
+        [this] {
+            QMetaObject::invokeMethod(
+                this, [this] { core_->CheckProtection(); }, Qt::QueuedConnection);
+        }});
+    core_->Status.SetListener(
+        [this](bool protecting, const std::string& reason) { ShowProtection(protecting, reason); });
 
     ui::LoadApplicationFonts();
     // The style sheet gives the window by this name the button-face colour; a widget class of our
@@ -109,6 +116,10 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
     // The tray icon goes up while the window's parts are made, before the window's creation.
     SetUpTray();
     FormCreate();
+
+    protectionTimer_.setInterval(kProtectionCheckMs);
+    connect(&protectionTimer_, &QTimer::timeout, this, [this] { core_->CheckProtection(); });
+    protectionTimer_.start();
 }
 
 TfrmMain::~TfrmMain() {
@@ -157,7 +168,7 @@ void TfrmMain::SetUpTray() {
 
 void TfrmMain::FormCreate() {
     application_.HelpFile = QString::fromStdString((programDirectory_ / "qdhelp.hlp").string());
-    SetItems(core_->CreateStore());
+    core_->CreateStore();  // fills the list box
     SetRemoveEnabled(form.lstAllowed->count() > 0);
     form.PageControl1->setCurrentIndex(0);
     core_->StartMonitoring();
@@ -210,9 +221,22 @@ void TfrmMain::Image1Click() {
 
 void TfrmMain::HideAfterSaving() {
     Guarded([this] {
-        core_->NumberList->SaveNumbers(Items());
+        core_->Editing->SaveListBox();
         HideToTray();
     });
+}
+
+void TfrmMain::ShowProtection(bool protecting, const std::string& reason) {
+    // The shell shows at most 127 characters of a tooltip.
+    constexpr int kTooltipLength = 127;
+    const QString title = application_.Title;
+    const QString why = ui::ToQt(reason);
+    JvTrayIcon1.setToolTip(protecting ? title
+                                      : (title + " - not protecting: " + why).left(kTooltipLength));
+    lastNotice_ = protecting ? QStringLiteral("Kestrine is protecting again")
+                             : "Kestrine is not protecting: " + why;
+    JvTrayIcon1.showMessage(title, lastNotice_,
+                            protecting ? QSystemTrayIcon::Information : QSystemTrayIcon::Warning);
 }
 
 void TfrmMain::btnHideClick() {
@@ -425,8 +449,22 @@ bool TfrmMain::SetLogText(const std::string& text) {
     return true;
 }
 
+std::size_t TfrmMain::OpenAlerts() {
+    std::erase_if(openAlerts_, [](const auto& entry) { return entry.second.isNull(); });
+    return openAlerts_.size();
+}
+
 void TfrmMain::ShowBlockedAlert(const std::string& number, const std::string& dialledBy) {
-    ui::ShowBlockedAlert(
+    const std::size_t open = OpenAlerts();
+    if (const auto found = openAlerts_.find(number); found != openAlerts_.end()) {
+        found->second->raise();
+        found->second->activateWindow();
+        return;
+    }
+    if (open >= kMaxOpenAlerts) {
+        return;
+    }
+    openAlerts_[number] = ui::ShowBlockedAlert(
         number, dialledBy, *prompts_,
         {[this](numbers::GatedAction action) { return core_->Parental->PassPinGate(action); },
          [this](const std::string& allowed) { AllowNumber(allowed); }, [this] { ShowFromTray(); }});

@@ -2,9 +2,12 @@
 // TfrmMain: the main window, its tray icon and menu. It owns everything monitoring needs (through
 // MainFormCore) from its creation to its destruction; its handlers stay thin.
 #include <QMenu>
+#include <QPointer>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -15,6 +18,7 @@
 #include "monitor/HandOverQueue.h"
 #include "numbers/ParentalControl.h"
 #include "numbers/Prompts.h"
+#include "numbers/ui/NumberBlockedForm.h"
 #include "platform/Registry.h"
 #include "ui_MainForm.h"
 
@@ -94,6 +98,14 @@ public:
     // The close query: true when the window may close (monitoring has then stopped).
     bool FormCloseQuery();
 
+    // Shows whether Kestrine protects: the tray icon's tooltip says why not, and each change
+    // comes up as a notification of the tray icon (never a box: the driver's failures raise none).
+    void ShowProtection(bool protecting, const std::string& reason);
+    // The text of the last such notification, empty before the first.
+    const QString& LastNotice() const { return lastNotice_; }
+    // How often protection is looked at again (MainFormCore::CheckProtection).
+    static constexpr int kProtectionCheckMs = 1000;
+
     // numbers::ParentalControls
     bool ParentalChecked() const override;
     void SetParentalChecked(bool checked) override;
@@ -112,8 +124,13 @@ public:
     void SetRemoveEnabled(bool enabled) override;
     // LogMemo
     bool SetLogText(const std::string& text) override;
-    // monitor::BlockedAlert: a new alert window for every refused number.
+    // monitor::BlockedAlert: an alert window for every refused number; a number whose alert is
+    // still open brings that one to the front (the log names each dialler), and at most
+    // kMaxOpenAlerts are open at once (every refusal is logged all the same), so that a dialler
+    // refusing in a loop cannot exhaust memory.
     void ShowBlockedAlert(const std::string& number, const std::string& dialledBy) override;
+    static constexpr std::size_t kMaxOpenAlerts = 16;
+    std::size_t OpenAlerts();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -141,6 +158,9 @@ private:
     Anchors anchors_;
     HelpViewer help_;
     bool shownBefore_ = false;
+    QTimer protectionTimer_;
+    QString lastNotice_;
+    std::map<std::string, QPointer<ui::TfrmBlocked>> openAlerts_;  // by number
 };
 
 }  // namespace kestrine::app

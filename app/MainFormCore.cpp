@@ -1,14 +1,20 @@
 #include "app/MainFormCore.h"
 
+#include <algorithm>
+
 #include "monitor/AllowListPush.h"
 #include "platform/Process.h"
 
 namespace kestrine::app {
 
+using Fault = monitor::ProtectionStatus::Fault;
+
 MainFormCore::MainFormCore(MainFormEnvironment environment)
     : Log(environment.programDirectory),
+      Status(Log),
       Link(monitor::MonitorServices{environment.handOver, Log, environment.alert,
-                                    environment.messageBeep, environment.sleep},
+                                    environment.messageBeep, environment.sleep,
+                                    environment.threadEnded},
            environment.driver),
       environment_(std::move(environment)) {}
 
@@ -25,7 +31,7 @@ std::vector<std::string> MainFormCore::CreateStore() {
         *NumberList, *Parental, environment_.prompts, Log, environment_.allowedList,
         [this](std::span<const std::string> list) { SendAllowList(list); });
     LogTab = std::make_unique<LogView>(Log, *Parental, environment_.prompts, environment_.logMemo);
-    return NumberList->LoadNumbers();
+    return Editing->LoadListBox();
 }
 
 void MainFormCore::StartMonitoring() {
@@ -35,6 +41,9 @@ void MainFormCore::StartMonitoring() {
     Link.OpenDriver();
     Link.AttachAllPorts();
     SendStoredAllowList();
+    monitoring_ = true;
+    // What start-up could not bring up is told now, in one line; mending waits for the checks.
+    Evaluate(false);
 }
 
 void MainFormCore::RestoreState() {
@@ -45,7 +54,119 @@ void MainFormCore::RestoreState() {
     }
 }
 
+void MainFormCore::CheckProtection() {
+    try {
+        Evaluate(true);
+    } catch (const std::exception&) {
+        // A check in the background has nobody to tell; the next one looks again.
+    }
+}
+
+void MainFormCore::Evaluate(bool mend) {
+    // Not during start-up or shutdown, and never inside itself (a nested loop of a dialog opened
+    // by an alert may run a check while one is under way).
+    if (!monitoring_ || checking_) {
+        return;
+    }
+    checking_ = true;
+    try {
+        CheckStore(mend);
+        CheckDriver(mend);
+    } catch (...) {
+        checking_ = false;
+        throw;
+    }
+    checking_ = false;
+}
+
+void MainFormCore::CheckStore(bool mend) {
+    if (!Editing) {
+        return;
+    }
+    if (!Editing->ListBoxRead() && mend) {
+        Editing->LoadListBox();
+        if (Editing->ListBoxRead()) {
+            // What could not be read before is true now: the check box and the driver's list.
+            if (Parental) {
+                Parental->RestoreCheckBox();
+            }
+            SendStoredAllowList();
+        }
+    }
+    if (Editing->ListBoxRead()) {
+        Status.Clear(Fault::Store);
+    } else {
+        Status.Report(Fault::Store, "the settings store cannot be read: " +
+                                        monitor::SystemErrorText(NumberList->LoadError()));
+    }
+}
+
+void MainFormCore::CheckDriver(bool mend) {
+    const auto noticed = Link.Health();
+    if (noticed != platform::ERROR_SUCCESS) {
+        // Told before any attempt to mend it: a driver brought back at once was still lost for a
+        // while, and whatever was dialled meanwhile went unwatched.
+        ReportDriverTrouble(noticed);
+    }
+    auto health = noticed;
+    if (health != platform::ERROR_SUCCESS && health != platform::ERROR_TIMEOUT && mend &&
+        environment_.now() >= nextAttempt_) {
+        if (Link.Reconnect()) {
+            SendStoredAllowList();
+        }
+        health = Link.Health();
+        if (health != platform::ERROR_SUCCESS) {
+            nextAttempt_ = environment_.now() + retry_;
+            retry_ = std::min<std::chrono::steady_clock::duration>(retry_ * 2, kLongestRetry);
+        }
+    }
+    if (health != platform::ERROR_SUCCESS) {
+        ReportDriverTrouble(health);
+        return;
+    }
+    if (driverTrouble_ == platform::ERROR_TIMEOUT) {
+        // Whatever it was sent while it hung, it gets the stored list now.
+        SendStoredAllowList();
+    }
+    driverTrouble_ = platform::ERROR_SUCCESS;
+    nextAttempt_ = {};
+    retry_ = kFirstRetry;
+    Status.Clear(Fault::Driver);
+    if (Link.AttachedPorts() == 0 && mend) {
+        Link.AttachAllPorts();
+        if (Link.AttachedPorts() > 0) {
+            SendStoredAllowList();
+        }
+    }
+    if (Link.AttachedPorts() == 0) {
+        Status.Report(Fault::Ports,
+                      "no COM port could be attached: the driver serves none of COM1 to COM16");
+    } else {
+        Status.Clear(Fault::Ports);
+    }
+}
+
+void MainFormCore::ReportDriverTrouble(platform::Win32Error trouble) {
+    // The first trouble of an episode names it: a driver that went away stays "stopped" while the
+    // attempts to bring it back fail, each for its own reason.
+    if (driverTrouble_ == platform::ERROR_SUCCESS ||
+        (driverTrouble_ == platform::ERROR_TIMEOUT) != (trouble == platform::ERROR_TIMEOUT)) {
+        driverTrouble_ = trouble;
+        if (trouble == platform::ERROR_TIMEOUT) {
+            // Waited for: a driver that hangs is not replaced behind its back.
+            driverReason_ = "the monitoring driver does not answer";
+        } else if (trouble == platform::ERROR_INVALID_HANDLE) {
+            driverReason_ = "the monitoring driver could not be opened: " + Link.Message();
+        } else {
+            driverReason_ = "the monitoring driver has stopped";
+        }
+    }
+    Status.Clear(Fault::Ports);
+    Status.Report(Fault::Driver, driverReason_);
+}
+
 void MainFormCore::StopMonitoring() {
+    monitoring_ = false;
     Link.DetachAllPorts();
     Link.CloseDriver();
     Log.CloseLog();

@@ -2,6 +2,7 @@
 // The part of the main window that has no widgets: it owns the settings store, the log, the link
 // to the driver and parental control, brings monitoring up in its fixed order and takes it down
 // again. TfrmMain owns one and stays a thin set of handlers over it.
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "monitor/DriverLink.h"
 #include "monitor/EventDispatch.h"
 #include "monitor/HandOverQueue.h"
+#include "monitor/ProtectionStatus.h"
 #include "numbers/AllowedListEditing.h"
 #include "numbers/NumberListClass.h"
 #include "numbers/ParentalControl.h"
@@ -34,6 +36,10 @@ struct MainFormEnvironment {
     LogMemo& logMemo;
     std::function<void()> messageBeep = [] {};
     std::function<void(unsigned milliseconds)> sleep = [](unsigned) {};
+    // A monitor thread left on its own (see MonitorServices::threadEnded): the window runs
+    // CheckProtection soon after, on the user-interface thread.
+    std::function<void()> threadEnded = [] {};
+    std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now;
 };
 
 class MainFormCore {
@@ -45,6 +51,8 @@ public:
     MainFormCore& operator=(const MainFormCore&) = delete;
 
     log::LogOwner Log;
+    // Whether Kestrine protects right now, and why not; the window shows it.
+    monitor::ProtectionStatus Status;
     monitor::DriverLink Link;
     std::unique_ptr<numbers::TNumberList> NumberList;
     std::unique_ptr<numbers::ParentalControl> Parental;
@@ -63,6 +71,14 @@ public:
     void StartMonitoring();
     // Steps 10 to 12: clear the exit flags and restore the parental-control check box.
     void RestoreState();
+    // Looks again at what protection needs, reports what is missing (Status) and mends what it
+    // can: a store that can be read again fills the list box and goes to the driver; a driver
+    // that went away is opened again (started through the service layer where this user may,
+    // else found when its service manager has restarted it), its ports attached and the stored
+    // list pushed; ports that all refused are offered again. A driver that does not answer is
+    // waited for. The window runs it every second and when a monitor thread left; it does
+    // nothing outside monitoring (before start-up's end and after StopMonitoring).
+    void CheckProtection();
     // Detach every port (stopping its thread), close the device, close the log. Safe to repeat.
     void StopMonitoring();
     void FreeStore();
@@ -70,8 +86,24 @@ public:
     void SendAllowList(std::span<const std::string> list);
     void SendStoredAllowList();
 
+    // Between two attempts to bring a lost driver back: from one second, doubling after each
+    // failed attempt, up to ten.
+    static constexpr std::chrono::seconds kFirstRetry{1};
+    static constexpr std::chrono::seconds kLongestRetry{10};
+
 private:
+    void Evaluate(bool mend);
+    void CheckStore(bool mend);
+    void CheckDriver(bool mend);
+    void ReportDriverTrouble(platform::Win32Error trouble);
+
     MainFormEnvironment environment_;
+    bool monitoring_ = false;
+    bool checking_ = false;
+    platform::Win32Error driverTrouble_ = platform::ERROR_SUCCESS;
+    std::string driverReason_;
+    std::chrono::steady_clock::time_point nextAttempt_{};
+    std::chrono::steady_clock::duration retry_ = kFirstRetry;
 };
 
 }  // namespace kestrine::app

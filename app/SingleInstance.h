@@ -2,9 +2,11 @@
 // One running instance per user: a lock file around "connect to the running instance, else become
 // it", and a local socket on which the running instance hears of every later start.
 //
-// Both live in $XDG_RUNTIME_DIR (else /tmp) under a name made of the application's GUID and the
-// user ID, so that users do not see each other's instance. A crashed instance leaves a stale lock
-// (taken over once its process is gone) and a dead socket (removed when nobody answers on it).
+// Both live in $XDG_RUNTIME_DIR (else in a folder of this user's own in /tmp) under a name made of
+// the application's GUID and the user ID, and only an instance of the same user counts: another
+// user who binds the name first cannot make a start end without protecting. A crashed instance
+// leaves a stale lock (taken over once its process is gone) and a dead socket (removed when nobody
+// answers on it).
 #include <QLocalServer>
 #include <QLockFile>
 #include <QObject>
@@ -14,6 +16,10 @@
 namespace kestrine::app {
 
 inline constexpr const char* kApplicationGuid = "{6E0B3D74-5C1A-4F7E-9B8D-2A41C7E39F15}";
+
+// "<shared>/kestrine-<uid>", made owner-only when missing; empty when what lies there is not this
+// user's own private folder (a link, another user's, open to others).
+QString PrivateFolderIn(const QString& shared);
 
 class SingleInstance : public QObject {
     Q_OBJECT
@@ -35,7 +41,8 @@ signals:
 private:
     bool NotifyRunningInstance();
 
-    QString socketPath_;
+    QString socketPath_;  // empty when there is no safe place for it
+    bool squatted_ = false;
     QString lockPath_;
     std::unique_ptr<QLocalServer> server_;
 };

@@ -345,7 +345,9 @@ ComPort::~ComPort() {
 
 void ComPort::Publish() {
     std::error_code ec;
-    std::filesystem::create_directories(published_.parent_path(), ec);
+    if (!platform::MakeOwnFolder(published_.parent_path(), 0755)) {
+        throw PortError{platform::ERROR_PATH_NOT_FOUND};
+    }
     // Replace a stale link atomically; never anything that is not a link.
     const auto temporary = published_.string() + ".new";
     std::filesystem::remove(temporary, ec);

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/SystemRoot.h"
+
 namespace kestrine::driver {
 
 using platform::protocol::Answer;
@@ -76,9 +78,11 @@ bool DeviceServer::Listen(std::string& error) {
         return false;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    std::error_code ec;
-    std::filesystem::create_directories(socketPath_.parent_path(), ec);
-    ::chmod(socketPath_.parent_path().c_str(), 0755);
+    if (!platform::MakeOwnFolder(socketPath_.parent_path(), 0755)) {
+        error = "cannot use " + socketPath_.parent_path().string() +
+                ": a link, or not a folder of this user's";
+        return false;
+    }
 
     // A socket left by a driver that died is replaced; one that answers is another driver's.
     {
@@ -115,6 +119,12 @@ bool DeviceServer::Listen(std::string& error) {
     return true;
 }
 
+std::size_t DeviceServer::ClientsOf(uid_t user) const {
+    return static_cast<std::size_t>(
+        std::count_if(clients_.begin(), clients_.end(),
+                      [user](const auto& entry) { return entry.second->user == user; }));
+}
+
 void DeviceServer::Accept() {
     for (;;) {
         UniqueFd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
@@ -131,7 +141,7 @@ void DeviceServer::Accept() {
                          "user%s may talk to the driver\n",
                          peer ? static_cast<long>(peer->uid) : -1L,
                          accessGroup_ ? " and members of its access group" : "");
-        } else if (clients_.size() >= kMaxClients) {
+        } else if (clients_.size() >= kMaxClients || ClientsOf(peer->uid) >= kMaxClientsPerUser) {
             hello.status = Status::Failed;
             hello.error = platform::ERROR_BUSY;
         }
@@ -143,6 +153,7 @@ void DeviceServer::Accept() {
         const ClientId id = nextClient_++;
         auto client = std::make_unique<Client>();
         client->fd = std::move(fd);
+        client->user = peer->uid;
         client->unsent.assign(frame.begin(), frame.end());
         client->token = loop_.Add(client->fd.Get(), EPOLLIN,
                                   [this, id](std::uint32_t events) { OnClient(id, events); });

@@ -7,8 +7,9 @@
 // 0600, or 0660 and that group (its directory 0755), and every connection's peer credentials
 // (user, group and supplementary groups, as the peer had them at connect) are checked again:
 // anyone else gets a failed Hello (ERROR_ACCESS_DENIED), is cut off, and the refusal is written
-// to standard error. A peer that sends a malformed frame, or does not read its answers (more than
-// kMaxUnsent bytes waiting), is cut off; the driver carries on with everyone else.
+// to standard error. A user past kMaxClientsPerUser connections gets ERROR_BUSY. A peer that sends
+// a malformed frame, or does not read its answers (more than kMaxUnsent bytes waiting), is cut off;
+// the driver carries on with everyone else.
 #include <sys/types.h>
 
 #include <filesystem>
@@ -39,7 +40,10 @@ bool PeerMayConnect(const PeerCredentials& peer, uid_t driverUser,
 
 class DeviceServer {
 public:
-    static constexpr std::size_t kMaxClients = 64;
+    // One user's connections are limited on their own, so that one user's stray clients cannot
+    // shut anyone else out (the application above all); the total bounds the descriptors.
+    static constexpr std::size_t kMaxClientsPerUser = 32;
+    static constexpr std::size_t kMaxClients = 256;
     static constexpr std::size_t kMaxUnsent = 8 * 1024 * 1024;
 
     DeviceServer(EventLoop& loop, std::filesystem::path socketPath,
@@ -62,8 +66,10 @@ private:
         std::uint64_t token = 0;
         platform::protocol::FrameReader frames;
         std::string unsent;
+        uid_t user = 0;
         bool broken = false;
     };
+    std::size_t ClientsOf(uid_t user) const;
     void Accept();
     void OnClient(ClientId id, std::uint32_t events);
     void Flush(ClientId id, Client& client);

@@ -115,9 +115,12 @@ void Driver::Attach(ClientId client, const Request& request) {
         id = nextPortId_++;
     } while (id == 0 || ports_.contains(id));
     try {
-        auto port = std::make_unique<ComPort>(loop_, backend->second, allowed_, looks_,
-                                              publishDirectory_ / ("COM" + std::to_string(*com)),
+        const auto published = publishDirectory_ / ("COM" + std::to_string(*com));
+        auto port = std::make_unique<ComPort>(loop_, backend->second, allowed_, looks_, published,
                                               [this, id] { Serve(id); });
+        if (guard_ != nullptr) {
+            guard_->Published(published, port->SlavePath());
+        }
         ports_[id] = Attached{*com, client, std::move(port), {}, {}};
     } catch (const PortError& e) {
         return Reply(client, request, e.error);

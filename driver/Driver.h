@@ -26,6 +26,7 @@
 #include "driver/AllowList.h"
 #include "driver/ComPort.h"
 #include "driver/EventLoop.h"
+#include "driver/PortGuard.h"
 #include "driver/PortHolders.h"
 #include "driver/PortMap.h"
 #include "platform/DeviceProtocol.h"
@@ -49,6 +50,9 @@ public:
 
     void Handle(ClientId client, const platform::protocol::Request& request);
     void ClientGone(ClientId client);
+
+    // Told of every port published from now on; nullptr: nobody.
+    void SetPortGuard(PortGuard* guard) { guard_ = guard; }
 
     const AllowList& Allowed() const { return allowed_; }
     std::size_t AttachedPorts() const { return ports_.size(); }
@@ -87,6 +91,7 @@ private:
     std::map<std::uint32_t, Attached> ports_;  // by PortId
     std::map<ClientId, std::size_t> outstanding_;
     std::uint32_t nextPortId_;
+    PortGuard* guard_ = nullptr;
 };
 
 }  // namespace kestrine::driver

@@ -15,6 +15,7 @@
 #include "driver/DeviceServer.h"
 #include "driver/Driver.h"
 #include "driver/EventLoop.h"
+#include "driver/PortGuard.h"
 #include "driver/PortMap.h"
 #include "monitor/MonitorContract.h"
 #include "platform/SystemRoot.h"
@@ -84,6 +85,10 @@ int main(int argc, char** argv) {
         }
     }
 
+    // First, while the driver is one thread with nothing open yet: the guard that takes the
+    // published ports down should the driver die without doing it.
+    const auto guard = driver::PortGuard::Start();
+
     ::signal(SIGPIPE, SIG_IGN);
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -114,6 +119,7 @@ int main(int argc, char** argv) {
                 server.Send(client, answer);
             });
         server.SetDriver(&driver);
+        driver.SetPortGuard(guard.get());
         std::string error;
         if (!server.Listen(error)) {
             std::fprintf(stderr, "qddriver: %s\n", error.c_str());

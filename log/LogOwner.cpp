@@ -33,17 +33,32 @@ void LogOwner::CloseLog() {
     Logfile1.Close();
 }
 
-void LogOwner::LogLine(const std::string& text) {
+bool LogOwner::TryLine(const std::string& text) {
     try {
         Logfile1.WriteLine(text);
-        return;
     } catch (const std::exception&) {
+        return false;
     }
-    pause_(static_cast<unsigned>(platform::Random(kRetryPauseRangeMs)));
-    try {
-        Logfile1.WriteLine(text);
-    } catch (const std::exception&) {
+    failing_ = false;
+    if (LogPath.empty() && Logfile1.EnableLogging) {
+        // The start-up open failed; now that the file takes lines, the Log tab can show it.
+        LogPath = Logfile1.LogFile;
+    }
+    return true;
+}
+
+void LogOwner::LogLine(const std::string& text) {
+    if (TryLine(text)) {
+        return;
+    }
+    // The pause gives a reader holding the file time to let go. A log that failed both times
+    // before is not waited for again, or every line would stall the user-interface thread.
+    if (!failing_) {
+        pause_(static_cast<unsigned>(platform::Random(kRetryPauseRangeMs)));
+    }
+    if (!TryLine(text)) {
         // Log failures are never shown; the line is lost.
+        failing_ = true;
     }
 }
 

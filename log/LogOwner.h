@@ -24,7 +24,8 @@ public:
     LogOwner();
 
     TLogfile Logfile1;
-    // The log file's full path as the start-up open returned it; empty when that open failed.
+    // The log file's full path as the start-up open returned it; empty when that open failed,
+    // until a line lands.
     std::string LogPath;
 
     // Start-up: opens the log once (creating the file) to learn its path, and closes it again.
@@ -33,14 +34,19 @@ public:
     void CloseLog();
 
     // Writes one line; on failure waits 0..199 ms (the process's random generator) and tries once
-    // more; a second failure is dropped. Never throws.
+    // more; a second failure is dropped. After a dropped line the retry does not wait, until a
+    // line lands again. The first line that lands after a failed start-up open sets LogPath.
+    // Never throws.
     void LogLine(const std::string& text);
     void LogFormat(std::string_view format, std::initializer_list<FormatArg> args);
 
     static void DefaultPause(unsigned milliseconds);
 
 private:
+    bool TryLine(const std::string& text);
+
     Pause pause_;
+    bool failing_ = false;  // the last line was dropped
 };
 
 }  // namespace kestrine::log

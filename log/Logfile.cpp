@@ -178,12 +178,19 @@ void TLogfile::Close() {
 
 void TLogfile::WriteRaw(const std::string& line) {
     const std::string bytes = line + "\r\n";
+    // A line lands whole or not at all: what a full disk let through of it is cut off again, so
+    // that the next line does not run on from half of this one. The writer's lock keeps others
+    // from appending meanwhile.
+    const off_t start = ::lseek(fd_, 0, SEEK_END);
     std::size_t written = 0;
     while (written < bytes.size()) {
         const ssize_t n = ::write(fd_, bytes.data() + written, bytes.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (written > 0 && start >= 0) {
+                [[maybe_unused]] const int cut = ::ftruncate(fd_, start);
             }
             throw LogfileError("cannot write log file " + resolvedPath_);
         }

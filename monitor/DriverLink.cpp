@@ -111,6 +111,42 @@ void DriverLink::AttachAllPorts() {
     }
 }
 
+platform::Win32Error DriverLink::Health() const {
+    if (!DeviceHandle) {
+        return platform::ERROR_INVALID_HANDLE;
+    }
+    if (const auto health = DeviceHandle->Health(); health != platform::ERROR_SUCCESS) {
+        return health;
+    }
+    for (int n = kFirstPort; n <= kLastPort; ++n) {
+        const auto& thread = MonitorThreads[n];
+        if (PortAttached[n] && thread && thread->Finished() &&
+            thread->ExitError() != platform::ERROR_OPERATION_ABORTED) {
+            return thread->ExitError();
+        }
+    }
+    return platform::ERROR_SUCCESS;
+}
+
+int DriverLink::AttachedPorts() const {
+    int count = 0;
+    for (int n = kFirstPort; n <= kLastPort; ++n) {
+        count += PortAttached[n] ? 1 : 0;
+    }
+    return count;
+}
+
+bool DriverLink::Reconnect() {
+    CloseDriver();
+    Reset();
+    DeviceHandle = access_.OpenDriverDevice(message_);
+    if (!DeviceHandle) {
+        return false;
+    }
+    AttachAllPorts();
+    return true;
+}
+
 void DriverLink::DetachAllPorts() {
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         StopPort(n);

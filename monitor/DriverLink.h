@@ -51,6 +51,20 @@ public:
     void AttachAllPorts();
     void DetachAllPorts();
 
+    // Whether the link still watches what it attached, without waiting: ERROR_SUCCESS;
+    // ERROR_INVALID_HANDLE while no device is open; the device's own trouble (Device::Health:
+    // gone away, or not answering); or the error of a monitor thread that left on a failed
+    // request.
+    platform::Win32Error Health() const;
+    int AttachedPorts() const;
+    // The reason of the last failed open (one of the driver-installation messages).
+    const std::string& Message() const { return message_; }
+    // Brings the link up again after its driver went away, without a log line: drops what is
+    // left of the old link, opens the device (starting the driver through the service layer
+    // where this user may; the service entry is not created again) and attaches the ports, a
+    // monitor thread each. False when the device could not be opened (Message says why).
+    bool Reconnect();
+
 private:
     void StopRemainingThreads();
 

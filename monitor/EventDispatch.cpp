@@ -35,6 +35,35 @@ std::string ParityName(std::uint8_t code) {
     }
 }
 
+std::string MarkLineBreaks(std::string_view data) {
+    std::string marked;
+    marked.reserve(data.size());
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        const char c = data[i];
+        marked += c;
+        std::size_t breakEnd = 0;  // one past the line break that ends here, if one does
+        if (c == '\r') {
+            if (i + 1 < data.size() && data[i + 1] == '\n') {
+                marked += data[++i];
+            }
+            breakEnd = i + 1;
+        } else if (c == '\n' || c == '\v' || c == '\f') {
+            breakEnd = i + 1;
+        } else if (data.substr(i, 2) == "\xC2\x85") {
+            marked += data[++i];
+            breakEnd = i + 1;
+        } else if (data.substr(i, 3) == "\xE2\x80\xA8" || data.substr(i, 3) == "\xE2\x80\xA9") {
+            marked += data.substr(i + 1, 2);
+            i += 2;
+            breakEnd = i + 1;
+        }
+        if (breakEnd != 0) {
+            marked += '\t';
+        }
+    }
+    return marked;
+}
+
 void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& log,
                           BlockedAlert& alert) {
     const auto event = DecodeMonitorEvent(record);
@@ -46,10 +75,10 @@ void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& l
             log.LogLine("Port Opened");
             break;
         case PortRead:
-            log.LogFormat("READ: %s", {event->data});
+            log.LogFormat("READ: %s", {MarkLineBreaks(event->data)});
             break;
         case PortWrite:
-            log.LogFormat("WRITE: %s", {event->data});
+            log.LogFormat("WRITE: %s", {MarkLineBreaks(event->data)});
             break;
         case PortClosed:
             log.LogLine("Port Closed");
@@ -66,7 +95,7 @@ void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& l
                            std::int64_t{event->wordLength}});
             break;
         case NumberBlocked:
-            log.LogFormat("%s blocked", {event->data});
+            log.LogFormat("%s blocked", {MarkLineBreaks(event->data)});
             log.LogLine(DialledByLine(event->dialFacts));
             alert.ShowBlockedAlert(event->data, DialledBySummary(event->dialFacts));
             break;

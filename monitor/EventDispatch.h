@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace kestrine::log {
 class LogOwner;
@@ -21,6 +22,12 @@ public:
 
 std::string StopBitsName(std::uint8_t code);
 std::string ParityName(std::uint8_t code);
+
+// Port data as it goes into the log: unchanged, but every line break in it (CR, LF, a CR LF pair,
+// VT, FF, and the UTF-8 forms of NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR) is followed by a
+// tab. Every line of the log's own starts with its date, so a line that starts with a tab
+// continues the data of the line above, and no data can pass for a line of the log's own.
+std::string MarkLineBreaks(std::string_view data);
 
 // Logs the record's text (and raises the alert for a refused number, after its line and a line of
 // our own on the program that dialled). Records that are too short, and types without a text,

@@ -31,10 +31,18 @@ void TMonitorThread::Run() {
     try {
         Execute();
     } catch (...) {
-        // Leaving the thread is silent, whatever ended it.
+        exitError_.store(platform::ERROR_GEN_FAILURE);
     }
+    if (Terminated()) {
+        exitError_.store(platform::ERROR_OPERATION_ABORTED);
+    }
+    const bool stopped = exitError_.load() == platform::ERROR_OPERATION_ABORTED;
     finished_.store(true);
     services_.handOver.Wake();
+    // No log line from here: the link tells whether this means lost protection.
+    if (!stopped && services_.threadEnded) {
+        services_.threadEnded();
+    }
 }
 
 std::array<std::uint8_t, 4> TMonitorThread::PortIdInput() const {
@@ -43,31 +51,37 @@ std::array<std::uint8_t, 4> TMonitorThread::PortIdInput() const {
             static_cast<std::uint8_t>(id >> 16), static_cast<std::uint8_t>(id >> 24)};
 }
 
-bool TMonitorThread::WaitForRequest(platform::Overlapped& overlapped,
-                                    std::span<std::uint8_t> output) {
+platform::Win32Error TMonitorThread::WaitForRequest(platform::Overlapped& overlapped,
+                                                    std::span<std::uint8_t> output) {
     const auto which = platform::WaitForAny(WaitHandles);
     if (which != platform::WAIT_OBJECT_0) {
-        return false;  // stop, or a failed wait
+        return platform::ERROR_OPERATION_ABORTED;  // stop, or a failed wait
     }
-    return device_->GetOverlappedResult(overlapped, output).Succeeded();
+    const auto result = device_->GetOverlappedResult(overlapped, output);
+    return result.Succeeded() ? platform::ERROR_SUCCESS : result.error;
 }
 
 void TMonitorThread::Execute() {
     platform::Overlapped overlapped(IoEvent);
     std::array<std::uint8_t, 4> sizeBytes{};
+    auto leave = [this](platform::Win32Error error) { exitError_.store(error); };
     while (!Terminated()) {
         auto input = PortIdInput();
         auto result =
             device_->ControlOverlapped(IOCTL_MONITOR_WAIT_EVENT, input, sizeBytes, overlapped);
         if (result.status == IoStatus::Failed) {
-            return;
+            return leave(result.error);
         }
-        if (result.status == IoStatus::Pending && !WaitForRequest(overlapped, sizeBytes)) {
-            return;
+        if (result.status == IoStatus::Pending) {
+            if (const auto error = WaitForRequest(overlapped, sizeBytes);
+                error != platform::ERROR_SUCCESS) {
+                return leave(error);
+            }
         }
         const std::uint32_t size = GetU32(sizeBytes, 0);
         if (size > kMaxEventRecordSize) {
-            return;  // a driver naming an absurd size is treated like a failed request
+            // A driver naming an absurd size is treated like a failed request.
+            return leave(platform::ERROR_INVALID_DATA);
         }
         std::vector<std::uint8_t> record(size);
         input = PortIdInput();
@@ -76,8 +90,12 @@ void TMonitorThread::Execute() {
             HandOver(record);
             continue;
         }
-        if (result.status == IoStatus::Failed || !WaitForRequest(overlapped, record)) {
-            return;
+        if (result.status == IoStatus::Failed) {
+            return leave(result.error);
+        }
+        if (const auto error = WaitForRequest(overlapped, record);
+            error != platform::ERROR_SUCCESS) {
+            return leave(error);
         }
         HandOver(record);
         services_.messageBeep();

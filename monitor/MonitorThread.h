@@ -25,6 +25,10 @@ struct MonitorServices {
     BlockedAlert& alert;
     std::function<void()> messageBeep = [] {};
     std::function<void(unsigned milliseconds)> sleep = [](unsigned) {};
+    // Called on the monitor thread when it leaves without having been stopped (its request
+    // failed: the driver went away, or detached the port), so that the user-interface side can
+    // look at once. It must not wait for the user-interface thread.
+    std::function<void()> threadEnded = [] {};
 };
 
 class TMonitorThread {
@@ -46,6 +50,9 @@ public:
     bool Terminated() const { return terminated_.load(); }
     void SignalStop() { StopEvent.Set(); }
     bool Finished() const { return finished_.load(); }
+    // Why the thread left: the error of the request that failed, ERROR_OPERATION_ABORTED when it
+    // was stopped, ERROR_SUCCESS while it runs.
+    platform::Win32Error ExitError() const { return exitError_.load(); }
 
     // The late-read pause after a read that completed late.
     static constexpr unsigned kLateReadPauseMs = 1000;
@@ -53,8 +60,10 @@ public:
 private:
     void Run();
     void Execute();
-    // Waits on WaitHandles; true when the request completed (result fetched into `output`).
-    bool WaitForRequest(platform::Overlapped& overlapped, std::span<std::uint8_t> output);
+    // Waits on WaitHandles: ERROR_SUCCESS when the request completed (result fetched into
+    // `output`), ERROR_OPERATION_ABORTED on a stop, else the request's error.
+    platform::Win32Error WaitForRequest(platform::Overlapped& overlapped,
+                                        std::span<std::uint8_t> output);
     void HandOver(const std::vector<std::uint8_t>& record);
     void DispatchEvent();
     std::array<std::uint8_t, 4> PortIdInput() const;
@@ -72,6 +81,7 @@ private:
 
     std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
+    std::atomic<platform::Win32Error> exitError_{platform::ERROR_SUCCESS};
     std::thread thread_;
 };
 

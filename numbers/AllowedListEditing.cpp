@@ -5,6 +5,7 @@
 
 #include "log/LogOwner.h"
 #include "numbers/TextEncoding.h"
+#include "platform/UserError.h"
 
 namespace kestrine::numbers {
 
@@ -47,7 +48,26 @@ void AllowedListEditing::UpdateRemoveButton() {
     view_.SetRemoveEnabled(!view_.Items().empty());
 }
 
+std::vector<std::string> AllowedListEditing::LoadListBox() {
+    std::vector<std::string> list = store_.LoadNumbers();
+    listRead_ = store_.LoadError() == platform::ERROR_SUCCESS;
+    view_.SetItems(list);
+    UpdateRemoveButton();
+    return list;
+}
+
+void AllowedListEditing::RequireListRead() {
+    if (listRead_) {
+        return;
+    }
+    LoadListBox();
+    if (!listRead_) {
+        throw UserError(store_.LoadErrorText());
+    }
+}
+
 void AllowedListEditing::btnAddClick() {
+    RequireListRead();
     const std::string typed = view_.FieldText();
     const std::string number = TrimControls(typed);
     bool appended = false;
@@ -81,6 +101,7 @@ void AllowedListEditing::btnRemoveClick() {
     if (!parental_.PassPinGate(GatedAction::Remove)) {
         return;
     }
+    RequireListRead();
     const int index = view_.SelectedIndex();
     std::string removed;
     const bool deleted = index >= 0;
@@ -100,17 +121,43 @@ void AllowedListEditing::btnRemoveClick() {
 }
 
 void AllowedListEditing::SaveAllowedList() {
-    store_.SaveNumbers(view_.Items());
+    try {
+        store_.SaveNumbers(view_.Items());
+    } catch (const UserError&) {
+        // Nothing of the list box was stored: show and send what the store holds.
+        const std::vector<std::string> list = LoadListBox();
+        if (listRead_) {
+            send_(list);
+        }
+        throw;
+    }
     const std::vector<std::string> list = store_.LoadNumbers();
+    if (store_.LoadError() != platform::ERROR_SUCCESS) {
+        throw UserError(store_.LoadErrorText());  // never push an unread list as the allowed one
+    }
     send_(list);
 }
 
+void AllowedListEditing::SaveListBox() {
+    if (!listRead_) {
+        LoadListBox();
+        return;
+    }
+    try {
+        store_.SaveNumbers(view_.Items());
+    } catch (const UserError&) {
+        LoadListBox();
+        throw;
+    }
+}
+
 void AllowedListEditing::AllowNumber(const std::string& number) {
-    store_.AddNumber(number);
-    const std::vector<std::string> list = store_.LoadNumbers();
-    view_.SetItems(list);
+    store_.AddNumber(number);  // raises when the number cannot be stored: nothing changes then
+    const std::vector<std::string> list = LoadListBox();
+    if (!listRead_) {
+        throw UserError(store_.LoadErrorText());
+    }
     send_(list);
-    UpdateRemoveButton();
     log_.LogFormat("%s added to allow list.", {number});
 }
 

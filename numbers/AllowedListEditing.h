@@ -46,15 +46,28 @@ public:
     // else is dropped.
     static bool KeyFilterAccepts(unsigned char typed);
 
+    // Fills the list box with the store's numbers and returns them. A store that cannot be read
+    // leaves the list box empty and marked unread: an unread list is never saved over the store.
+    std::vector<std::string> LoadListBox();
+    bool ListBoxRead() const { return listRead_; }
+
     void btnAddClick();
     void btnRemoveClick();
-    // Stores the list box's numbers, then pushes the stored list to the driver.
+    // Stores the list box's numbers, then pushes the stored list to the driver. When the store
+    // refuses them, the list box and the driver get the store's list again before the error goes
+    // on: all three agree after every save, failed or not.
     void SaveAllowedList();
+    // The Hide buttons: stores the list box's numbers. An unread list box is not stored; it is
+    // read again instead.
+    void SaveListBox();
     // Adds a number reported by the driver, as it was reported (the alert's Allow).
     void AllowNumber(const std::string& number);
 
 private:
     void UpdateRemoveButton();
+    // Before an edit: the list box must hold the stored list, or the edit would save a list that
+    // lacks it. Reads the store again if need be; raises the store's error when it still cannot.
+    void RequireListRead();
 
     TNumberList& store_;
     ParentalControl& parental_;
@@ -62,6 +75,7 @@ private:
     log::LogOwner& log_;
     AllowedListView& view_;
     SendAllowList send_;
+    bool listRead_ = true;
 };
 
 }  // namespace kestrine::numbers

@@ -4,6 +4,7 @@
 
 #include "numbers/Scramble.h"
 #include "platform/Process.h"
+#include "platform/SystemMessage.h"
 #include "platform/UserError.h"
 
 namespace kestrine::numbers {
@@ -38,14 +39,34 @@ TNumberList::TNumberList(platform::Registry registry)
 
 const std::vector<std::string>& TNumberList::LoadNumbers() {
     numbers_.clear();
-    if (registry_.OpenKey(allowedKeyPath_, kAccess, allowedKey_) != ERROR_SUCCESS) {
+    loadError_ = registry_.OpenKey(allowedKeyPath_, kAccess, allowedKey_);
+    if (loadError_ != ERROR_SUCCESS) {
+        // No allowed key yet is an empty list, not a failure.
+        if (loadError_ == platform::ERROR_FILE_NOT_FOUND) {
+            loadError_ = ERROR_SUCCESS;
+        }
         return numbers_;
     }
     std::string name;
-    for (std::uint32_t i = 0; allowedKey_.EnumValue(i, name) == ERROR_SUCCESS; ++i) {
+    std::uint32_t i = 0;
+    while ((loadError_ = allowedKey_.EnumValue(i, name)) == ERROR_SUCCESS) {
         numbers_.push_back(Unscramble(name, StoreKey));
+        ++i;
+    }
+    if (loadError_ == ERROR_NO_MORE_ITEMS) {
+        loadError_ = ERROR_SUCCESS;
+    } else {
+        numbers_.clear();  // half a list is no list
     }
     return numbers_;
+}
+
+std::string TNumberList::LoadErrorText() const {
+    std::string text = platform::SystemMessageText(loadError_);
+    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') {
+        text.pop_back();
+    }
+    return "The allowed numbers cannot be read: " + text;
 }
 
 void TNumberList::SaveNumbers(std::span<const std::string> numbers) {
@@ -82,7 +103,7 @@ void TNumberList::SaveNumbers(std::span<const std::string> numbers) {
 
 void TNumberList::AddNumber(const std::string& number) {
     if (registry_.CreateKey(allowedKeyPath_, kAccess, allowedKey_) != ERROR_SUCCESS) {
-        return;
+        FailedToSetData(Scramble(number, StoreKey));
     }
     if (std::find(numbers_.begin(), numbers_.end(), number) != numbers_.end()) {
         return;

@@ -37,13 +37,22 @@ public:
     const std::string& SettingsKeyPath() const { return settingsKeyPath_; }
 
     // Re-reads the allowed numbers in the registry's enumeration order. The result is the store's
-    // own list: copy it before the next call into the store.
+    // own list: copy it before the next call into the store. A store that cannot be read gives
+    // an empty list too; LoadError tells the two apart.
     const std::vector<std::string>& LoadNumbers();
+    // Why the last LoadNumbers could not read the store (the registry's error), or ERROR_SUCCESS
+    // when it read the stored numbers (none at all when the allowed key does not exist yet).
+    platform::Win32Error LoadError() const { return loadError_; }
+    // The registry's error of the last LoadNumbers as a message ("The allowed numbers cannot be
+    // read: ..."), for the user.
+    std::string LoadErrorText() const;
     // Replaces the stored numbers with `numbers` (each stored once) as one transaction: on any
     // failure the previous numbers stay stored and UserError "Failed to set data for '<name>'"
     // is raised. Does not touch the number list.
     void SaveNumbers(std::span<const std::string> numbers);
-    // Stores `number` unless the number list holds it already.
+    // Stores `number` unless the number list holds it already. A number that cannot be stored
+    // (the allowed key cannot be opened or created, or the write fails) raises UserError
+    // "Failed to set data for '<name>'": it is never reported as added.
     void AddNumber(const std::string& number);
 
     // The PIN; empty when none is stored or the settings key cannot be opened.
@@ -67,6 +76,7 @@ private:
     std::string allowedKeyPath_;
     std::string settingsKeyPath_;
     std::vector<std::string> numbers_;
+    platform::Win32Error loadError_ = platform::ERROR_SUCCESS;
     // One handle per key, each reopened by the operation that needs it.
     platform::RegKey allowedKey_;
     platform::RegKey settingsKey_;

@@ -81,7 +81,8 @@ class Device {
 public:
     virtual ~Device() = default;
 
-    // A synchronous request: Completed or Failed, never Pending.
+    // A synchronous request: Completed or Failed, never Pending. A device may bound the wait for
+    // its answer, failing the request with ERROR_TIMEOUT (see Health).
     virtual IoResult Control(std::uint32_t code, std::span<const std::uint8_t> input,
                              std::span<std::uint8_t> output) = 0;
 
@@ -92,6 +93,12 @@ public:
     // Closes the handle: every outstanding request completes with a failure and later requests
     // fail with ERROR_INVALID_HANDLE. Closing twice does nothing.
     virtual void Close() = 0;
+
+    // Whether the device still serves this handle, without waiting: ERROR_SUCCESS;
+    // ERROR_DEVICE_NOT_CONNECTED once its driver has gone away (every request fails from then
+    // on); ERROR_TIMEOUT while a synchronous request has gone unanswered past the device's time
+    // limit, until the driver answers again.
+    virtual Win32Error Health() const { return ERROR_SUCCESS; }
 
     // The outcome of the request last started with `overlapped`, without waiting: Completed with
     // the output copied into `output`, Failed with the request's error, or Failed with

@@ -1,8 +1,11 @@
 #include "platform/Registry.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <mutex>
@@ -108,6 +111,47 @@ bool CallerMay(const struct stat& st, mode_t bit) {
 constexpr mode_t kRead = 4;
 constexpr mode_t kWrite = 2;
 constexpr mode_t kSearch = 1;
+
+// The store holds the PIN: nobody but its owner may read it, or, where its folder is shared with
+// a group (setgid, as the installed root is for group kestrine), that group too. SQLite gives its
+// journal files the database's mode.
+mode_t StoreMode(const std::filesystem::path& database) {
+    const auto folder = database.has_parent_path() ? database.parent_path() : ".";
+    struct stat dir {};
+    return ::stat(folder.c_str(), &dir) == 0 && (dir.st_mode & S_ISGID) != 0 ? 0660 : 0600;
+}
+
+// Makes the database file before SQLite does, with the store's mode from the first moment; a link
+// planted in its place is not followed. False when it cannot be made (or another process won the
+// race, which is as good).
+bool CreateStoreFile(const std::filesystem::path& database) {
+    const int fd = ::open(database.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          StoreMode(database));
+    if (fd < 0) {
+        return errno == EEXIST;
+    }
+    ::fchmod(fd, StoreMode(database));  // whatever the umask took away from the group
+    ::close(fd);
+    return true;
+}
+
+// A store made before files were created without world access loses it at its owner's next use,
+// with its journal files.
+void WithdrawWorldAccess(const std::filesystem::path& database) {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string path = database.string() + suffix;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) {
+            continue;
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+            (st.st_mode & S_IRWXO) != 0) {
+            ::fchmod(fd, st.st_mode & 07770);
+        }
+        ::close(fd);
+    }
+}
 
 // "a\b\c", optionally with a leading backslash; an empty component makes the path invalid.
 std::optional<std::vector<std::string_view>> SplitPath(std::string_view path) {
@@ -337,17 +381,18 @@ private:
         if (!exists && !create) {
             return ERROR_FILE_NOT_FOUND;
         }
-        int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
-        if (!exists) {
-            flags |= SQLITE_OPEN_CREATE;
+        if (!exists && !CreateStoreFile(path_)) {
+            return ERROR_PATH_NOT_FOUND;
         }
-        int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
+        WithdrawWorldAccess(path_);
+        // A link planted where the store lies is not followed.
+        constexpr int kFlags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
+        int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | kFlags, nullptr);
         if (rc != SQLITE_OK && exists) {
             // Not ours to write: reading is still allowed.
             sqlite3_close_v2(db_);
             db_ = nullptr;
-            rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
-                                 nullptr);
+            rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READONLY | kFlags, nullptr);
         }
         if (rc != SQLITE_OK) {
             sqlite3_close_v2(db_);

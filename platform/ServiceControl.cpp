@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -89,6 +88,24 @@ Win32Error ErrorOfExec(int error) {
             return ERROR_ACCESS_DENIED;
         default:
             return ERROR_BAD_EXE_FORMAT;
+    }
+}
+
+// Written beside the pid file and renamed over it: a link planted in its place is replaced, not
+// followed.
+void WritePidFile(const std::filesystem::path& path, int pid) {
+    const std::string temporary = path.string() + ".new";
+    ::unlink(temporary.c_str());
+    const int fd =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return;
+    }
+    const std::string text = std::to_string(pid) + '\n';
+    const bool written = WriteAll(fd, text.data(), text.size());
+    ::close(fd);
+    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
     }
 }
 
@@ -287,10 +304,11 @@ Win32Error ServiceManager::LaunchDaemon(const std::string& name, const std::stri
     if (::access(image.c_str(), F_OK) != 0) {
         return ERROR_FILE_NOT_FOUND;
     }
-    std::error_code ec;
-    std::filesystem::create_directories(ServiceLogDirectory(root_), ec);
-    std::filesystem::create_directories(ServiceRunDirectory(root_), ec);
-    const std::string logPath = (ServiceLogDirectory(root_) / (name + ".log")).string();
+    // Neither the output log nor the process ID is written through a link planted by others.
+    const bool logFolder = MakeOwnFolder(ServiceLogDirectory(root_), 0755);
+    const bool runFolder = MakeOwnFolder(ServiceRunDirectory(root_), 0755);
+    const std::string logPath =
+        logFolder ? (ServiceLogDirectory(root_) / (name + ".log")).string() : "/dev/null";
     const std::string rootText = root_.string();
 
     // Everything the children need is prepared here: after fork only async-signal-safe calls.
@@ -332,7 +350,7 @@ Win32Error ServiceManager::LaunchDaemon(const std::string& name, const std::stri
             ::_exit(daemon < 0 ? 1 : 0);
         }
         const int in = ::open("/dev/null", O_RDONLY);
-        const int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        const int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0644);
         if (in >= 0) {
             ::dup2(in, STDIN_FILENO);
         }
@@ -361,7 +379,9 @@ Win32Error ServiceManager::LaunchDaemon(const std::string& name, const std::stri
     if (execFailed) {
         return ErrorOfExec(execError);
     }
-    std::ofstream(PidFile(name)) << daemon << '\n';
+    if (runFolder) {
+        WritePidFile(PidFile(name), daemon);
+    }
     return AwaitDevice(name, daemon);
 }
 

@@ -30,7 +30,8 @@ constexpr int kHelloTimeoutMs = 5000;
 
 class SocketDevice final : public Device {
 public:
-    SocketDevice(int fd, FrameReader reader) : fd_(fd), frames_(std::move(reader)) {
+    SocketDevice(int fd, FrameReader reader, std::chrono::milliseconds timeLimit)
+        : fd_(fd), frames_(std::move(reader)), timeLimit_(timeLimit) {
         reader_ = std::thread([this] { ReadAnswers(); });
     }
     ~SocketDevice() override { Close(); }
@@ -65,12 +66,21 @@ public:
         fd_ = -1;
     }
 
+    Win32Error Health() const override {
+        std::lock_guard lock(mutex_);
+        if (lostError_ != ERROR_SUCCESS) {
+            return ERROR_DEVICE_NOT_CONNECTED;
+        }
+        return unanswered_ ? ERROR_TIMEOUT : ERROR_SUCCESS;
+    }
+
 private:
     struct Outstanding {
         std::uint32_t outputSize = 0;
         std::shared_ptr<PendingIo> io;  // overlapped requests only
         bool answered = false;          // the first answer has come
         bool pending = false;           // ... and it was Pending
+        bool abandoned = false;         // a synchronous request given up at its time limit
         Answer answer;
     };
 
@@ -94,6 +104,9 @@ private:
             if (lostError_ != ERROR_SUCCESS) {
                 return IoResult::Fail(lostError_);
             }
+            if (overlapped == nullptr && unanswered_) {
+                return IoResult::Fail(ERROR_TIMEOUT);  // a driver that hangs is not asked again
+            }
             do {
                 request.id = nextId_++;
             } while (request.id == 0 || outstanding_.contains(request.id));
@@ -115,7 +128,14 @@ private:
             }
         }
         std::unique_lock lock(mutex_);
-        answered_.wait(lock, [&] { return entry->answered; });
+        if (overlapped != nullptr) {
+            answered_.wait(lock, [&] { return entry->answered; });
+        } else if (!answered_.wait_for(lock, timeLimit_, [&] { return entry->answered; })) {
+            // Its answer, should it come after all, is dropped when it arrives.
+            entry->abandoned = true;
+            unanswered_ = true;
+            return IoResult::Fail(ERROR_TIMEOUT);
+        }
         if (entry->pending) {
             return IoResult::PendingResult();
         }
@@ -193,11 +213,16 @@ private:
             return false;
         }
         std::lock_guard lock(mutex_);
+        unanswered_ = false;  // the driver answers again
         const auto it = outstanding_.find(answer->id);
         if (it == outstanding_.end()) {
             return false;
         }
         const auto entry = it->second;
+        if (entry->abandoned) {
+            outstanding_.erase(it);
+            return answer->kind == FrameKind::Reply;
+        }
         if (answer->output.size() > entry->outputSize) {
             return false;
         }
@@ -227,6 +252,9 @@ private:
         const Win32Error error = closed_ ? ERROR_OPERATION_ABORTED : ERROR_DEVICE_NOT_CONNECTED;
         lostError_ = error;
         for (auto& [id, entry] : outstanding_) {
+            if (entry->abandoned) {
+                continue;
+            }
             if (entry->pending) {
                 entry->io->Complete(error);
             } else {
@@ -241,12 +269,14 @@ private:
     int fd_;
     FrameReader frames_;
     std::mutex writeMutex_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable answered_;
     std::map<std::uint32_t, std::shared_ptr<Outstanding>> outstanding_;
     std::uint32_t nextId_ = 1;
     bool closed_ = false;
     Win32Error lostError_ = ERROR_SUCCESS;
+    std::chrono::milliseconds timeLimit_;
+    bool unanswered_ = false;  // a synchronous request went unanswered past the time limit
     std::thread reader_;
 };
 
@@ -347,7 +377,7 @@ std::string DeviceNameOf(const std::string& path) {
     return name;
 }
 
-DeviceOpenResult OpenDevice(const std::string& path) {
+DeviceOpenResult OpenDevice(const std::string& path, std::chrono::milliseconds timeLimit) {
     const std::string name = DeviceNameOf(path);
     if (name.empty()) {
         return {nullptr, ERROR_BAD_PATHNAME};
@@ -382,7 +412,8 @@ DeviceOpenResult OpenDevice(const std::string& path) {
     if (const Win32Error error = AwaitHello(fd.Get(), reader); error != ERROR_SUCCESS) {
         return {nullptr, error};
     }
-    return {std::make_shared<SocketDevice>(fd.Release(), std::move(reader)), ERROR_SUCCESS};
+    return {std::make_shared<SocketDevice>(fd.Release(), std::move(reader), timeLimit),
+            ERROR_SUCCESS};
 }
 
 }  // namespace kestrine::platform

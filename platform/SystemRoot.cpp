@@ -1,6 +1,9 @@
 #include "platform/SystemRoot.h"
 
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <vector>
@@ -67,6 +70,21 @@ std::filesystem::path InstalledLogFile() {
 bool SystemdRuns() {
     std::error_code ec;
     return std::filesystem::is_directory("/run/systemd/system", ec);
+}
+
+bool MakeOwnFolder(const std::filesystem::path& folder, mode_t mode) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder.parent_path(), ec);
+    ::mkdir(folder.c_str(), mode);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    const bool own = ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() &&
+                     ((st.st_mode & 07777) == mode || ::fchmod(fd, mode) == 0);
+    ::close(fd);
+    return own;
 }
 
 }  // namespace kestrine::platform

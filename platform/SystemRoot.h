@@ -45,6 +45,11 @@ std::filesystem::path PublishedPortPath(int comPort,
 std::filesystem::path ServiceLogDirectory(const std::filesystem::path& root = SystemRoot());
 std::filesystem::path ServiceRunDirectory(const std::filesystem::path& root = SystemRoot());
 
+// Makes `folder` (and what is missing above it) and gives it `mode`, through a descriptor that
+// does not follow a link. False when a link, anything but a folder, or another user's folder lies
+// there: what is written into it could land wherever someone else pointed it.
+bool MakeOwnFolder(const std::filesystem::path& folder, mode_t mode);
+
 inline constexpr const char* kInstalledProgramDirectory = "/usr/lib/kestrine";
 inline constexpr const char* kInstalledLogDirectory = "/var/log/kestrine";
 inline constexpr const char* kAccessGroupName = "kestrine";

@@ -243,3 +243,29 @@ TEST_F(WindowTest, TheLogTabLoadsWhenItComesOnScreen) {
     EXPECT_TRUE(cleared.endsWith(": Log file cleared")) << cleared.toStdString();
     EXPECT_EQ(cleared.count('\n'), 0) << "one line";
 }
+
+// A dialler refusing in a loop: one alert per number, brought to the front again, and no more
+// than the cap open at once; closing one makes room for the next number.
+TEST_F(WindowTest, AFloodOfRefusalsOpensABoundedNumberOfAlerts) {
+    Start(test::Parental::Off);
+    for (int i = 0; i < 3; ++i) {
+        window->ShowBlockedAlert("0900111", "dialled by an unknown program");
+    }
+    EXPECT_EQ(OpenAlerts().size(), 1u);
+    for (int i = 0; i < 200; ++i) {
+        window->ShowBlockedAlert("0900" + std::to_string(200000 + i),
+                                 "dialled by an unknown program");
+    }
+    QApplication::processEvents();
+    ASSERT_EQ(OpenAlerts().size(), TfrmMain::kMaxOpenAlerts);
+
+    OpenAlerts()[0]->form.btnOK->click();
+    QApplication::processEvents();
+    window->ShowBlockedAlert("0900999", "dialled by an unknown program");
+    EXPECT_EQ(OpenAlerts().size(), TfrmMain::kMaxOpenAlerts);
+    bool shown = false;
+    for (auto* alert : OpenAlerts()) {
+        shown = shown || alert->form.lblPhoneNumber->text() == "0900999";
+    }
+    EXPECT_TRUE(shown);
+}

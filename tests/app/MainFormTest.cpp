@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
@@ -91,6 +92,40 @@ TEST_F(MainFormTest, WithoutTheDriverItStillStartsAndExits) {
     prompts.ExpectConfirm(kExitQuestion, true);
     window->Exit1Click();
     EXPECT_EQ(quits, 1);
+}
+
+// Losing the driver is told on the tray icon and in the log, without a box, and protection comes
+// back by itself once a driver can be opened again: ports attached, the stored list pushed.
+TEST_F(MainFormTest, ALostDriverIsShownOnTheTrayIconAndProtectionComesBack) {
+    Start(test::Parental::Off, {"0800111222"});
+    EXPECT_TRUE(window->LastNotice().isEmpty()) << "a start that protects says nothing";
+    auto old = access.device;
+    access.device.reset();  // gone, and it cannot be started again for now
+    old->Lose();
+    const QString lost = "Kestrine is not protecting: the monitoring driver has stopped";
+    QElapsedTimer clock;
+    clock.start();
+    while (window->LastNotice() != lost && clock.elapsed() < 5000) {
+        QTest::qWait(10);
+    }
+    EXPECT_EQ(window->LastNotice().toStdString(), lost.toStdString());
+    EXPECT_EQ(window->JvTrayIcon1.toolTip().toStdString(),
+              "Tallowby Kestrine - not protecting: the monitoring driver has stopped");
+    EXPECT_TRUE(prompts.Asked().empty()) << "no box";
+
+    access.device = std::make_shared<test::FakeMonitorDevice>();
+    access.device->SetAttachablePorts({3});
+    while (window->LastNotice() == lost && clock.elapsed() < 10000) {
+        QTest::qWait(10);
+    }
+    EXPECT_EQ(window->LastNotice().toStdString(), "Kestrine is protecting again");
+    EXPECT_EQ(window->JvTrayIcon1.toolTip().toStdString(), "Tallowby Kestrine");
+    EXPECT_EQ(access.device->AttachedPorts(), std::vector<int>{3});
+    ASSERT_EQ(access.device->AllowLists().size(), 1u);
+    EXPECT_EQ(access.device->AllowLists()[0].size(), 5u + 11);
+    const std::string log = Log();
+    EXPECT_NE(log.find(": " + lost.toStdString() + "\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(": Kestrine is protecting again\r\n"), std::string::npos) << log;
 }
 
 TEST_F(MainFormTest, TheCloseButtonHidesAndKeepsMonitoringWithoutSaving) {

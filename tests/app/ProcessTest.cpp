@@ -1,8 +1,10 @@
 // The application as a process: one instance per user, and the end of the session.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -114,6 +116,35 @@ TEST_F(AppProcessTest, SurvivesACrashedFirstInstanceAndEndsOnSigterm) {
     EXPECT_EQ(first->exitCode(), 0);
 }
 
+// A driver that stops answering (SIGSTOP) holds the application up for no more than a request's
+// time limit: SIGTERM still ends it, in order.
+TEST_F(AppProcessTest, AHungDriverDoesNotKeepSigtermFromEndingIt) {
+    root.InstallDriverImage(QDDRIVER_BINARY);
+    const app::SingleInstance names(app::kApplicationGuid,
+                                    QString::fromStdString(runtime.Path().string()));
+    auto first = Launch();
+    ASSERT_TRUE(AwaitInstance(names)) << first->readAllStandardError().toStdString();
+    pid_t driver = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (driver <= 0 && clock.elapsed() < 10000) {
+        std::ifstream(root / "run" / "QDDRIVER.pid") >> driver;
+        QTest::qWait(20);
+    }
+    ASSERT_GT(driver, 0);
+    ASSERT_EQ(::kill(driver, SIGSTOP), 0);
+
+    ::kill(static_cast<pid_t>(first->processId()), SIGTERM);
+    clock.restart();
+    const bool ended = first->waitForFinished(15000);
+    const auto took = clock.elapsed();
+    ::kill(driver, SIGCONT);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(first->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(first->exitCode(), 0);
+    EXPECT_LT(took, 10000) << "ms to end";
+}
+
 TEST_F(AppProcessTest, ASigtermDuringStartUpStillEndsInOrder) {
     // A driver image that takes its time to come up: it says that it started, waits until the
     // test lets it go on, then becomes the real driver. Meanwhile the application waits for it
@@ -139,6 +170,84 @@ TEST_F(AppProcessTest, ASigtermDuringStartUpStillEndsInOrder) {
     ASSERT_TRUE(app->waitForFinished(20000));
     EXPECT_EQ(app->exitStatus(), QProcess::NormalExit) << "not killed by the signal";
     EXPECT_EQ(app->exitCode(), 0);
+}
+
+// Without a runtime folder of the user's own, a folder of its own in the shared /tmp stands in;
+// anything else found under that name is not used.
+TEST(SingleInstance, OnlyAPrivateFolderOfThisUserHoldsTheInstance) {
+    test::TempDir shared;
+    const QString sharedPath = QString::fromStdString(shared.Path().string());
+    const fs::path own = shared / ("kestrine-" + std::to_string(::getuid()));
+    const QString made = app::PrivateFolderIn(sharedPath);
+    EXPECT_EQ(made.toStdString(), own.string());
+    EXPECT_EQ(fs::status(own).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(app::PrivateFolderIn(sharedPath), made) << "found again";
+
+    fs::permissions(own, fs::perms::all);
+    EXPECT_TRUE(app::PrivateFolderIn(sharedPath).isEmpty()) << "open to others";
+    fs::remove(own);
+    test::TempDir elsewhere;
+    fs::permissions(elsewhere.Path(), fs::perms::owner_all);
+    fs::create_symlink(elsewhere.Path(), own);
+    EXPECT_TRUE(app::PrivateFolderIn(sharedPath).isEmpty()) << "a planted link";
+}
+
+// Another user who binds the instance's name first does not make a start end unprotected, and
+// hears nothing from it.
+TEST(SingleInstance, AnotherUsersSocketUnderTheNameDoesNotCount) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to play another user";
+    }
+    test::TempDir shared;
+    fs::permissions(shared.Path(), fs::perms::all | fs::perms::sticky_bit);
+    app::SingleInstance instance(app::kApplicationGuid,
+                                 QString::fromStdString(shared.Path().string()));
+    const std::string path = instance.SocketPath().toStdString();
+
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t squatter = ::fork();
+    ASSERT_GE(squatter, 0);
+    if (squatter == 0) {
+        // As nobody: listen under the name, then tell how many bytes the first caller sent.
+        ::close(report[0]);
+        char received = 'x';
+        if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                ::listen(fd, 4) == 0) {
+                const char ready = 'r';
+                [[maybe_unused]] const auto told = ::write(report[1], &ready, 1);
+                pollfd wait{fd, POLLIN, 0};
+                received = '0';
+                if (::poll(&wait, 1, 5000) == 1) {
+                    const int caller = ::accept(fd, nullptr, nullptr);
+                    pollfd data{caller, POLLIN, 0};
+                    char byte = 0;
+                    if (::poll(&data, 1, 2000) == 1 && ::read(caller, &byte, 1) == 1) {
+                        received = '1';
+                    }
+                }
+            }
+        }
+        [[maybe_unused]] const auto told = ::write(report[1], &received, 1);
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    char ready = 0;
+    ASSERT_EQ(::read(report[0], &ready, 1), 1);
+    ASSERT_EQ(ready, 'r');
+
+    EXPECT_TRUE(instance.Acquire()) << "this start runs and protects";
+    char received = 0;
+    EXPECT_EQ(::read(report[0], &received, 1), 1);
+    EXPECT_NE(received, '1') << "the squatter got this process's ID";
+    ::close(report[0]);
+    int status = 0;
+    ::waitpid(squatter, &status, 0);
 }
 
 TEST(SessionEnd, TheSessionManagersOrderToEndAndSigtermEndTheSession) {

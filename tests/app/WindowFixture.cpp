@@ -22,12 +22,18 @@ void WindowFixture::TearDown() {
 
 void WindowFixture::Start(Parental state, const std::vector<std::string>& numbers,
                           bool realDialogs) {
-    {
-        numbers::TNumberList store(Registry());
-        store.SetPIN("1234");
-        store.WriteParentalMarker(state == Parental::On, state == Parental::Initial);
-        store.SaveNumbers(numbers);
-    }
+    Prepare(state, numbers);
+    Open(realDialogs);
+}
+
+void WindowFixture::Prepare(Parental state, const std::vector<std::string>& numbers) {
+    numbers::TNumberList store(Registry());
+    store.SetPIN("1234");
+    store.WriteParentalMarker(state == Parental::On, state == Parental::Initial);
+    store.SaveNumbers(numbers);
+}
+
+void WindowFixture::Open(bool realDialogs) {
     // Ending the application ends the event loop of every dialog open at that moment too.
     auto quit = [this] {
         ++quits;

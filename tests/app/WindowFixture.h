@@ -36,6 +36,9 @@ protected:
     // With `realDialogs` it asks through real message boxes and PIN dialogs instead of `prompts`.
     void Start(Parental state, const std::vector<std::string>& numbers = {},
                bool realDialogs = false);
+    // Start's two halves: the store, then the window.
+    void Prepare(Parental state, const std::vector<std::string>& numbers);
+    void Open(bool realDialogs = false);
     std::vector<std::string> Stored() const {
         return numbers::TNumberList(Registry()).LoadNumbers();
     }

@@ -11,6 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "driver/DeviceHold.h"
 #include "driver/DeviceServer.h"
 #include "driver/EventLoop.h"
@@ -223,4 +227,68 @@ TEST(ExclusiveHold, OnlyRootOpensAHeldTerminalUntilItIsReleased) {
     test::WriteFile(dir / "file", "");
     UniqueFd file(::open((dir / "file").c_str(), O_RDWR));
     EXPECT_FALSE(HoldExclusively(file.Get())) << "not a terminal";
+}
+
+// A member of the group who holds every connection it may get, and more: the next one is refused
+// as busy, and the application, as another user, still gets its own.
+TEST(DriverAccess, OneUsersStrayConnectionsDoNotShutOthersOut) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    test::PrivateRoot root;
+    EventLoop loop;
+    DeviceServer server(loop, DeviceSocketPath("QDDRIVER"), kGroup);
+    std::string error;
+    ASSERT_TRUE(server.Listen(error)) << error;
+    fs::permissions(root.Path(), fs::perms::all, fs::perm_options::add);
+
+    int report[2];
+    int release[2];
+    ASSERT_EQ(::pipe(report), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t stray = ::fork();
+    if (stray == 0) {
+        ::close(report[0]);
+        ::close(release[1]);
+        if (::setgroups(1, &kGroup) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+            ::_exit(99);
+        }
+        std::vector<DeviceOpenResult> held;
+        std::int32_t outcome[2] = {0, 0};  // handles got, then the error of the first refused
+        for (std::size_t i = 0; i <= DeviceServer::kMaxClientsPerUser + 8; ++i) {
+            held.push_back(OpenDevice(monitor::kDevicePath));
+            if (held.back().error != ERROR_SUCCESS) {
+                outcome[1] = static_cast<std::int32_t>(held.back().error);
+                break;
+            }
+            ++outcome[0];
+        }
+        [[maybe_unused]] const auto told = ::write(report[1], outcome, sizeof outcome);
+        char done = 0;
+        [[maybe_unused]] const auto waited = ::read(release[0], &done, 1);  // holds them till then
+        ::_exit(0);
+    }
+    // Served from a thread started after the fork, so that the child inherits no thread's locks.
+    std::atomic<bool> serving{true};
+    std::thread driverThread([&] {
+        while (serving) {
+            loop.RunOnce(20);
+            server.Reap();
+        }
+    });
+    ::close(report[1]);
+    ::close(release[0]);
+    std::int32_t outcome[2] = {-1, -1};
+    EXPECT_EQ(::read(report[0], outcome, sizeof outcome), static_cast<ssize_t>(sizeof outcome));
+    EXPECT_EQ(outcome[0], static_cast<std::int32_t>(DeviceServer::kMaxClientsPerUser));
+    EXPECT_EQ(outcome[1], static_cast<std::int32_t>(ERROR_BUSY));
+
+    const auto application = OpenDevice(monitor::kDevicePath);
+    EXPECT_EQ(application.error, ERROR_SUCCESS) << "another user still gets in";
+
+    ::close(release[1]);
+    ::close(report[0]);
+    ::waitpid(stray, nullptr, 0);
+    serving = false;
+    driverThread.join();
 }

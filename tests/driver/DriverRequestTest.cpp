@@ -352,6 +352,42 @@ TEST_F(DriverRequests, ADriverThatDiesFailsEveryOutstandingRequest) {
               ERROR_DEVICE_NOT_CONNECTED);
 }
 
+// A driver that hangs (stopped) fails synchronous requests at their time limit, and at once after
+// the first, so that nobody waits on it for ever; once it runs again, its late answer clears that.
+TEST_F(DriverRequests, AHungDriverFailsSynchronousRequestsInTimeUntilItAnswersAgain) {
+    auto device = OpenDevice(kDevicePath, 300ms).device;
+    ASSERT_TRUE(device);
+    const PortId id = Attach(*device, 1);
+    Overlapped overlapped(Event::CreateManualReset());
+    std::vector<std::uint8_t> size(4);
+    ASSERT_EQ(
+        device->ControlOverlapped(IOCTL_MONITOR_WAIT_EVENT, IdBytes(id), size, overlapped).status,
+        IoStatus::Pending);
+
+    ASSERT_EQ(::kill(driver_->Pid(), SIGSTOP), 0);
+    const std::vector<std::string> numbers{"0123"};
+    const auto list = BuildAllowListBuffer(numbers);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(device->Control(IOCTL_MONITOR_SET_ALLOWLIST, list, {}).error, ERROR_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
+    EXPECT_EQ(device->Health(), ERROR_TIMEOUT);
+    started = std::chrono::steady_clock::now();
+    EXPECT_EQ(device->Control(IOCTL_MONITOR_DETACH_PORT, IdBytes(id), {}).error, ERROR_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 100ms) << "not asked again";
+    EXPECT_FALSE(overlapped.GetEvent().IsSet()) << "a monitor thread's wait goes on";
+
+    ASSERT_EQ(::kill(driver_->Pid(), SIGCONT), 0);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (device->Health() != ERROR_SUCCESS && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(device->Health(), ERROR_SUCCESS);
+    EXPECT_TRUE(device->Control(IOCTL_MONITOR_SET_ALLOWLIST, list, {}).Succeeded());
+    { OpenPort program(driver_->Port(1)); }
+    const Event events[] = {overlapped.GetEvent()};
+    EXPECT_EQ(WaitForAny(events, 10000), WAIT_OBJECT_0) << "the connection is still sound";
+}
+
 TEST_F(DriverRequests, GarbageAndAbandonedRequestsCostOnlyTheirOwnConnection) {
     const PortId id = Attach(*device_, 1);
     {

@@ -1,6 +1,7 @@
 // What a program does on a published port, as events, through a real qddriver.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -141,6 +142,38 @@ TEST_F(PortEvents, BlockedDialIsReportedAndHangingUpEndsAnAllowedCall) {
     Set(program.Fd(), [](termios& t) { cfsetospeed(&t, B0); });
     EXPECT_EQ(program.ReadUntil("NO CARRIER\r\n"), "\r\nNO CARRIER\r\n") << "B0 hangs up";
     EXPECT_EQ(Until("baud:0").back(), "baud:0");
+}
+
+// A driver killed outright cannot take its ports down; what it published must not outlive it,
+// since its terminal's number goes to the next terminal anyone opens.
+TEST_F(PortEvents, APortPublishedByAKilledDriverDisappearsWithIt) {
+    const auto port = driver_->Port(1);
+    ASSERT_TRUE(std::filesystem::is_symlink(port));
+    device_.reset();
+    driver_->Stop(SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::filesystem::is_symlink(port) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_FALSE(std::filesystem::is_symlink(port));
+}
+
+// The folder of the published ports, planted as a link to someone else's folder: nothing is
+// published through it.
+TEST(PublishedPorts, AreNotPublishedThroughAPlantedLink) {
+    if (!HavePtys()) {
+        GTEST_SKIP() << "this machine has no pseudo-terminals (/dev/ptmx)";
+    }
+    DriverProcess driver;
+    ASSERT_TRUE(driver.Ready());
+    TempDir victim;
+    std::filesystem::remove_all(driver.Root() / "dev");
+    std::filesystem::create_symlink(victim.Path(), driver.Root() / "dev");
+    auto device = OpenDriver();
+    ASSERT_TRUE(device);
+    std::vector<std::uint8_t> id(4);
+    EXPECT_FALSE(device->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(1), id).Succeeded());
+    EXPECT_TRUE(std::filesystem::is_empty(victim.Path()));
 }
 
 namespace {

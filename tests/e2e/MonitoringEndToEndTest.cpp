@@ -1,6 +1,7 @@
 // The whole monitoring path with real processes: a root prepared by kestrine-setup, the start-up
 // sequence installing and starting the driver as a service, and a real dialling program.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <future>
@@ -150,5 +151,37 @@ TEST_F(MonitoringEndToEnd, AnEmptyNumberInTheStoreSpoilsNoListTheDriverGets) {
     core->Editing->AllowNumber("0123456789");
     EXPECT_EQ(log.Content().find("Cannot set the allowlist"), std::string::npos) << log.Content();
     EXPECT_EQ(Dial("0123456789", "CONNECT"), 0) << "the number allowed after it connects";
+    core->StopMonitoring();
+}
+
+// The driver killed outright: its published port goes with it, the loss is logged, and within
+// seconds the application has started it again through the service layer, attached the port and
+// pushed the stored list, without a restart of its own.
+TEST_F(MonitoringEndToEnd, AKilledDriverIsStartedAgainAndProtects) {
+    core->CreateStore();
+    core->NumberList->SaveNumbers(std::vector<std::string>{"0123456789"});
+    core->StartMonitoring();
+    ASSERT_TRUE(core->Link.PortAttached[1]) << log.Content();
+    const auto pidFile = platform::ServiceRunDirectory() / "QDDRIVER.pid";
+    const pid_t first = std::stoi(test::ReadFile(pidFile));
+    ASSERT_EQ(::kill(first, SIGKILL), 0);
+
+    // The loss and the return are both told, however quickly the one follows the other.
+    const auto back = [&] {
+        return log.Content().find(": Kestrine is protecting again\r\n") != std::string::npos;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!(back() && core->Status.Protecting()) && std::chrono::steady_clock::now() < deadline) {
+        handOver.WaitAndServe(20ms);
+        core->CheckProtection();
+    }
+    ASSERT_TRUE(back() && core->Status.Protecting()) << core->Status.Reason() << "\n"
+                                                     << log.Content();
+    EXPECT_NE(std::stoi(test::ReadFile(pidFile)), first) << "a driver of its own again";
+    EXPECT_NE(log.Content().find(": Kestrine is not protecting: the monitoring driver has stopped"),
+              std::string::npos)
+        << log.Content();
+    EXPECT_EQ(Dial("0900123456", "0900123456 blocked"), 4) << "refused again";
+    EXPECT_EQ(Dial("0123456789", "CONNECT"), 0) << "the stored list reached the new driver";
     core->StopMonitoring();
 }

@@ -222,7 +222,7 @@ TEST_F(EditingTest, AllowNumberTakesTheNumberAsReported) {
                                                         "01234567890 added to allow list."}));
 }
 
-TEST_F(EditingTest, AFailingStoreWriteSkipsThePushAndTheLogLine) {
+TEST_F(EditingTest, AfterAFailingStoreWriteListBoxStoreAndDriverAgree) {
     Start({"01234567890"});
     // The store refuses every new value from now on.
     sqlite3* db = nullptr;
@@ -236,8 +236,49 @@ TEST_F(EditingTest, AFailingStoreWriteSkipsThePushAndTheLogLine) {
     sqlite3_close(db);
     view.field = "09001234567";
     EXPECT_THROW(editing.btnAddClick(), UserError);
-    EXPECT_EQ(view.items, (std::vector<std::string>{"01234567890", "09001234567"}))
-        << "the list box shows it";
-    EXPECT_TRUE(pushed.empty());
+    EXPECT_EQ(view.items, std::vector<std::string>{"01234567890"})
+        << "the list box shows the store's list again";
+    EXPECT_EQ(pushed, std::vector<std::vector<std::string>>{{"01234567890"}})
+        << "and so does the driver";
+    EXPECT_TRUE(log.Messages().empty()) << "no \"added\" line";
+    EXPECT_THROW(editing.AllowNumber("09001234567"), UserError);
+    EXPECT_EQ(view.items, std::vector<std::string>{"01234567890"});
     EXPECT_TRUE(log.Messages().empty());
+}
+
+// A list that could not be read is never saved over the store: Hide reads it again instead, and
+// an edit stops with the store's error until the store can be read.
+TEST_F(EditingTest, AListThatCouldNotBeReadIsNeverSavedOverTheStore) {
+    Start({"01234567890", "09876543210"});
+    const auto db = root / "registry.db";
+    std::filesystem::permissions(db, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::remove);
+    EXPECT_TRUE(editing.LoadListBox().empty());
+    EXPECT_FALSE(editing.ListBoxRead());
+    EXPECT_TRUE(view.items.empty());
+
+    view.field = "01111111111";
+    try {
+        editing.btnAddClick();
+        FAIL() << "an Add to a list that cannot be read";
+    } catch (const UserError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "The allowed numbers cannot be read: Access is denied.");
+    }
+    EXPECT_EQ(view.field, "01111111111") << "nothing of the Add ran";
+    // Parental control reads as on with no PIN stored: the gate refuses a Remove first.
+    prompts.ExpectAskPIN("", true, "1234");
+    EXPECT_THROW(editing.btnRemoveClick(), UserError);
+    editing.SaveListBox();  // Hide
+    EXPECT_TRUE(pushed.empty());
+
+    std::filesystem::permissions(db, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+    editing.SaveListBox();  // Hide again, with the store writable: read, not written
+    EXPECT_TRUE(editing.ListBoxRead());
+    EXPECT_EQ(view.items, (std::vector<std::string>{"01234567890", "09876543210"}));
+    EXPECT_EQ(store.LoadNumbers(), view.items) << "the stored list is whole";
+    editing.btnAddClick();
+    EXPECT_EQ(store.LoadNumbers(),
+              (std::vector<std::string>{"01234567890", "09876543210", "01111111111"}));
 }

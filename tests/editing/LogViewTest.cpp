@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include "app/LogView.h"
 #include "numbers/NumberListClass.h"
 #include "tests/support/LogFixture.h"
@@ -68,6 +70,28 @@ TEST_F(LogViewTest, ShowingTheTabLoadsTheFileAndIgnoresFailures) {
     view.TabSheet2Show();
     EXPECT_NE(memo.text.find("one"), std::string::npos)
         << "a missing file leaves the memo as it was";
+}
+
+// A log far beyond what the memo shows: its newest whole lines, after a line that says where the
+// rest is; the read stays within the limit however large the file.
+TEST_F(LogViewTest, ALargeLogShowsItsNewestLinesAndSaysWhereTheRestIs) {
+    {
+        std::ofstream file(log.Path(), std::ios::binary | std::ios::trunc);
+        const std::string line(99, 'x');
+        for (std::size_t written = 0; written < 3 * app::kLogViewLimit; written += 101) {
+            file << line << "\r\n";
+        }
+        file << "newest\r\n";
+    }
+    const auto shown = app::ReadLogForView(log.owner.LogPath);
+    ASSERT_TRUE(shown);
+    const std::string note =
+        "(The log is long: only its newest lines are shown here. Earlier lines are in " +
+        log.Path().string() + ".)\r\n";
+    EXPECT_EQ(shown->substr(0, note.size()), note);
+    EXPECT_LE(shown->size(), note.size() + app::kLogViewLimit);
+    EXPECT_EQ(shown->substr(note.size(), 101), std::string(99, 'x') + "\r\n") << "a whole line";
+    EXPECT_TRUE(shown->ends_with("xx\r\nnewest\r\n"));
 }
 
 TEST_F(LogViewTest, AWriterHoldingTheFileKeepsTheReaderOut) {

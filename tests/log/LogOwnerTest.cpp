@@ -56,6 +56,29 @@ TEST(LogOwner, ASecondFailureIsSwallowed) {
     EXPECT_EQ(log.pauses.size(), 1u);
 }
 
+// A log that keeps failing costs the user-interface thread no more pauses, and once it takes lines
+// again the Log tab finds it, even when it could not be opened at start-up.
+TEST(LogOwner, ALogThatKeepsFailingIsNotWaitedForAndIsFoundAgain) {
+    LogFixture log;
+    std::filesystem::create_directory(log.Path());
+    log.owner.PrepareLog();
+    for (int i = 0; i < 5; ++i) {
+        log.owner.LogLine("lost");
+    }
+    EXPECT_EQ(log.pauses.size(), 1u);
+    EXPECT_EQ(log.owner.LogPath, "");
+
+    std::filesystem::remove(log.Path());
+    log.owner.LogLine("kept");
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{"kept"});
+    EXPECT_EQ(log.owner.LogPath, log.Path().string());
+
+    std::filesystem::remove(log.Path());
+    std::filesystem::create_directory(log.Path());
+    log.owner.LogLine("lost again");
+    EXPECT_EQ(log.pauses.size(), 2u) << "a new failure is waited for once more";
+}
+
 TEST(LogOwner, LogFormatFillsTextsAndSignedDecimals) {
     LogFixture log;
     log.owner.LogFormat("%s added to allow list.", {"0800 1234"});

@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "log/Logfile.h"
@@ -146,6 +148,29 @@ TEST_F(LogfileTest, AReaderHoldingTheFileKeepsTheWriterOut) {
     ::close(reader);
     logfile.WriteLine("x");
     EXPECT_EQ(ReadFile(path), "12/10/26 05:03:09: x\r\n");
+}
+
+// A disk that fills up in the middle of a line: the part that got through is taken back, and the
+// next line starts on a line of its own.
+TEST_F(LogfileTest, ALineLandsWholeOrNotAtAll) {
+    logfile.WriteLine("first");
+    const std::string before = ReadFile(path);
+
+    // The file size limit stands in for a full disk: a write stops short at the limit.
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit oldLimit{};
+    ::getrlimit(RLIMIT_FSIZE, &oldLimit);
+    rlimit limit = oldLimit;
+    limit.rlim_cur = before.size() + 10;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    EXPECT_THROW(logfile.WriteLine("a line longer than the room left on the disk"),
+                 log::LogfileError);
+    ::setrlimit(RLIMIT_FSIZE, &oldLimit);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(ReadFile(path), before);
+
+    logfile.WriteLine("third");
+    EXPECT_EQ(ReadFile(path), before + "12/10/26 05:03:09: third\r\n");
 }
 
 TEST(LogfilePath, DefaultsToTheExecutablesDirectory) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "monitor/DriverLink.h"
@@ -171,4 +173,49 @@ TEST_F(DriverLinkTest, ARefusedDetachKeepsThePortUntilTheDriverIsClosed) {
     // instead of leaving it to outlive its owner.
     link.CloseDriver();
     EXPECT_EQ(link.MonitorThreads[2], nullptr);
+}
+
+// A driver that goes away is noticed through the threads' failed requests (told at once, and
+// never for a stop of our own), and Reconnect brings the link up on a new device quietly.
+TEST_F(DriverLinkTest, ALostDriverIsNoticedAndTheLinkComesUpAgain) {
+    std::atomic<int> ended{0};
+    MonitorServices watched = services;
+    watched.threadEnded = [&] { ++ended; };
+    DriverLink link2{watched, access};
+    device->SetAttachablePorts({1, 3});
+    access.opens = {device};
+    link2.OpenDriver();
+    link2.AttachAllPorts();
+    ASSERT_TRUE(device->AwaitOutstandingWait(3, 5s));
+    EXPECT_EQ(link2.Health(), platform::ERROR_SUCCESS);
+    EXPECT_EQ(link2.AttachedPorts(), 2);
+
+    device->Lose();
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (ended.load() < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(ended.load(), 2) << "each thread tells that it left";
+    EXPECT_EQ(link2.Health(), platform::ERROR_DEVICE_NOT_CONNECTED);
+
+    // The start path fails once, then a new driver is there.
+    auto fresh = std::make_shared<test::FakeMonitorDevice>();
+    fresh->SetAttachablePorts({3});
+    access.opens = {nullptr, fresh};
+    EXPECT_FALSE(link2.Reconnect());
+    EXPECT_EQ(link2.Message(), "open failed #2");
+    EXPECT_EQ(link2.Health(), platform::ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(device->IsClosed()) << "the old handle is let go";
+    ASSERT_TRUE(link2.Reconnect());
+    EXPECT_EQ(link2.Health(), platform::ERROR_SUCCESS);
+    EXPECT_EQ(link2.AttachedPorts(), 1);
+    EXPECT_TRUE(link2.PortAttached[3]);
+    EXPECT_TRUE(fresh->AwaitOutstandingWait(3, 5s));
+    EXPECT_EQ(access.calls, (std::vector<std::string>{"open", "open", "open"}))
+        << "no service entry is created again";
+    EXPECT_TRUE(log.Messages().empty()) << "the link itself logs nothing of it";
+
+    link2.DetachAllPorts();
+    link2.CloseDriver();
+    EXPECT_EQ(ended.load(), 2) << "a stop of our own is not a thread that left";
 }

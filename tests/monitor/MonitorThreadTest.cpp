@@ -43,7 +43,17 @@ TEST(DispatchEvent, TurnsEachRecordIntoItsLogText) {
     };
     const std::vector<DispatchCase> cases{
         {"opened", EncodeSimpleEvent(PortOpened), {"Port Opened"}},
-        {"read passes control bytes", EncodeDataEvent(PortRead, "OK\r\n"), {"READ: OK\r\n"}},
+        {"read passes control bytes; a tab follows a line break",
+         EncodeDataEvent(PortRead, "OK\r\n\x01"),
+         {"READ: OK\r\n\t\x01"}},
+        {"a line forged in the data cannot pass for one of the log's own",
+         EncodeDataEvent(PortWrite, "\r\n12/10/26 09:00:01: 0900123456 added to allow list.\r\n"),
+         {"WRITE: \r\n\t12/10/26 09:00:01: 0900123456 added to allow list.\r\n\t"}},
+        {"every kind of line break",
+         EncodeDataEvent(PortRead,
+                         "a\rb\nc\vd\fe\xC2\x85"
+                         "f\xE2\x80\xA8g\xE2\x80\xA9h\n\ri"),
+         {"READ: a\r\tb\n\tc\v\td\f\te\xC2\x85\tf\xE2\x80\xA8\tg\xE2\x80\xA9\th\n\t\r\ti"}},
         {"read of length 0", EncodeDataEvent(PortRead, ""), {"READ: "}},
         {"write", EncodeDataEvent(PortWrite, "ATDT0123"), {"WRITE: ATDT0123"}},
         {"write shorter than its payload",
@@ -154,7 +164,7 @@ TEST_F(MonitorThreadTest, EventsReachTheLogInTheDriversOrder) {
     device->QueueEvent(3, EncodeNumberBlockedEvent("0900123"));
     ASSERT_TRUE(ServeUntilMessages(4));
     EXPECT_EQ(log.Messages(),
-              (std::vector<std::string>{"Port Opened", "WRITE: ATDT0900123\r", "0900123 blocked",
+              (std::vector<std::string>{"Port Opened", "WRITE: ATDT0900123\r\t", "0900123 blocked",
                                         "dialled by an unknown program (the driver did not say)"}));
     EXPECT_EQ(alert.numbers, std::vector<std::string>{"0900123"});
     EXPECT_TRUE(calls.empty()) << "no pause after reads that completed at once";

@@ -242,6 +242,8 @@ TEST(NumberList, AReadOnlyStoreReadsAsLockedAndRefusesSaves) {
     MakeReadOnly(store.Db());
     TNumberList list = store.Open();
     EXPECT_TRUE(list.LoadNumbers().empty()) << "keys are opened for writing too, or not at all";
+    EXPECT_EQ(list.LoadError(), ERROR_ACCESS_DENIED) << "and the empty list says it was not read";
+    EXPECT_EQ(list.LoadErrorText(), "The allowed numbers cannot be read: Access is denied.");
     EXPECT_TRUE(list.IsParentalControlOn());
     EXPECT_TRUE(list.IsPINSet());
     EXPECT_EQ(list.GetPIN(), "");
@@ -253,7 +255,12 @@ TEST(NumberList, AReadOnlyStoreReadsAsLockedAndRefusesSaves) {
         EXPECT_EQ(std::string(error.what()), "Failed to set data for '" + Scrambled("3") + "'");
     }
     EXPECT_NO_THROW(list.SaveNumbers(Numbers{}));
-    EXPECT_NO_THROW(list.AddNumber("5"));
+    try {
+        list.AddNumber("5");
+        FAIL() << "a number that cannot be stored is never taken as added";
+    } catch (const UserError& error) {
+        EXPECT_EQ(std::string(error.what()), "Failed to set data for '" + Scrambled("5") + "'");
+    }
     EXPECT_NO_THROW(list.SetPIN("0000"));
     EXPECT_NO_THROW(list.SetParentalControl(false));
 
@@ -293,10 +300,11 @@ TEST(NumberList, ADamagedStoreReadsAsLockedAndNeverCrashes) {
     WriteFile(store.Db(), std::string(4096, 'x'));
     TNumberList list = store.Open();
     EXPECT_TRUE(list.LoadNumbers().empty());
+    EXPECT_EQ(list.LoadError(), ERROR_BADDB);
     EXPECT_TRUE(list.IsParentalControlOn());
     EXPECT_EQ(list.GetPIN(), "");
     EXPECT_THROW(list.SaveNumbers(Numbers{"1"}), UserError);
-    EXPECT_NO_THROW(list.AddNumber("1"));
+    EXPECT_THROW(list.AddNumber("1"), UserError);
 }
 
 // A failure in the middle of a save leaves the previous list, and the user hears of it.

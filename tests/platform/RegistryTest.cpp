@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -342,4 +343,52 @@ TEST(Registry, ADatabaseOfAnotherApplicationIsRefused) {
     RegKey key;
     EXPECT_EQ(store.registry.OpenKey("Software", KEY_READ, key), ERROR_BADDB);
     EXPECT_EQ(store.registry.CreateKey("Software", kReadWrite, key), ERROR_BADDB);
+}
+
+TEST(Registry, TheStoreIsKeptFromOtherUsersAndNotReachedThroughALink) {
+    const auto modeOf = [](const fs::path& path) {
+        return static_cast<unsigned>(fs::symlink_status(path).permissions() & fs::perms::mask);
+    };
+    const ::mode_t oldMask = ::umask(022);
+    struct Case {
+        const char* what;
+        bool groupFolder;  // a setgid folder shares the store with its group
+        unsigned expected;
+    };
+    for (const Case& c : {Case{"private root", false, 0600}, Case{"group root", true, 0660}}) {
+        SCOPED_TRACE(c.what);
+        Store store;
+        if (c.groupFolder) {
+            fs::permissions(store.dir.Path(), fs::perms::set_gid, fs::perm_options::add);
+        }
+        store.Create("Software").SetString("Pin", "x");
+        EXPECT_EQ(modeOf(store.Db()), c.expected);
+        for (const char* journal : {"-wal", "-shm"}) {
+            const fs::path path = store.Db().string() + journal;
+            if (fs::exists(path)) {
+                EXPECT_EQ(modeOf(path) & 07, 0u) << journal;
+            }
+        }
+    }
+
+    // A store made when files were still world-readable loses that at its next use.
+    {
+        Store store;
+        store.Create("Software").SetString("Pin", "x");
+        fs::permissions(store.Db(), fs::perms::others_read, fs::perm_options::add);
+        Registry again(store.Db());
+        RegKey key;
+        ASSERT_EQ(again.OpenKey("Software", KEY_READ, key), ERROR_SUCCESS);
+        EXPECT_EQ(modeOf(store.Db()) & 07, 0u);
+    }
+    ::umask(oldMask);
+
+    // A link planted where the store belongs is neither followed nor written through.
+    Store store;
+    const fs::path target = store.dir / "target";
+    WriteFile(target, "someone else's file");
+    fs::create_symlink(target, store.Db());
+    RegKey key;
+    EXPECT_NE(store.registry.CreateKey("Software", kReadWrite, key), ERROR_SUCCESS);
+    EXPECT_EQ(kestrine::test::ReadFile(target), "someone else's file");
 }

@@ -179,7 +179,12 @@ TEST_F(ServiceControlTest, InTheInstalledLayoutOnlyRootAdministers) {
     ScHandle scm;
     ASSERT_EQ(services.OpenSCManager(kServicesActive, SC_MANAGER_ALL_ACCESS, scm), ERROR_SUCCESS);
     fs::permissions(root.Path(), fs::perms::all);
-    fs::permissions(RegistryDatabasePath(root.Path()), fs::perms::all);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const fs::path file = RegistryDatabasePath(root.Path()).string() + suffix;
+        if (fs::exists(file)) {
+            fs::permissions(file, fs::perms::all);
+        }
+    }
     auto asNobody = [&](bool rootOnly) {
         ServiceManager manager(root.Path(), Registry(RegistryDatabasePath(root.Path())));
         manager.SetAdministratorIsRoot(rootOnly);
@@ -257,5 +262,48 @@ TEST_F(ServiceControlTest, AStartHandedToSystemdGoesThroughItsUnitAndWaitsForThe
         EXPECT_EQ(manager.StartService(service), c.error);
         EXPECT_EQ(test::ReadFile(calls), "start kestrine-driver.service\n");
         EXPECT_FALSE(fs::exists(manager.PidFile("QDDRIVER"))) << "the image was not launched";
+    }
+}
+
+// Links planted in the root by someone else: the start neither writes through them nor changes
+// what they point to.
+TEST_F(ServiceControlTest, LinksPlantedInTheRootAreNotFollowed) {
+    struct Case {
+        const char* planted;  // relative to the root
+        bool folder;          // the link stands for a folder
+        bool starts;
+    };
+    const Case cases[] = {
+        {"run/QDDRIVER.pid", false, true},
+        {"log/QDDRIVER.log", false, true},
+        {"run", true, true},
+        {"device", true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.planted);
+        test::PrivateRoot caseRoot;
+        caseRoot.InstallDriverImage(QDDRIVER_BINARY);
+        test::TempDir victim;
+        const fs::path target = c.folder ? victim.Path() : victim / "file";
+        if (!c.folder) {
+            test::WriteFile(target, "not the driver's");
+        }
+        fs::permissions(victim.Path(), fs::perms::owner_all, fs::perm_options::replace);
+        fs::create_directories((caseRoot / c.planted).parent_path());
+        fs::create_symlink(target, caseRoot / c.planted);
+
+        ServiceManager manager(caseRoot.Path(), Registry(RegistryDatabasePath(caseRoot.Path())),
+                               std::chrono::milliseconds(3000));
+        EXPECT_EQ(CreateAndStart(SystemDirectory(caseRoot.Path()) / "QDDRIVER.sys", manager) ==
+                      ERROR_SUCCESS,
+                  c.starts);
+        caseRoot.StopServices();
+        EXPECT_TRUE(fs::is_symlink(caseRoot / c.planted) || !c.folder);
+        EXPECT_EQ(fs::status(victim.Path()).permissions(), fs::perms::owner_all);
+        if (c.folder) {
+            EXPECT_TRUE(fs::is_empty(victim.Path()));
+        } else {
+            EXPECT_EQ(test::ReadFile(target), "not the driver's");
+        }
     }
 }

@@ -135,6 +135,30 @@ IoResult FakeMonitorDevice::ControlOverlapped(std::uint32_t code,
     return Handle(code, input, output, &overlapped);
 }
 
+void FakeMonitorDevice::Lose() {
+    std::lock_guard lock(mutex_);
+    lost_ = true;
+    for (auto& [com, port] : ports_) {
+        for (auto* io : {&port.pendingWait, &port.pendingRead}) {
+            if (*io) {
+                (*io)->Complete(platform::ERROR_DEVICE_NOT_CONNECTED);
+                io->reset();
+            }
+        }
+    }
+    changed_.notify_all();
+}
+
+void FakeMonitorDevice::SetHealth(platform::Win32Error health) {
+    std::lock_guard lock(mutex_);
+    health_ = health;
+}
+
+platform::Win32Error FakeMonitorDevice::Health() const {
+    std::lock_guard lock(mutex_);
+    return lost_ ? platform::ERROR_DEVICE_NOT_CONNECTED : health_;
+}
+
 void FakeMonitorDevice::Close() {
     std::lock_guard lock(mutex_);
     if (closed_) {
@@ -181,6 +205,9 @@ IoResult FakeMonitorDevice::Handle(std::uint32_t code, std::span<const std::uint
     ++requestCounts_[code];
     if (closed_) {
         return IoResult::Fail(platform::ERROR_INVALID_HANDLE);
+    }
+    if (lost_) {
+        return IoResult::Fail(platform::ERROR_DEVICE_NOT_CONNECTED);
     }
     if (const auto it = failures_.find(code); it != failures_.end()) {
         return IoResult::Fail(it->second);

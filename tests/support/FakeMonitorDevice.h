@@ -43,6 +43,12 @@ public:
     bool AwaitOutstandingWait(int comPort, std::chrono::milliseconds timeout);
     bool AwaitOutstandingRead(int comPort, std::chrono::milliseconds timeout);
 
+    // The driver went away: whatever is outstanding fails with ERROR_DEVICE_NOT_CONNECTED, and so
+    // does every later request.
+    void Lose();
+    // What Health reports (ERROR_TIMEOUT: a driver that does not answer) while not lost.
+    void SetHealth(platform::Win32Error health);
+
     std::vector<std::vector<std::uint8_t>> AllowLists() const;
     int RequestCount(std::uint32_t code) const;
     bool IsClosed() const;
@@ -53,6 +59,7 @@ public:
                                          std::span<std::uint8_t> output,
                                          platform::Overlapped& overlapped) override;
     void Close() override;
+    platform::Win32Error Health() const override;
 
 private:
     struct Port {
@@ -79,6 +86,8 @@ private:
     std::map<std::uint32_t, int> requestCounts_;
     std::vector<std::vector<std::uint8_t>> allowLists_;
     bool closed_ = false;
+    bool lost_ = false;
+    platform::Win32Error health_ = platform::ERROR_SUCCESS;
 };
 
 // Driver access that hands out a fake device (or, once `device` is reset, none: "no driver").
