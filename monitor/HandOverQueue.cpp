@@ -102,12 +102,16 @@ void HandOverQueue::RunOnUiThread(const std::function<void()>& work) {
 std::size_t HandOverQueue::ServeBatch() {
     wakeRequested_.store(false);
     servingCpu_.store(::sched_getcpu(), std::memory_order_relaxed);
+    // A local batch, since a call may run a nested event loop that serves the queue again; it
+    // reuses the spare's memory, so a steady stream allocates nothing.
+    std::vector<Item*> batch = std::move(spare_);
+    batch.clear();
     {
         std::lock_guard lock(mutex_);
-        serving_.swap(items_);
+        batch.swap(items_);
         queuedCount_.store(0);
     }
-    for (Item* item : serving_) {
+    for (Item* item : batch) {
         try {
             (*item->work)();
         } catch (...) {
@@ -115,8 +119,9 @@ std::size_t HandOverQueue::ServeBatch() {
         }
         Release(*item);
     }
-    const std::size_t served = serving_.size();
-    serving_.clear();  // keeps its capacity: the next swap gives it to the posters
+    const std::size_t served = batch.size();
+    batch.clear();
+    spare_ = std::move(batch);
     return served;
 }
 

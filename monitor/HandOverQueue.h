@@ -71,7 +71,7 @@ private:
     std::mutex mutex_;
     std::condition_variable queued_;  // the user-interface thread waits here
     std::vector<Item*> items_;        // guarded by mutex_
-    std::vector<Item*> serving_;      // the user-interface thread's batch, swapped with items_
+    std::vector<Item*> spare_;        // the user-interface thread's last batch, for its memory
     std::uint64_t wakeCount_ = 0;
     std::atomic<std::size_t> queuedCount_{0};  // items_.size(), readable without the mutex
     std::atomic<std::size_t> waiting_{0};      // posters between posting and release

@@ -82,3 +82,30 @@ TEST(HandOverQueue, ServesManyPostersInTheirOwnOrderAndReleasesEachAfterItsCall)
         EXPECT_TRUE(std::is_sorted(calls.begin(), calls.end()));
     }
 }
+
+// A call that runs a nested event loop (a modal dialog) serves the queue again from inside it.
+TEST(HandOverQueue, ACallThatServesTheQueueAgainLosesNoCall) {
+    HandOverQueue queue;
+    std::atomic<bool> secondPosted{false};
+    std::atomic<int> done{0};
+    std::vector<int> ran;
+    std::thread second;
+    std::thread first([&] {
+        queue.RunOnUiThread([&] {
+            ran.push_back(1);
+            second = std::thread([&] {
+                secondPosted = true;
+                queue.RunOnUiThread([&] { ran.push_back(2); });
+                ++done;
+            });
+            while (!secondPosted.load() || queue.ServePending() == 0) {
+                std::this_thread::yield();
+            }
+        });
+        ++done;
+    });
+    queue.ServeUntil([&] { return done.load() == 2; }, 10ms);
+    first.join();
+    second.join();
+    EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+}
