@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/MainForm.h"
+#include "bench/Runs.h"
 #include "numbers/ui/NumberBlockedForm.h"
 #include "platform/SystemRoot.h"
 
@@ -37,11 +38,6 @@ kestrine::ui::TfrmBlocked* ExposedAlert() {
         }
     }
     return nullptr;
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? -1 : values[values.size() / 2];
 }
 
 }  // namespace
@@ -64,8 +60,8 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    std::vector<double> toAlert;
-    std::vector<double> toBlock;
+    kestrine::bench::Runs toAlert;
+    kestrine::bench::Runs toBlock;
     {
         kestrine::app::ApplicationSettings settings;
         auto setup = kestrine::app::MainFormSetup::System();
@@ -109,8 +105,8 @@ int main(int argc, char** argv) {
                     return 1;
                 }
             }
-            toAlert.push_back(alertMs);
-            toBlock.push_back(blockedMs);
+            toAlert.Add(alertMs);
+            toBlock.Add(blockedMs);
             alert->btnOKClick();
             QApplication::processEvents();
         }
@@ -122,11 +118,12 @@ int main(int argc, char** argv) {
         ::kill(driver, SIGTERM);
     }
     fs::remove_all(dir);
-    const double alertMs = Median(toAlert);
-    const double blockMs = Median(toBlock);
-    std::printf("dial to NO CARRIER: %6.2f ms (median of %zu)\n", blockMs, toBlock.size());
-    std::printf("dial to alert:      %6.2f ms (median; ratio to NO CARRIER %.1f, on %s)\n", alertMs,
-                alertMs / blockMs, qPrintable(QGuiApplication::platformName()));
+    const double alertMs = toAlert.Median();
+    const double blockMs = toBlock.Median();
+    toBlock.Print("dial to NO CARRIER:", "ms", 2);
+    toAlert.Print("dial to alert:", "ms", 2);
+    std::printf("alert vs NO CARRIER ratio %.1f (on %s)\n", alertMs / blockMs,
+                qPrintable(QGuiApplication::platformName()));
     std::printf("dial-to-alert ms %.2f\n", alertMs);
     return 0;
 }

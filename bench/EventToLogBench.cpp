@@ -4,6 +4,7 @@
 // none lost, none duplicated, each port's order kept.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Runs.h"
 #include "log/LogOwner.h"
 #include "monitor/MonitorThread.h"
 #include "tests/support/FakeMonitorDevice.h"
@@ -121,30 +123,47 @@ double PlainLinesPerSecond(const std::filesystem::path& dir) {
     return kEvents / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-template <typename F>
-double Best(F measure) {
-    double best = 0;
-    for (int run = 0; run < 3; ++run) {
-        best = std::max(best, measure());
-    }
-    return best;
+int RunCount() {
+    const char* text = std::getenv("KESTRINE_BENCH_RUNS");
+    const int runs = text != nullptr ? std::atoi(text) : 0;
+    return runs > 0 ? runs : 3;
 }
 
 }  // namespace
 
-int main() {
+// `bench_event_to_log N` runs only the monitored path with N ports, over and over (for a
+// profiler); without arguments every measurement runs in turn, alternating, RunCount() times.
+int main(int argc, char** argv) {
     char pattern[] = "/tmp/kestrine-bench-XXXXXX";
     const std::filesystem::path dir = ::mkdtemp(pattern);
-    const double plain = Best([&] { return PlainLinesPerSecond(dir); });
-    const double one = Best([&] { return MonitoredEventsPerSecond(1, dir); });
-    const double sixteen = Best([&] { return MonitoredEventsPerSecond(16, dir); });
+    if (argc > 1) {
+        const int ports = std::atoi(argv[1]);
+        if (ports < 1 || ports > 16) {
+            std::fprintf(stderr, "usage: %s [ports 1..16]\n", argv[0]);
+            return 2;
+        }
+        for (int run = 0; run < RunCount(); ++run) {
+            std::printf("monitored, %d ports: %.0f events/s\n", ports,
+                        MonitoredEventsPerSecond(ports, dir));
+        }
+        std::filesystem::remove_all(dir);
+        return 0;
+    }
+    bench::Runs plain;
+    bench::Runs one;
+    bench::Runs sixteen;
+    for (int run = 0; run < RunCount(); ++run) {
+        plain.values.push_back(PlainLinesPerSecond(dir));
+        one.values.push_back(MonitoredEventsPerSecond(1, dir));
+        sixteen.values.push_back(MonitoredEventsPerSecond(16, dir));
+    }
     std::filesystem::remove_all(dir);
 
-    std::printf("plain open/append/flush/close loop: %10.0f lines/s\n", plain);
-    std::printf("monitored, 1 port:                  %10.0f events/s  (ratio %.2f)\n", one,
-                one / plain);
-    std::printf("monitored, 16 ports:                %10.0f events/s  (ratio %.2f)\n", sixteen,
-                sixteen / plain);
-    std::printf("event-to-log ratio %.2f\n", sixteen / plain);
+    plain.Print("plain open/append/flush/close loop:", "lines/s", 0);
+    one.Print("monitored, 1 port:", "events/s", 0);
+    sixteen.Print("monitored, 16 ports:", "events/s", 0);
+    std::printf("1 port vs plain ratio %.2f\n", one.Median() / plain.Median());
+    std::printf("16 ports vs 1 port ratio %.2f\n", sixteen.Median() / one.Median());
+    std::printf("event-to-log ratio %.2f\n", sixteen.Median() / plain.Median());
     return 0;
 }

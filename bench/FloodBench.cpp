@@ -20,6 +20,7 @@
 
 #include "app/LogView.h"
 #include "app/MainForm.h"
+#include "bench/Runs.h"
 #include "monitor/MonitorContract.h"
 #include "numbers/ui/NumberBlockedForm.h"
 #include "tests/support/FakeMonitorDevice.h"
@@ -49,21 +50,6 @@ long StatusKib(const std::string& field) {
 // Lets the peak (VmHWM) start again from the present resident size.
 void ResetPeak() {
     std::ofstream("/proc/self/clear_refs") << "5";
-}
-
-struct Spread {
-    double median, low, high;
-};
-
-Spread Of(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return {values[values.size() / 2], values.front(), values.back()};
-}
-
-void Print(const char* what, const char* unit, const std::vector<double>& values) {
-    const Spread s = Of(values);
-    std::printf("%-40s %9.1f %s (median of %zu; %.1f..%.1f)\n", what, s.median, unit, values.size(),
-                s.low, s.high);
 }
 
 // Serves the window until `done` holds or ten seconds pass.
@@ -108,8 +94,8 @@ int main(int argc, char** argv) {
     char pattern[] = "/tmp/kestrine-bench-XXXXXX";
     const fs::path dir = ::mkdtemp(pattern);
 
-    std::vector<double> firstMib;
-    std::vector<double> floodMib;
+    kestrine::bench::Runs firstMib;
+    kestrine::bench::Runs floodMib;
     for (int run = 0; run < kRuns; ++run) {
         const fs::path runDir = dir / ("flood" + std::to_string(run));
         fs::create_directories(runDir);
@@ -126,8 +112,8 @@ int main(int argc, char** argv) {
         }
         QApplication::processEvents();
         const long afterFlood = StatusKib("VmRSS");
-        firstMib.push_back((afterFirst - before) / 1024.0);
-        floodMib.push_back((afterFlood - before) / 1024.0);
+        firstMib.Add((afterFirst - before) / 1024.0);
+        floodMib.Add((afterFlood - before) / 1024.0);
         std::printf("run %d: %zu alerts open after %d refusals\n", run + 1, w.window->OpenAlerts(),
                     kRefusals);
         for (QWidget* widget : QApplication::topLevelWidgets()) {
@@ -138,8 +124,8 @@ int main(int argc, char** argv) {
         }
         QApplication::processEvents();
     }
-    Print("memory added by the first 16 refusals", "MiB", firstMib);
-    Print("memory added by 1000 refusals", "MiB", floodMib);
+    firstMib.Print("memory added by the first 16 refusals", "MiB");
+    floodMib.Print("memory added by 1000 refusals", "MiB");
 
     // The large log: written once, shown three times; the 1 MiB log likewise.
     const fs::path logDir = dir / "log";
@@ -174,24 +160,24 @@ int main(int argc, char** argv) {
         peakMib = (StatusKib("VmHWM") - before) / 1024.0;
         w.window->hide();
     };
-    std::vector<double> largeMs, largeMib, smallMs, smallMib;
+    kestrine::bench::Runs largeMs, largeMib, smallMs, smallMib;
     for (int run = 0; run < kRuns; ++run) {
         double ms = 0, mib = 0;
         show(smallDir, ms, mib);
-        smallMs.push_back(ms);
-        smallMib.push_back(mib);
+        smallMs.Add(ms);
+        smallMib.Add(mib);
         show(logDir, ms, mib);
-        largeMs.push_back(ms);
-        largeMib.push_back(mib);
+        largeMs.Add(ms);
+        largeMib.Add(mib);
     }
-    Print("show a 1 MiB log", "ms", smallMs);
-    Print("show a 500 MB log", "ms", largeMs);
-    Print("peak memory added showing a 1 MiB log", "MiB", smallMib);
-    Print("peak memory added showing a 500 MB log", "MiB", largeMib);
+    smallMs.Print("show a 1 MiB log", "ms");
+    largeMs.Print("show a 500 MB log", "ms");
+    smallMib.Print("peak memory added showing a 1 MiB log", "MiB");
+    largeMib.Print("peak memory added showing a 500 MB log", "MiB");
     std::printf("large-log ratio %.2f (time to show 500 MB over time to show 1 MiB)\n",
-                Of(largeMs).median / Of(smallMs).median);
+                largeMs.Median() / smallMs.Median());
     fs::remove_all(dir);
-    std::printf("alert-flood-mib %.1f\n", Of(floodMib).median);
-    std::printf("large-log ms %.1f\n", Of(largeMs).median);
+    std::printf("alert-flood-mib %.1f\n", floodMib.Median());
+    std::printf("large-log ms %.1f\n", largeMs.Median());
     return 0;
 }

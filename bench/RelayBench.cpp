@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "bench/RelayBench.h"
+#include "bench/Runs.h"
 
 using namespace kestrine::bench;
 
@@ -191,17 +192,17 @@ int main() {
     WriteAll(device.master, "\r\nCONNECT 115200\r\n", 18);
     ReadUntil(program, "CONNECT 115200\r\n");
 
-    double socat = 1e9;
-    double ours = 1e9;
-    for (int round = 0; round < 3; ++round) {
-        socat = std::min(socat, SocatSeconds());
-        ours = std::min(ours, Transfer(program, device.master));
-    }
     const double mib = static_cast<double>(kBytes) / (1 << 20);
-    std::printf("socat -b 65536, PTY to PTY: %.1f MiB/s (best of 3, %.0f MiB each)\n", mib / socat,
-                mib);
-    std::printf("qddriver, COM2 to its device: %.1f MiB/s, monitoring on\n", mib / ours);
+    Runs socat;
+    Runs ours;
+    for (int round = 0; round < 3; ++round) {
+        socat.Add(mib / SocatSeconds());
+        ours.Add(mib / Transfer(program, device.master));
+    }
+    std::printf("%.0f MiB each run, alternating\n", mib);
+    socat.Print("socat -b 65536, PTY to PTY:", "MiB/s");
+    ours.Print("qddriver, COM2 to its device:", "MiB/s");
     ::close(program);
-    std::printf("relay-vs-socat ratio %.2f\n", socat / ours);
+    std::printf("relay-vs-socat ratio %.2f\n", ours.Median() / socat.Median());
     return 0;
 }

@@ -117,6 +117,10 @@ public:
                 if (!device_->Control(monitor::IOCTL_MONITOR_READ_EVENT, id, record).Succeeded()) {
                     return;
                 }
+                if (record.size() > monitor::kEventTypeOffset &&
+                    record[monitor::kEventTypeOffset] == monitor::NumberBlocked) {
+                    ++blocked_;
+                }
                 ++events_;
             }
         });
@@ -130,6 +134,7 @@ public:
         }
     }
     std::uint64_t EventsRead() const { return events_; }
+    std::uint64_t BlockedRead() const { return blocked_; }
 
     // The daemon's resident set size in KiB.
     long RssKib() const {
@@ -154,6 +159,7 @@ private:
     std::vector<std::thread> drains_;
     std::atomic<bool> stop_{false};
     std::atomic<std::uint64_t> events_{0};
+    std::atomic<std::uint64_t> blocked_{0};
 };
 
 inline int OpenRaw(const std::filesystem::path& path) {

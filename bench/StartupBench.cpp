@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Runs.h"
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
@@ -85,11 +87,6 @@ void Stop(pid_t pid) {
     ::waitpid(pid, &status, 0);
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? -1 : values[values.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,8 +98,8 @@ int main(int argc, char** argv) {
     const std::string setup = argv[2];
     const std::string bare = argv[3];
     constexpr int kRuns = 7;
-    std::vector<double> app;
-    std::vector<double> baseline;
+    kestrine::bench::Runs app;
+    kestrine::bench::Runs baseline;
     long rssKiB = 0;
     double idleWakeUps = -1;
     for (int run = 0; run < kRuns; ++run) {
@@ -117,7 +114,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         const Started b = StartAndWait(bare, root, dir);
-        baseline.push_back(b.ms);
+        baseline.Add(b.ms);
         Stop(b.pid);
 
         const Started k = StartAndWait((dir / "kestrine").string(), root, dir);
@@ -125,7 +122,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kestrine did not come up with monitoring running\n");
             return 1;
         }
-        app.push_back(k.ms);
+        app.Add(k.ms);
         if (run == kRuns - 1) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
             rssKiB = StatusField(k.pid, "VmRSS");
@@ -142,15 +139,13 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         fs::remove_all(dir);
     }
-    const double appMs = Median(app);
-    const double bareMs = Median(baseline);
-    std::printf("bare Qt tray application: %7.1f ms to ready (median of %d)\n", bareMs, kRuns);
-    std::printf(
-        "kestrine with monitoring: %7.1f ms to ready (driver started, 2 ports, list sent; ratio "
-        "%.2f)\n",
-        appMs, appMs / bareMs);
+    baseline.Print("bare Qt tray application, to ready:", "ms");
+    app.Print("kestrine with monitoring, to ready:", "ms");
+    std::printf("(driver started, 2 ports attached, list sent)\n");
+    std::printf("startup vs bare ratio %.2f (target: at most 1.5)\n",
+                app.Median() / baseline.Median());
     std::printf("idle wake-ups per second: %.1f\n", idleWakeUps);
-    std::printf("startup ms %.1f\n", appMs);
+    std::printf("startup ms %.1f\n", app.Median());
     std::printf("rss-mib %.1f\n", rssKiB / 1024.0);
     return 0;
 }

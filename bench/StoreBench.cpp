@@ -1,6 +1,6 @@
 // The settings store with long allowed lists: SaveNumbers into an empty store, SaveNumbers that
 // replaces a stored list of the same length, and LoadNumbers, for 10, 1,000 and 10,000 numbers
-// (best of five). The baseline is SQLite itself: the same number of rows written by one prepared
+// (median of five). The baseline is SQLite itself: the same number of rows written by one prepared
 // statement in one transaction into a bare table in the same folder, with the same journal
 // settings. Every load is checked
 // against the list saved last.
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Runs.h"
 #include "numbers/NumberListClass.h"
 #include "tests/support/TempDir.h"
 
@@ -73,34 +74,42 @@ double RawInsertMs(const std::filesystem::path& folder, const std::vector<std::s
 int main() {
     double save10000 = 0;
     double raw10000 = 0;
-    std::printf("%8s %12s %12s %12s %12s\n", "numbers", "first save", "replace", "load",
+    std::printf("medians of %d runs, (spread) in ms\n", kRepeats);
+    std::printf("%8s %20s %20s %20s %20s\n", "numbers", "first save", "replace", "load",
                 "raw insert");
     for (int count : {10, 1000, 10000}) {
         const auto a = Numbers('1', count);
         const auto b = Numbers('2', count);
-        double first = 1e9;
-        double replace = 1e9;
-        double load = 1e9;
-        double raw = 1e9;
+        bench::Runs first;
+        bench::Runs replace;
+        bench::Runs load;
+        bench::Runs raw;
         for (int repeat = 0; repeat < kRepeats; ++repeat) {
             test::TempDir dir;
             numbers::TNumberList store{platform::Registry(dir / "registry.db")};
             store.SetPIN("warm");  // the database exists before the first measurement
-            first = std::min(first, Ms([&] { store.SaveNumbers(a); }));
-            replace = std::min(replace, Ms([&] { store.SaveNumbers(b); }));
+            first.Add(Ms([&] { store.SaveNumbers(a); }));
+            replace.Add(Ms([&] { store.SaveNumbers(b); }));
             std::vector<std::string> loaded;
-            load = std::min(load, Ms([&] { loaded = store.LoadNumbers(); }));
+            load.Add(Ms([&] { loaded = store.LoadNumbers(); }));
             if (loaded != b) {
                 std::fprintf(stderr, "LoadNumbers gave %zu numbers, not the %d saved\n",
                              loaded.size(), count);
                 return EXIT_FAILURE;
             }
-            raw = std::min(raw, RawInsertMs(dir.Path(), b));
+            raw.Add(RawInsertMs(dir.Path(), b));
         }
-        std::printf("%8d %9.2f ms %9.2f ms %9.2f ms %9.2f ms\n", count, first, replace, load, raw);
+        auto cell = [](const bench::Runs& runs) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%.2f (%.2f..%.2f)", runs.Median(), runs.Min(),
+                          runs.Max());
+            return std::string(text);
+        };
+        std::printf("%8d %20s %20s %20s %20s\n", count, cell(first).c_str(), cell(replace).c_str(),
+                    cell(load).c_str(), cell(raw).c_str());
         if (count == 10000) {
-            save10000 = replace;
-            raw10000 = raw;
+            save10000 = replace.Median();
+            raw10000 = raw.Median();
         }
     }
     std::printf("store-save-10000 vs raw insert ratio %.2f\n", save10000 / raw10000);

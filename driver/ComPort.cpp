@@ -574,6 +574,9 @@ void ComPort::FromProgram(std::string_view bytes) {
     }
     std::vector<DialFilter::Action> actions;
     filter_.FromProgram(bytes, actions);
+    // What the blocker answers the program for one read (an echo and NO CARRIER) goes out in one
+    // write, so that the program wakes once for it.
+    bool answered = false;
     bool refused = false;
     for (auto& action : actions) {
         switch (action.kind) {
@@ -581,13 +584,18 @@ void ComPort::FromProgram(std::string_view bytes) {
                 backend_->Write(action.bytes);
                 break;
             case DialFilter::Action::Kind::ToProgram:
-                ToProgram(action.bytes);
+                queue_.PushData(PortRead, action.bytes);
+                toProgram_.append(action.bytes);
+                answered = true;
                 break;
             case DialFilter::Action::Kind::Blocked:
                 queue_.PushPendingBlocked(action.bytes);
                 refused = true;
                 break;
         }
+    }
+    if (answered) {
+        FlushToProgram();
     }
     if (refused) {
         // The program has its reply by now: looking never delays it.

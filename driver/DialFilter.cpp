@@ -810,11 +810,7 @@ void DialFilter::EndOfChunk(const std::vector<int>& ends, bool messageEnds,
     }
 }
 
-void DialFilter::EndMessage() {
-    message_ = Message::None;
-    messageMayBe_ = false;
-    pdu_.clear();
-    pduOverflow_ = false;
+void DialFilter::MayStartAfresh() {
     const std::vector<Framing> before = view_.framings;
     for (auto framing : before) {
         framing.held.clear();
@@ -825,6 +821,14 @@ void DialFilter::EndMessage() {
             view_.framings.push_back(framing);
         }
     }
+}
+
+void DialFilter::EndMessage() {
+    message_ = Message::None;
+    messageMayBe_ = false;
+    pdu_.clear();
+    pduOverflow_ = false;
+    MayStartAfresh();
     Rework();
 }
 
@@ -1166,16 +1170,7 @@ void DialFilter::HangUp(bool idle) {
         view_.prefixes.Add("");
         view_.MayRestore(view_.restorable);
         view_.MayRestore(kFactory);
-        const std::vector<Framing> before = view_.framings;
-        for (auto framing : before) {
-            framing.held.clear();
-            framing.lost = false;
-            framing.startUnsure = false;
-            if (std::find(view_.framings.begin(), view_.framings.end(), framing) ==
-                view_.framings.end()) {
-                view_.framings.push_back(framing);
-            }
-        }
+        MayStartAfresh();
     }
     DropHeld();
 }

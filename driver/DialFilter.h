@@ -164,6 +164,9 @@ private:
     // The modem has left its message prompt: its own line is empty, or still holds what this
     // side holds if it left early.
     void EndMessage();
+    // Adds, beside every framing, the same framing with nothing held: a modem may start a fresh
+    // line at this point (a message ended, a hang-up).
+    void MayStartAfresh();
     void Error(std::vector<Action>& actions);
     void Forward(std::string bytes, std::vector<Action>& actions);
     void DropHeld();

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +24,25 @@
 using namespace kestrine;
 
 namespace {
+
+// The ready pipe the service layer hands a driver it starts; anything but an inherited pipe is
+// left alone.
+int InheritedReadyFd() {
+    const char* text = std::getenv(platform::kDriverReadyVariable);
+    if (text == nullptr) {
+        return -1;
+    }
+    char* end = nullptr;
+    const long fd = std::strtol(text, &end, 10);
+    const bool number = end != text && *end == '\0' && fd > 2 && fd <= 65535;
+    ::unsetenv(platform::kDriverReadyVariable);
+    struct stat st {};
+    if (!number || ::fstat(static_cast<int>(fd), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        return -1;
+    }
+    ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+    return static_cast<int>(fd);
+}
 
 void Usage(std::FILE* out) {
     std::fputs(
@@ -133,6 +153,9 @@ int main(int argc, char** argv) {
             if (std::filesystem::is_symlink(std::filesystem::symlink_status(port, ec))) {
                 std::filesystem::remove(port, ec);
             }
+        }
+        if (readyFd < 0) {
+            readyFd = InheritedReadyFd();
         }
         if (readyFd >= 0) {
             const char ready = 1;

@@ -1,39 +1,91 @@
 #include "monitor/HandOverQueue.h"
 
-#include <thread>
+#include <linux/futex.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace kestrine::monitor {
 
 namespace {
 
-// Waking a sleeping thread costs tens of microseconds on these machines, more than the log write
-// a hand-over carries. Both sides therefore look for the other's answer for a short while before
-// they sleep; a steady stream of events then passes without a single wake-up, and an idle queue
-// costs one short spin after its last event.
-constexpr auto kSpin = std::chrono::microseconds(50);
+// Waking a sleeping thread costs more on these machines than the log write a hand-over carries.
+// Where the other side is running on another processor (one busy port: the poster while its
+// line is written, the serving thread while the poster fetches its next event) each looks for
+// the other's answer for a short while before it sleeps. The look never yields: on a busy
+// machine a yield hands the processor to another program for a whole time slice, while a thread
+// that sleeps is woken promptly.
+constexpr auto kLook = std::chrono::microseconds(30);
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
 
 template <typename Ready>
-bool SpinFor(Ready ready) {
-    const auto until = std::chrono::steady_clock::now() + kSpin;
-    do {
-        if (ready()) {
-            return true;
+bool LookFor(Ready ready) {
+    const auto until = std::chrono::steady_clock::now() + kLook;
+    for (;;) {
+        for (int i = 0; i < 32; ++i) {
+            if (ready()) {
+                return true;
+            }
+            CpuRelax();
         }
-        std::this_thread::yield();
-    } while (std::chrono::steady_clock::now() < until);
-    return ready();
+        if (std::chrono::steady_clock::now() >= until) {
+            return ready();
+        }
+    }
 }
+
+// The futex calls behind AwaitRelease and Release; a wake may reach a word whose item has gone
+// (the kernel only uses the address), and a waiter re-checks its word after every return.
+void FutexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected,
+              nullptr, nullptr, 0);
+}
+
+void FutexWake(std::atomic<std::uint32_t>& word) {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+              nullptr, 0);
+}
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
 
 }  // namespace
 
 HandOverQueue::HandOverQueue(Waker waker) : waker_(std::move(waker)) {}
 
+void HandOverQueue::Release(Item& item) {
+    // After the exchange the item may be gone: only its address is used.
+    if (item.state.exchange(Item::kDone, std::memory_order_acq_rel) == Item::kSleeping) {
+        FutexWake(item.state);
+    }
+}
+
+void HandOverQueue::AwaitRelease(Item& item, bool lookFirst) const {
+    if (lookFirst && ::sched_getcpu() != servingCpu_.load(std::memory_order_relaxed) &&
+        LookFor([&] { return item.state.load(std::memory_order_acquire) == Item::kDone; })) {
+        return;
+    }
+    std::uint32_t expected = Item::kWaiting;
+    if (!item.state.compare_exchange_strong(expected, Item::kSleeping, std::memory_order_acq_rel)) {
+        return;  // released meanwhile
+    }
+    while (item.state.load(std::memory_order_acquire) != Item::kDone) {
+        FutexWait(item.state, Item::kSleeping);
+    }
+}
+
 void HandOverQueue::RunOnUiThread(const std::function<void()>& work) {
-    Item item{&work, {}, {}};
-    std::size_t ahead = 0;
+    Item item{&work};
+    const bool alone = waiting_.fetch_add(1) == 0;
     {
         std::lock_guard lock(mutex_);
-        ahead = items_.size();
         items_.push_back(&item);
         queuedCount_.fetch_add(1);
     }
@@ -41,21 +93,19 @@ void HandOverQueue::RunOnUiThread(const std::function<void()>& work) {
     if (waker_ && !wakeRequested_.exchange(true)) {
         waker_();
     }
-    // Spinning only pays when this call is next in line; behind others it would only take the
-    // processor from the thread that serves them.
-    if (ahead == 0 && SpinFor([&] { return item.done.load(); })) {
-        // The user-interface thread sets `done` and notifies under the mutex: taking it once
-        // makes sure it has let go of the item before the item goes.
-        std::lock_guard lock(mutex_);
-        return;
-    }
-    std::unique_lock lock(mutex_);
-    item.served.wait(lock, [&] { return item.done.load(); });
+    // Behind other posters a look would only take a processor from the threads that serve them
+    // or prepare their next events.
+    AwaitRelease(item, alone);
+    waiting_.fetch_sub(1);
 }
 
 std::size_t HandOverQueue::ServeBatch() {
     wakeRequested_.store(false);
-    std::deque<Item*> batch;
+    servingCpu_.store(::sched_getcpu(), std::memory_order_relaxed);
+    // A local batch, since a call may run a nested event loop that serves the queue again; it
+    // reuses the spare's memory, so a steady stream allocates nothing.
+    std::vector<Item*> batch = std::move(spare_);
+    batch.clear();
     {
         std::lock_guard lock(mutex_);
         batch.swap(items_);
@@ -67,11 +117,12 @@ std::size_t HandOverQueue::ServeBatch() {
         } catch (...) {
             // A failed dispatch must not leave its poster waiting for ever.
         }
-        std::lock_guard lock(mutex_);
-        item->done.store(true);
-        item->served.notify_one();
+        Release(*item);
     }
-    return batch.size();
+    const std::size_t served = batch.size();
+    batch.clear();
+    spare_ = std::move(batch);
+    return served;
 }
 
 std::size_t HandOverQueue::ServePending() {
@@ -80,7 +131,7 @@ std::size_t HandOverQueue::ServePending() {
         const std::size_t n = ServeBatch();
         served += n;
         // A poster whose call just ran usually posts its next one within microseconds.
-        if (n == 0 || !SpinFor([this] { return queuedCount_.load() != 0; })) {
+        if (n == 0 || !LookFor([this] { return queuedCount_.load() != 0; })) {
             return served;
         }
     }

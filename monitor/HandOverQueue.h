@@ -5,12 +5,20 @@
 // The user-interface thread serves the queue from its event loop (the waker tells the loop that
 // work is there) and also while it waits for a monitor thread to end, so the two never wait on
 // each other.
+//
+// Costs, since every event of every port passes here: the user-interface thread takes the queue
+// in one swap per batch and releases each poster with one atomic exchange, entering the kernel
+// only for a poster that has gone to sleep. A poster that is alone in waiting, on another
+// processor than the serving thread, looks for its answer for a moment before it sleeps, so a
+// single busy port passes without a sleep or a wake-up; when several wait, they sleep at once and
+// leave the processors to the serving thread and to the posters with work to do.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
+#include <cstdint>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 namespace kestrine::monitor {
 
@@ -47,21 +55,30 @@ public:
 private:
     std::size_t ServeBatch();
 
-    // Lives on the posting thread's stack until its call has run. `done` is set and `served`
-    // notified under the mutex, so the poster cannot return (and free the item) before the
-    // user-interface thread has let go of it.
+    // Lives on the posting thread's stack until its call has run. `state` is the word the poster
+    // sleeps on; the serving thread's exchange to kDone is its last touch of the item, so the
+    // poster may return (and the item go) the moment it sees kDone.
     struct Item {
+        static constexpr std::uint32_t kWaiting = 0;
+        static constexpr std::uint32_t kSleeping = 1;
+        static constexpr std::uint32_t kDone = 2;
         const std::function<void()>* work;
-        std::atomic<bool> done{false};
-        std::condition_variable served;
+        std::atomic<std::uint32_t> state{kWaiting};
     };
+    static void Release(Item& item);
+    void AwaitRelease(Item& item, bool lookFirst) const;
 
     std::mutex mutex_;
     std::condition_variable queued_;  // the user-interface thread waits here
-    std::deque<Item*> items_;
+    std::vector<Item*> items_;        // guarded by mutex_
+    std::vector<Item*> spare_;        // the user-interface thread's last batch, for its memory
     std::uint64_t wakeCount_ = 0;
     std::atomic<std::size_t> queuedCount_{0};  // items_.size(), readable without the mutex
+    std::atomic<std::size_t> waiting_{0};      // posters between posting and release
     std::atomic<bool> wakeRequested_{false};   // the waker was called and its serve is due
+    // The processor the serving thread last ran on: a poster there would only take it from the
+    // serving thread by looking, so it sleeps at once.
+    std::atomic<int> servingCpu_{-1};
     Waker waker_;
 };
 

@@ -28,6 +28,8 @@ public:
     void Set() const;
     void Reset() const;
     bool IsSet() const;
+    // A descriptor to poll with other descriptors: readable while the event is set. A Reset after
+    // this call may leave it readable, so a poller checks IsSet() when it wakes.
     int PollFd() const;
 
 private:

@@ -1,6 +1,7 @@
 #include "platform/ServiceControl.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <strings.h>
@@ -317,25 +318,34 @@ Win32Error ServiceManager::LaunchDaemon(const std::string& name, const std::stri
     char* const argv[] = {imageArg.data(), nullptr};
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "KESTRINE_ROOT=", 14) != 0) {
+        const std::string_view text(*entry);
+        if (!text.starts_with(std::string(kSystemRootVariable) + "=") &&
+            !text.starts_with(std::string(kDriverReadyVariable) + "=")) {
             environment.emplace_back(*entry);
         }
     }
-    environment.push_back("KESTRINE_ROOT=" + rootText);
+    environment.push_back(std::string(kSystemRootVariable) + "=" + rootText);
     std::vector<char*> envp;
-    for (auto& entry : environment) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    const pid_t middle = ::fork();
-    if (middle < 0) {
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) {
         ::close(report[0]);
         ::close(report[1]);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    environment.push_back(std::string(kDriverReadyVariable) + "=" + std::to_string(ready[1]));
+    for (auto& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    const pid_t middle = ::fork();
+    if (middle < 0) {
+        for (const int fd : {report[0], report[1], ready[0], ready[1]}) {
+            ::close(fd);
+        }
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     if (middle == 0) {
@@ -359,12 +369,14 @@ Win32Error ServiceManager::LaunchDaemon(const std::string& name, const std::stri
             ::dup2(out, STDERR_FILENO);
         }
         ::umask(022);
+        ::fcntl(ready[1], F_SETFD, 0);  // the one descriptor the driver inherits
         ::execve(argv[0], argv, envp.data());
         const std::int32_t error = errno;
         WriteAll(report[1], &error, sizeof error);
         ::_exit(127);
     }
     ::close(report[1]);
+    ::close(ready[1]);
     int status = 0;
     while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
     }
@@ -373,19 +385,19 @@ Win32Error ServiceManager::LaunchDaemon(const std::string& name, const std::stri
     const bool gotPid = ReadAll(report[0], &daemon, sizeof daemon);
     const bool execFailed = gotPid && ReadAll(report[0], &execError, sizeof execError);
     ::close(report[0]);
-    if (!gotPid || daemon <= 0) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    if (execFailed) {
-        return ErrorOfExec(execError);
+    if (!gotPid || daemon <= 0 || execFailed) {
+        ::close(ready[0]);
+        return execFailed ? ErrorOfExec(execError) : ERROR_NOT_ENOUGH_MEMORY;
     }
     if (runFolder) {
         WritePidFile(PidFile(name), daemon);
     }
-    return AwaitDevice(name, daemon);
+    const Win32Error result = AwaitDevice(name, daemon, ready[0]);
+    ::close(ready[0]);
+    return result;
 }
 
-Win32Error ServiceManager::AwaitDevice(const std::string& name, int daemon) const {
+Win32Error ServiceManager::AwaitDevice(const std::string& name, int daemon, int readyFd) const {
     std::error_code ec;
     const auto deadline = std::chrono::steady_clock::now() + startTimeout_;
     auto pause = std::chrono::microseconds(500);
@@ -404,7 +416,18 @@ Win32Error ServiceManager::AwaitDevice(const std::string& name, int daemon) cons
             }
             return ERROR_SERVICE_REQUEST_TIMEOUT;
         }
-        std::this_thread::sleep_for(pause);
+        // The driver's byte (or its end) ends the pause early; a driver that does not write one
+        // is waited for by the pauses alone.
+        pollfd pfd{readyFd, POLLIN, 0};
+        const int waitMs = static_cast<int>((pause.count() + 999) / 1000);
+        if (readyFd >= 0 && ::poll(&pfd, 1, waitMs) > 0) {
+            char byte = 0;
+            if (::read(readyFd, &byte, 1) <= 0) {
+                readyFd = -1;  // gone without a word: the checks above tell why
+            }
+        } else if (readyFd < 0) {
+            std::this_thread::sleep_for(pause);
+        }
         pause = std::min(pause * 2, std::chrono::microseconds(20000));
     }
 }

@@ -118,8 +118,9 @@ private:
     Win32Error LaunchDaemon(const std::string& name, const std::string& image) const;
     Win32Error StartUnit(const std::string& name) const;
     // Waits until the device of `name` accepts connections; `daemon` (if not 0) is the process
-    // that must stay alive meanwhile, and is stopped when it is not ready in time.
-    Win32Error AwaitDevice(const std::string& name, int daemon) const;
+    // that must stay alive meanwhile, and is stopped when it is not ready in time. `readyFd` (if
+    // not -1) is the read end of the daemon's ready pipe: it wakes the wait early.
+    Win32Error AwaitDevice(const std::string& name, int daemon, int readyFd = -1) const;
     bool DeviceAcceptsConnections(const std::string& name) const;
 
     std::filesystem::path root_;

@@ -33,6 +33,9 @@ namespace kestrine::platform {
 
 inline constexpr const char* kDefaultSystemRoot = "/var/lib/kestrine";
 inline constexpr const char* kSystemRootVariable = "KESTRINE_ROOT";
+// Set by the service layer for a driver it starts: a pipe on which the driver writes one byte
+// once it accepts requests, so that the start waits no longer than the driver takes.
+inline constexpr const char* kDriverReadyVariable = "QDDRIVER_READY_FD";
 
 std::filesystem::path SystemRoot();
 // Each place below is in the current system root unless another root is given.

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "driver/PortHolders.h"
@@ -70,12 +71,15 @@ public:
 
     pid_t Pid() const { return pid_; }
     const std::string& Executable() const { return executable_; }
-    // Waits until it runs its program, so its port is open.
+    // Waits until it runs its program, so its port is open. The kernel names the new executable
+    // a moment before it has laid out the new command line: both are waited for.
     bool Running() const {
-        const auto link = "/proc/" + std::to_string(pid_) + "/exe";
+        const auto proc = "/proc/" + std::to_string(pid_);
         for (int i = 0; i < 1000; ++i) {
             std::error_code ec;
-            if (std::filesystem::read_symlink(link, ec).string() == executable_) {
+            std::ifstream cmdline(proc + "/cmdline");
+            if (std::filesystem::read_symlink(proc + "/exe", ec).string() == executable_ &&
+                cmdline.peek() != std::ifstream::traits_type::eof()) {
                 return true;
             }
             std::this_thread::sleep_for(10ms);

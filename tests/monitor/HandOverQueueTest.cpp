@@ -45,17 +45,28 @@ TEST(HandOverQueue, AThrowingCallStillReleasesItsPoster) {
     poster.join();
 }
 
-TEST(HandOverQueue, ServesManyPostersInTheirOwnOrder) {
+// Some calls outlast a poster's look, so posters go to sleep and must be woken; each poster
+// checks that its call has run by the time it is released.
+TEST(HandOverQueue, ServesManyPostersInTheirOwnOrderAndReleasesEachAfterItsCall) {
     HandOverQueue queue;
     constexpr int kThreads = 8;
     constexpr int kCalls = 200;
     std::vector<std::vector<int>> seen(kThreads);
     std::atomic<int> finished{0};
+    std::atomic<int> releasedEarly{0};
     std::vector<std::thread> posters;
     for (int t = 0; t < kThreads; ++t) {
         posters.emplace_back([&, t] {
             for (int i = 0; i < kCalls; ++i) {
-                queue.RunOnUiThread([&, t, i] { seen[t].push_back(i); });
+                queue.RunOnUiThread([&, t, i] {
+                    if (i % 50 == 0) {
+                        std::this_thread::sleep_for(2ms);
+                    }
+                    seen[t].push_back(i);
+                });
+                if (seen[t].size() != static_cast<std::size_t>(i + 1)) {
+                    ++releasedEarly;
+                }
             }
             ++finished;
             queue.Wake();
@@ -65,8 +76,36 @@ TEST(HandOverQueue, ServesManyPostersInTheirOwnOrder) {
     for (auto& poster : posters) {
         poster.join();
     }
+    EXPECT_EQ(releasedEarly.load(), 0);
     for (const auto& calls : seen) {
         ASSERT_EQ(calls.size(), static_cast<std::size_t>(kCalls));
         EXPECT_TRUE(std::is_sorted(calls.begin(), calls.end()));
     }
+}
+
+// A call that runs a nested event loop (a modal dialog) serves the queue again from inside it.
+TEST(HandOverQueue, ACallThatServesTheQueueAgainLosesNoCall) {
+    HandOverQueue queue;
+    std::atomic<bool> secondPosted{false};
+    std::atomic<int> done{0};
+    std::vector<int> ran;
+    std::thread second;
+    std::thread first([&] {
+        queue.RunOnUiThread([&] {
+            ran.push_back(1);
+            second = std::thread([&] {
+                secondPosted = true;
+                queue.RunOnUiThread([&] { ran.push_back(2); });
+                ++done;
+            });
+            while (!secondPosted.load() || queue.ServePending() == 0) {
+                std::this_thread::yield();
+            }
+        });
+        ++done;
+    });
+    queue.ServeUntil([&] { return done.load() == 2; }, 10ms);
+    first.join();
+    second.join();
+    EXPECT_EQ(ran, (std::vector<int>{1, 2}));
 }

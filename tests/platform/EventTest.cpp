@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <array>
 #include <thread>
@@ -19,6 +20,23 @@ TEST(Event, ManualResetStaysSetUntilReset) {
     event.Reset();
     EXPECT_FALSE(event.IsSet());
     EXPECT_EQ(WaitForAny(events, 0), WAIT_TIMEOUT);
+}
+
+TEST(Event, ItsDescriptorIsReadableExactlyWhileSet) {
+    const auto event = Event::CreateManualReset();
+    auto readable = [&] {
+        pollfd pfd{event.PollFd(), POLLIN, 0};
+        return ::poll(&pfd, 1, 0) == 1;
+    };
+    EXPECT_FALSE(readable());
+    event.Set();
+    EXPECT_TRUE(readable());
+    event.Reset();
+    event.Set();
+    event.Reset();
+    EXPECT_FALSE(readable()) << "a reset noted without a system call is applied before a poll";
+    event.Set();
+    EXPECT_TRUE(readable());
 }
 
 TEST(Event, CopiesShareOneObject) {
