@@ -68,13 +68,22 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
                 this, [this] { beep_(); }, Qt::QueuedConnection);
         },
         [](unsigned ms) { platform::SleepMs(ms); },
-        // A monitor thread left on its own: look at once rather than at the next tick.
+        // A monitor thread left on its own, or a request left unanswered: look at once.
         [this] {
             QMetaObject::invokeMethod(
                 this, [this] { core_->CheckProtection(); }, Qt::QueuedConnection);
         }});
-    core_->Status.SetListener(
-        [this](bool protecting, const std::string& reason) { ShowProtection(protecting, reason); });
+    core_->Status.SetListener([this](bool protecting, const std::string& reason) {
+        ShowProtection(protecting, reason);
+        // Looked at every tick only while something is missing: a protected, idle Kestrine wakes
+        // for nothing. What can take protection away tells at once instead (a monitor thread
+        // that ends, a request the driver leaves unanswered).
+        if (protecting) {
+            protectionTimer_.stop();
+        } else if (!protectionTimer_.isActive()) {
+            protectionTimer_.start();
+        }
+    });
 
     ui::LoadApplicationFonts();
     // The style sheet gives the window by this name the button-face colour; a widget class of our
@@ -119,7 +128,9 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
 
     protectionTimer_.setInterval(kProtectionCheckMs);
     connect(&protectionTimer_, &QTimer::timeout, this, [this] { core_->CheckProtection(); });
-    protectionTimer_.start();
+    if (!core_->Status.Protecting()) {
+        protectionTimer_.start();
+    }
 }
 
 TfrmMain::~TfrmMain() {

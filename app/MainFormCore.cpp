@@ -181,11 +181,20 @@ void MainFormCore::FreeStore() {
 
 void MainFormCore::SendAllowList(std::span<const std::string> list) {
     monitor::SendAllowList(Link.DeviceHandle.get(), Log, list);
+    LookSoonIfUnwell();
 }
 
 void MainFormCore::SendStoredAllowList() {
     if (NumberList) {
         monitor::SendStoredAllowList(Link.DeviceHandle.get(), Log, *NumberList);
+        LookSoonIfUnwell();
+    }
+}
+
+void MainFormCore::LookSoonIfUnwell() {
+    // A look under way sees it anyway.
+    if (!checking_ && Link.DeviceHandle && Link.Health() != platform::ERROR_SUCCESS) {
+        environment_.threadEnded();
     }
 }
 

@@ -36,8 +36,9 @@ struct MainFormEnvironment {
     LogMemo& logMemo;
     std::function<void()> messageBeep = [] {};
     std::function<void(unsigned milliseconds)> sleep = [](unsigned) {};
-    // A monitor thread left on its own (see MonitorServices::threadEnded): the window runs
-    // CheckProtection soon after, on the user-interface thread.
+    // A monitor thread left on its own (see MonitorServices::threadEnded), or a request the
+    // driver left unanswered: the window runs CheckProtection soon after, on the user-interface
+    // thread. Called from any thread.
     std::function<void()> threadEnded = [] {};
     std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now;
 };
@@ -76,8 +77,9 @@ public:
     // that went away is opened again (started through the service layer where this user may,
     // else found when its service manager has restarted it), its ports attached and the stored
     // list pushed; ports that all refused are offered again. A driver that does not answer is
-    // waited for. The window runs it every second and when a monitor thread left; it does
-    // nothing outside monitoring (before start-up's end and after StopMonitoring).
+    // waited for. The window runs it when a monitor thread left or a request went unanswered,
+    // and every second while protection is not whole; it does nothing outside monitoring
+    // (before start-up's end and after StopMonitoring).
     void CheckProtection();
     // Detach every port (stopping its thread), close the device, close the log. Safe to repeat.
     void StopMonitoring();
@@ -92,6 +94,8 @@ public:
     static constexpr std::chrono::seconds kLongestRetry{10};
 
 private:
+    // After a request: a driver found gone or hanging asks for a look (see threadEnded).
+    void LookSoonIfUnwell();
     void Evaluate(bool mend);
     void CheckStore(bool mend);
     void CheckDriver(bool mend);

@@ -52,6 +52,7 @@ void PrintTo(const Row& row, std::ostream* out) {
 
 class FaultTable : public test::WindowFixture, public ::testing::WithParamInterface<Row> {
 public:
+    app::TfrmMain& Window() { return *window; }
     fs::path Db() const { return platform::RegistryDatabasePath(root.Path()); }
     std::shared_ptr<test::FakeMonitorDevice>& Device() { return access.device; }
 
@@ -101,8 +102,13 @@ const Row kRows[] = {
      },
      false, [](FaultTable&) { return std::string("the monitoring driver has stopped"); },
      [](FaultTable& t) { t.Device() = std::make_shared<test::FakeMonitorDevice>(); }},
-    {"driver hung", [](FaultTable& t) { t.Device()->SetHealth(platform::ERROR_TIMEOUT); }, false,
-     [](FaultTable&) { return std::string("the monitoring driver does not answer"); },
+    {"driver hung",
+     [](FaultTable& t) {
+         // A hang shows when a request goes unanswered: here the list the window pushes.
+         t.Device()->SetHealth(platform::ERROR_TIMEOUT);
+         t.Window().Core().SendStoredAllowList();
+     },
+     false, [](FaultTable&) { return std::string("the monitoring driver does not answer"); },
      [](FaultTable& t) { t.Device()->SetHealth(platform::ERROR_SUCCESS); }},
     {"no port attachable", [](FaultTable& t) { t.Device()->SetAttachablePorts({}); }, true,
      [](FaultTable&) {
