@@ -14,7 +14,7 @@ MainFormCore::MainFormCore(MainFormEnvironment environment)
       Status(Log),
       Link(monitor::MonitorServices{environment.handOver, Log, environment.alert,
                                     environment.messageBeep, environment.sleep,
-                                    environment.threadEnded},
+                                    environment.lookSoon},
            environment.driver),
       environment_(std::move(environment)) {}
 
@@ -194,7 +194,7 @@ void MainFormCore::SendStoredAllowList() {
 void MainFormCore::LookSoonIfUnwell() {
     // A look under way sees it anyway.
     if (!checking_ && Link.DeviceHandle && Link.Health() != platform::ERROR_SUCCESS) {
-        environment_.threadEnded();
+        environment_.lookSoon();
     }
 }
 

@@ -39,7 +39,7 @@ struct MainFormEnvironment {
     // A monitor thread left on its own (see MonitorServices::threadEnded), or a request the
     // driver left unanswered: the window runs CheckProtection soon after, on the user-interface
     // thread. Called from any thread.
-    std::function<void()> threadEnded = [] {};
+    std::function<void()> lookSoon = [] {};
     std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now;
 };
 
@@ -94,7 +94,7 @@ public:
     static constexpr std::chrono::seconds kLongestRetry{10};
 
 private:
-    // After a request: a driver found gone or hanging asks for a look (see threadEnded).
+    // After a request: a driver found gone or hanging asks for a look (see lookSoon).
     void LookSoonIfUnwell();
     void Evaluate(bool mend);
     void CheckStore(bool mend);

@@ -584,8 +584,7 @@ void ComPort::FromProgram(std::string_view bytes) {
                 backend_->Write(action.bytes);
                 break;
             case DialFilter::Action::Kind::ToProgram:
-                queue_.PushData(PortRead, action.bytes);
-                toProgram_.append(action.bytes);
+                QueueToProgram(action.bytes);
                 answered = true;
                 break;
             case DialFilter::Action::Kind::Blocked:
@@ -638,9 +637,13 @@ void ComPort::FromBackend(std::string_view bytes) {
 }
 
 void ComPort::ToProgram(std::string_view bytes) {
+    QueueToProgram(bytes);
+    FlushToProgram();
+}
+
+void ComPort::QueueToProgram(std::string_view bytes) {
     queue_.PushData(PortRead, bytes);
     toProgram_.append(bytes);
-    FlushToProgram();
 }
 
 void ComPort::FlushToProgram() {

@@ -78,6 +78,8 @@ private:
     void FromProgram(std::string_view bytes);
     void FromBackend(std::string_view bytes);
     void ToProgram(std::string_view bytes);
+    // Queues bytes for the program (and their event) without writing yet: FlushToProgram does.
+    void QueueToProgram(std::string_view bytes);
     void FlushToProgram();
     void Opened();
     void Closed();
