@@ -85,6 +85,10 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
         }
     });
 
+    // The driver's start and the ports' attach wait for another process: they run while the
+    // window is built, and FormCreate takes what they came to.
+    core_->PrepareDriver();
+
     ui::LoadApplicationFonts();
     // The style sheet gives the window by this name the button-face colour; a widget class of our
     // own paints a style sheet's background only when asked to.

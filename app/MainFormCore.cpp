@@ -34,12 +34,30 @@ std::vector<std::string> MainFormCore::CreateStore() {
     return Editing->LoadListBox();
 }
 
+void MainFormCore::PrepareDriver() {
+    if (!preparedOpening_.valid()) {
+        preparedOpening_ = std::async(std::launch::async, &monitor::DriverLink::Open,
+                                      std::ref(environment_.driver), Link.Message(), true);
+    }
+}
+
 void MainFormCore::StartMonitoring() {
     platform::Randomize();
     Log.PrepareLog();
     Link.Reset();
-    Link.OpenDriver();
-    Link.AttachAllPorts();
+    if (preparedOpening_.valid()) {
+        auto opening = preparedOpening_.get();
+        const auto ports = opening.ports;
+        Link.Take(std::move(opening));
+        if (ports) {
+            Link.AdoptPorts(*ports);
+        } else {
+            Link.AttachAllPorts();
+        }
+    } else {
+        Link.OpenDriver();
+        Link.AttachAllPorts();
+    }
     SendStoredAllowList();
     monitoring_ = true;
     // What start-up could not bring up is told now, in one line; mending waits for the checks.

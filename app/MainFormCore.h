@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <span>
 #include <string>
@@ -70,6 +71,11 @@ public:
     // driver link, open the driver (installing it when needed), attach COM1..COM16 with a monitor
     // thread each, and send the stored allowed list.
     void StartMonitoring();
+    // Takes the steps of opening the driver (starting it where needed) and the attach requests
+    // for COM1..COM16 on another thread at once, so that the wait for the driver's process
+    // overlaps the building of the window; the next StartMonitoring logs and keeps what they
+    // came to and starts the monitor threads, as if it had taken the steps itself.
+    void PrepareDriver();
     // Steps 10 to 12: clear the exit flags and restore the parental-control check box.
     void RestoreState();
     // Looks again at what protection needs, reports what is missing (Status) and mends what it
@@ -108,6 +114,8 @@ private:
     std::string driverReason_;
     std::chrono::steady_clock::time_point nextAttempt_{};
     std::chrono::steady_clock::duration retry_ = kFirstRetry;
+    // Last: its end waits for steps still under way, which use environment_.
+    std::future<monitor::DriverLink::Opening> preparedOpening_;
 };
 
 }  // namespace kestrine::app

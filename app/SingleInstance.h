@@ -5,13 +5,17 @@
 // Both live in $XDG_RUNTIME_DIR (else in a folder of this user's own in /tmp) under a name made of
 // the application's GUID and the user ID, and only an instance of the same user counts: another
 // user who binds the name first cannot make a start end without protecting. A crashed instance
-// leaves a stale lock (taken over once its process is gone) and a dead socket (removed when nobody
+// leaves no lock (the lock is the kernel's, on the file) and a dead socket (removed when nobody
 // answers on it).
-#include <QLocalServer>
-#include <QLockFile>
+//
+// The socket is a plain Unix stream socket watched by the event loop: a start writes its process
+// ID and a newline and closes.
 #include <QObject>
 #include <QString>
-#include <memory>
+#include <map>
+#include <string>
+
+class QSocketNotifier;
 
 namespace kestrine::app {
 
@@ -39,12 +43,24 @@ signals:
     void InstanceCreated(qint64 processId);
 
 private:
-    bool NotifyRunningInstance();
+    // Tells the running instance of this start; false with `error` (the connect's errno, 0 when
+    // it connected) when nobody heard it.
+    bool NotifyRunningInstance(int& error);
+    bool Listen();
+    void AcceptCallers();
+    void ReadCaller(int fd);
+    void DropCaller(int fd);
 
     QString socketPath_;  // empty when there is no safe place for it
     bool squatted_ = false;
     QString lockPath_;
-    std::unique_ptr<QLocalServer> server_;
+    int listener_ = -1;
+    QSocketNotifier* listening_ = nullptr;
+    struct Caller {
+        QSocketNotifier* readable = nullptr;
+        std::string received;
+    };
+    std::map<int, Caller> callers_;
 };
 
 }  // namespace kestrine::app

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QTimer>
+#include <future>
 
 #include "app/MainForm.h"
 #include "app/SessionEnd.h"
@@ -13,6 +14,10 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName("kestrine");
     QApplication::setQuitOnLastWindowClosed(false);  // the window only hides; Exit ends the program
+    // Reading the font files (and the system's font configuration with them) takes a while; it
+    // runs beside the start-up until the window first needs the fonts (LoadApplicationFonts
+    // waits for it there).
+    auto fontsLoaded = std::async(std::launch::async, &kestrine::ui::LoadApplicationFonts);
     // Before anything that can wait (the single-instance lock, the driver's start): an end of the
     // session during start-up is kept and runs the orderly stop once the window exists.
     kestrine::app::SessionEnd sessionEnd;

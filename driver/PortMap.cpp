@@ -1,8 +1,11 @@
 #include "driver/PortMap.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "platform/Registry.h"
+#include "platform/SystemRoot.h"
 
 namespace kestrine::driver {
 
@@ -67,8 +70,11 @@ bool AddPortAssignment(std::string_view assignment, PortMap& map, std::string& e
 }
 
 PortMap ReadPortMapFromRegistry() {
+    return ReadPortMapFromRegistry(platform::Registry::System());
+}
+
+PortMap ReadPortMapFromRegistry(const platform::Registry& registry) {
     PortMap map;
-    const auto registry = platform::Registry::System();
     platform::RegKey key;
     if (registry.OpenKey(kPortMapKey, platform::KEY_QUERY_VALUE, key) != platform::ERROR_SUCCESS) {
         return map;
@@ -86,6 +92,22 @@ PortMap ReadPortMapFromRegistry() {
         }
     }
     return map;
+}
+
+PortMap RegistryPortMap::Read() {
+    const auto path = platform::RegistryDatabasePath();
+    struct stat file {};
+    const bool exists = ::stat(path.c_str(), &file) == 0;
+    if (!exists || !registry_ || file.st_dev != device_ || file.st_ino != inode_) {
+        registry_.reset();
+        if (!exists) {
+            return {};
+        }
+        registry_.emplace(path);
+        device_ = file.st_dev;
+        inode_ = file.st_ino;
+    }
+    return ReadPortMapFromRegistry(*registry_);
 }
 
 }  // namespace kestrine::driver

@@ -1,9 +1,13 @@
 #pragma once
 // Which COM port is served by what: the built-in virtual modem, or a real serial device.
+#include <sys/types.h>
+
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/Registry.h"
 
 namespace kestrine::driver {
 
@@ -31,5 +35,20 @@ std::optional<int> ParseComName(std::string_view name);
 bool AddPortAssignment(std::string_view assignment, PortMap& map, std::string& error);
 // The port map of the registry of the current system root; empty when it has none.
 PortMap ReadPortMapFromRegistry();
+PortMap ReadPortMapFromRegistry(const platform::Registry& registry);
+
+// Reads the port map afresh each time, as ReadPortMapFromRegistry does, on a connection to the
+// store kept open between reads: opening the store costs a millisecond, and the application
+// attaches sixteen ports one after another when it starts. Each read sees every change committed
+// before it; a store replaced by a new file (another inode) is opened anew.
+class RegistryPortMap {
+public:
+    PortMap Read();
+
+private:
+    std::optional<platform::Registry> registry_;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+};
 
 }  // namespace kestrine::driver

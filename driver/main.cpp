@@ -126,8 +126,9 @@ int main(int argc, char** argv) {
         driver::DeviceServer server(loop, platform::DeviceSocketPath(monitor::kServiceName),
                                     platform::AccessGroup());
         // The registry's port map, read afresh at every attach; --port assignments override it.
-        auto portMap = [&ports] {
-            auto map = driver::ReadPortMapFromRegistry();
+        driver::RegistryPortMap registryPorts;
+        auto portMap = [&ports, &registryPorts] {
+            auto map = registryPorts.Read();
             for (const auto& [com, backend] : ports) {
                 map[com] = backend;
             }
@@ -163,6 +164,9 @@ int main(int argc, char** argv) {
             }
             ::close(readyFd);
         }
+        // Opened now, while the application builds its window, so that the first attach finds
+        // the registry open.
+        registryPorts.Read();
         while (!loop.Stopped()) {
             loop.RunOnce();
             server.Reap();

@@ -27,15 +27,39 @@ void DriverLink::Reset() {
 }
 
 void DriverLink::OpenDriver() {
-    DeviceHandle = access_.OpenDriverDevice(message_);
+    Take(Open(access_, message_, false));
+}
+
+DriverLink::Opening DriverLink::Open(DriverAccess& access, std::string message,
+                                     bool attachPorts) {
+    Opening opening;
+    opening.device = access.OpenDriverDevice(message);
+    if (!opening.device && access.InstallDriver(message)) {
+        opening.installed = true;
+        opening.device = access.OpenDriverDevice(message);
+    }
+    opening.message = std::move(message);
+    if (opening.device && attachPorts) {
+        opening.ports.emplace();
+        for (int n = kFirstPort; n <= kLastPort; ++n) {
+            std::array<std::uint8_t, 4> id{};
+            if (opening.device->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(n), id)
+                    .Succeeded()) {
+                (*opening.ports)[n] = GetU32(id, 0);
+            }
+        }
+    }
+    return opening;
+}
+
+void DriverLink::Take(Opening opening) {
+    message_ = std::move(opening.message);
+    DeviceHandle = std::move(opening.device);
     if (DeviceHandle) {
         return;
     }
-    if (access_.InstallDriver(message_)) {
-        DeviceHandle = access_.OpenDriverDevice(message_);
-        if (!DeviceHandle) {
-            services_.log.LogLine(message_);
-        }
+    if (opening.installed) {
+        services_.log.LogLine(message_);
     } else {
         services_.log.LogFormat("Unable to access device driver: %s", {message_});
     }
@@ -103,12 +127,26 @@ bool DriverLink::StopPort(int n) {
 void DriverLink::AttachAllPorts() {
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         if (AttachPort(n)) {
-            auto thread = std::make_unique<TMonitorThread>(services_, DeviceHandle, PortIds[n]);
-            MonitorThreads[n] = std::move(thread);
-            MonitorThreads[n]->Port = n;
-            MonitorThreads[n]->Resume();
+            StartThread(n);
         }
     }
+}
+
+void DriverLink::AdoptPorts(const PortIdTable& ports) {
+    for (int n = kFirstPort; n <= kLastPort; ++n) {
+        if (ports[n] && !PortAttached[n] && DeviceHandle) {
+            PortIds[n].store(*ports[n]);
+            PortAttached[n] = true;
+            StartThread(n);
+        }
+    }
+}
+
+void DriverLink::StartThread(int n) {
+    auto thread = std::make_unique<TMonitorThread>(services_, DeviceHandle, PortIds[n]);
+    MonitorThreads[n] = std::move(thread);
+    MonitorThreads[n]->Port = n;
+    MonitorThreads[n]->Resume();
 }
 
 platform::Win32Error DriverLink::Health() const {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "monitor/MonitorContract.h"
@@ -43,6 +44,25 @@ public:
     // Start-up: no port attached, no thread, no device.
     void Reset();
     void OpenDriver();
+
+    // OpenDriver (and the requests of AttachAllPorts) in two halves, so that the driver's start,
+    // which waits for another process, can run on another thread while the window is built.
+    // Open takes the steps through `access` (open the device; failing that, create the service
+    // entry and open again, which starts the driver), then asks the device to attach COM1..COM16
+    // when `attachPorts` is set; it touches nothing of a link. Take logs what the steps came to
+    // and keeps the device, exactly as OpenDriver would have; AdoptPorts then records the ports
+    // attached and starts a monitor thread each, as AttachAllPorts would have. `message` is the
+    // message variable the steps start from.
+    using PortIdTable = std::array<std::optional<PortId>, kLastPort + 1>;
+    struct Opening {
+        std::shared_ptr<platform::Device> device;
+        std::string message;
+        bool installed = false;  // the service entry was created (and the device opened again)
+        std::optional<PortIdTable> ports;  // the attach requests made, when they were
+    };
+    static Opening Open(DriverAccess& access, std::string message, bool attachPorts);
+    void Take(Opening opening);
+    void AdoptPorts(const PortIdTable& ports);
     void CloseDriver();
 
     bool AttachPort(int n);
@@ -67,6 +87,7 @@ public:
 
 private:
     void StopRemainingThreads();
+    void StartThread(int n);
 
     MonitorServices services_;
     DriverAccess& access_;

@@ -9,7 +9,6 @@ namespace kestrine::monitor {
 
 namespace {
 
-// Waking a sleeping thread costs more on these machines than the log write a hand-over carries.
 // Where the other side is running on another processor (one busy port: the poster while its
 // line is written, the serving thread while the poster fetches its next event) each looks for
 // the other's answer for a short while before it sleeps. The look never yields: on a busy
@@ -41,7 +40,7 @@ bool LookFor(Ready ready) {
     }
 }
 
-// The futex calls behind AwaitRelease and Release; a wake may reach a word whose item has gone
+// The futex calls behind AwaitRelease and the wakes; a wake may reach a word whose item has gone
 // (the kernel only uses the address), and a waiter re-checks its word after every return.
 void FutexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
     ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected,
@@ -61,29 +60,95 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
 HandOverQueue::HandOverQueue(Waker waker) : waker_(std::move(waker)) {}
 
 void HandOverQueue::Release(Item& item) {
-    // After the exchange the item may be gone: only its address is used.
-    if (item.state.exchange(Item::kDone, std::memory_order_acq_rel) == Item::kSleeping) {
-        FutexWake(item.state);
+    std::uint32_t state = Item::kWaiting;
+    if (item.state.compare_exchange_strong(state, Item::kDone, std::memory_order_acq_rel)) {
+        return;  // the poster was looking and has its answer
+    }
+    static_assert(alignof(Item) > kLooking, "the look's flag shares the word with an Item*");
+    // The poster sleeps; from here only its releaser changes its state. While a poster looks (or
+    // is woken to), the sleeper is handed to it; else the serving thread wakes it and hands it
+    // the look, so that the wakes after it are made by the posters again.
+    item.state.store(Item::kHanded, std::memory_order_relaxed);
+    auto look = look_.load(std::memory_order_acquire);
+    for (;;) {
+        if ((look & kLooking) == 0) {
+            if (look_.compare_exchange_weak(look, kLooking, std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+                item.nextToWake = nullptr;
+                return WakeWithLook(item);
+            }
+            continue;
+        }
+        item.nextToWake = reinterpret_cast<Item*>(look & ~kLooking);
+        if (look_.compare_exchange_weak(look, reinterpret_cast<std::uintptr_t>(&item) | kLooking,
+                                        std::memory_order_acq_rel, std::memory_order_acquire)) {
+            return;
+        }
     }
 }
 
-void HandOverQueue::AwaitRelease(Item& item, bool lookFirst) const {
-    if (lookFirst && ::sched_getcpu() != servingCpu_.load(std::memory_order_relaxed) &&
-        LookFor([&] { return item.state.load(std::memory_order_acquire) == Item::kDone; })) {
-        return;
+void HandOverQueue::WakeWithLook(Item& item) {
+    woken_.fetch_add(1);
+    // After the store the item may be gone: only its address is used.
+    item.state.store(Item::kDoneWithLook, std::memory_order_release);
+    FutexWake(item.state);
+}
+
+bool HandOverQueue::TakeLook() {
+    std::uintptr_t free = 0;
+    return woken_.load() == 0 &&
+           look_.compare_exchange_strong(free, kLooking, std::memory_order_acq_rel);
+}
+
+void HandOverQueue::PassLook(Item* toWake) {
+    for (;;) {
+        if (toWake == nullptr) {
+            std::uintptr_t nobody = kLooking;
+            if (look_.compare_exchange_strong(nobody, 0, std::memory_order_acq_rel)) {
+                return;  // nobody to wake: the look ends here
+            }
+            toWake = reinterpret_cast<Item*>(look_.exchange(kLooking, std::memory_order_acq_rel) &
+                                             ~kLooking);
+            continue;
+        }
+        // One wake per poster: the woken poster takes over the look and the rest of the list, so
+        // the wakes run one after another on the processor that runs the posters, each woken
+        // thread on its own while the one that woke it goes about its next event.
+        return WakeWithLook(*toWake);
+    }
+}
+
+void HandOverQueue::AwaitRelease(Item& item) {
+    auto answered = [&] { return item.state.load(std::memory_order_acquire) == Item::kDone; };
+    // A look on the serving thread's processor would only take it from the serving thread.
+    if (::sched_getcpu() != servingCpu_.load(std::memory_order_relaxed) && TakeLook()) {
+        // The look ends with the answer, with sleepers handed over (one is woken and takes the
+        // look over, and this poster sleeps, leaving it the processor) or with another poster
+        // woken meanwhile, which needs the processor too.
+        LookFor([&] {
+            return answered() || look_.load(std::memory_order_acquire) != kLooking ||
+                   woken_.load(std::memory_order_relaxed) != 0;
+        });
+        PassLook(nullptr);
+        if (answered()) {
+            return;
+        }
     }
     std::uint32_t expected = Item::kWaiting;
     if (!item.state.compare_exchange_strong(expected, Item::kSleeping, std::memory_order_acq_rel)) {
         return;  // released meanwhile
     }
-    while (item.state.load(std::memory_order_acquire) != Item::kDone) {
-        FutexWait(item.state, Item::kSleeping);
+    std::uint32_t state = Item::kSleeping;
+    while (state != Item::kDoneWithLook) {
+        FutexWait(item.state, state);
+        state = item.state.load(std::memory_order_acquire);
     }
+    woken_.fetch_sub(1);
+    PassLook(item.nextToWake);
 }
 
 void HandOverQueue::RunOnUiThread(const std::function<void()>& work) {
     Item item{&work};
-    const bool alone = waiting_.fetch_add(1) == 0;
     {
         std::lock_guard lock(mutex_);
         items_.push_back(&item);
@@ -93,10 +158,7 @@ void HandOverQueue::RunOnUiThread(const std::function<void()>& work) {
     if (waker_ && !wakeRequested_.exchange(true)) {
         waker_();
     }
-    // Behind other posters a look would only take a processor from the threads that serve them
-    // or prepare their next events.
-    AwaitRelease(item, alone);
-    waiting_.fetch_sub(1);
+    AwaitRelease(item);
 }
 
 std::size_t HandOverQueue::ServeBatch() {

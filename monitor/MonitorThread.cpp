@@ -1,5 +1,7 @@
 #include "monitor/MonitorThread.h"
 
+#include "platform/Process.h"
+
 namespace kestrine::monitor {
 
 using platform::IoStatus;
@@ -28,6 +30,9 @@ void TMonitorThread::Resume() {
 }
 
 void TMonitorThread::Run() {
+    // Each event waits for the user-interface thread; a woken monitor thread that took that
+    // thread's processor would only delay its own event and every other port's.
+    platform::RunAsBatchWork();
     try {
         Execute();
     } catch (...) {

@@ -1,5 +1,6 @@
 #include "platform/Process.h"
 
+#include <sched.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -22,6 +23,12 @@ std::filesystem::path ExecutableDirectory() {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::filesystem::current_path() : exe.parent_path();
+}
+
+bool RunAsBatchWork() {
+    // Pid 0 is the calling thread; an unprivileged thread may always move to SCHED_BATCH.
+    const sched_param param{};
+    return ::sched_setscheduler(0, SCHED_BATCH, &param) == 0;
 }
 
 bool ProcessAlive(int pid) {

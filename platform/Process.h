@@ -10,6 +10,13 @@ std::filesystem::path ExecutableDirectory();
 
 void SleepMs(unsigned milliseconds);
 
+// Marks the calling thread as throughput work that never takes the processor from a running
+// thread when it wakes (SCHED_BATCH): it runs when a processor is free or when its turn comes.
+// For threads that feed the user-interface thread one item at a time and wait for it, which
+// would otherwise interrupt the very thread they wait for. Best effort: false when the system
+// refuses.
+bool RunAsBatchWork();
+
 // Whether process `pid` runs: it exists and is not a zombie that its parent has yet to reap.
 bool ProcessAlive(int pid);
 

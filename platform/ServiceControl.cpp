@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <strings.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -46,23 +47,6 @@ bool WriteAll(int fd, const void* data, std::size_t size) {
     const auto* bytes = static_cast<const char*>(data);
     while (size > 0) {
         const ssize_t n = ::write(fd, bytes, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Reads exactly `size` bytes; false at end of file or on error.
-bool ReadAll(int fd, void* data, std::size_t size) {
-    auto* bytes = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::read(fd, bytes, size);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -301,6 +285,106 @@ bool ServiceManager::DeviceAcceptsConnections(const std::string& name) const {
     return connected;
 }
 
+namespace {
+
+// Starts a daemon the way a double fork does (a middle child starts a new session, starts the
+// daemon in it and leaves at once, so the daemon belongs to neither the caller's process tree nor
+// its terminal), without copying the caller's address space twice: both children run in the
+// caller's memory (CLONE_VM) on stacks of their own while the caller waits (CLONE_VFORK), as
+// posix_spawn does, and report through this object. Forking the application, with its windowing
+// libraries mapped, cost about ten milliseconds of its start.
+class DaemonLaunch {
+public:
+    // `in`, `out`: the daemon's standard input and output (and error); `inherited`: the one
+    // descriptor the daemon inherits. The caller keeps and closes all three.
+    DaemonLaunch(char* const* argv, char* const* envp, int in, int out, int inherited)
+        : argv_(argv), envp_(envp), in_(in), out_(out), inherited_(inherited) {}
+
+    Win32Error Run() {
+        constexpr std::size_t kStack = 64 * 1024;
+        stacks_.resize(2 * kStack);
+        daemonStack_ = StackTop(stacks_.data() + 2 * kStack);
+        // No handler of the caller's may run in a child that shares its memory: every signal is
+        // held until the daemon has put the caller's handlers aside.
+        sigset_t all;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_SETMASK, &all, &callerMask_);
+        const pid_t middle = ::clone(&DaemonLaunch::Middle, StackTop(stacks_.data() + kStack),
+                                     CLONE_VM | CLONE_VFORK | SIGCHLD, this);
+        ::pthread_sigmask(SIG_SETMASK, &callerMask_, nullptr);
+        if (middle < 0) {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        int status = 0;
+        while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (daemon_ <= 0) {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        return execError_ != 0 ? ErrorOfExec(execError_) : ERROR_SUCCESS;
+    }
+
+    pid_t Daemon() const { return daemon_; }
+
+private:
+    static void* StackTop(char* end) {
+        return reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(end) & ~std::uintptr_t{15});
+    }
+
+    // The children call only what is safe after a fork, and are not instrumented: they run on
+    // stacks that a sanitizer does not know.
+    [[gnu::no_sanitize_address]] static int Middle(void* self) {
+        auto& launch = *static_cast<DaemonLaunch*>(self);
+        ::setsid();
+        // Resumes once the daemon has called execve (or ended).
+        launch.daemon_ =
+            ::clone(&DaemonLaunch::Daemon, launch.daemonStack_, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                    self);
+        ::_exit(0);
+    }
+
+    [[gnu::no_sanitize_address]] static int Daemon(void* self) {
+        auto& launch = *static_cast<DaemonLaunch*>(self);
+        // The handlers are this child's own copies: back to the defaults before signals come in.
+        for (int signal = 1; signal < NSIG; ++signal) {
+            struct sigaction action {};
+            if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_DFL &&
+                action.sa_handler != SIG_IGN) {
+                action.sa_handler = SIG_DFL;
+                action.sa_flags = 0;
+                ::sigaction(signal, &action, nullptr);
+            }
+        }
+        if (launch.in_ >= 0) {
+            ::dup2(launch.in_, STDIN_FILENO);
+        }
+        if (launch.out_ >= 0) {
+            ::dup2(launch.out_, STDOUT_FILENO);
+            ::dup2(launch.out_, STDERR_FILENO);
+        }
+        ::umask(022);
+        ::fcntl(launch.inherited_, F_SETFD, 0);
+        ::sigprocmask(SIG_SETMASK, &launch.callerMask_, nullptr);
+        ::execve(launch.argv_[0], launch.argv_, launch.envp_);
+        launch.execError_ = errno;
+        ::_exit(127);
+    }
+
+    char* const* argv_;
+    char* const* envp_;
+    int in_;
+    int out_;
+    int inherited_;
+    std::vector<char> stacks_;
+    void* daemonStack_ = nullptr;
+    sigset_t callerMask_{};
+    // Written by the children, read by the caller once they are done.
+    volatile pid_t daemon_ = 0;
+    volatile int execError_ = 0;
+};
+
+}  // namespace
+
 Win32Error ServiceManager::LaunchDaemon(const std::string& name, const std::string& image) const {
     if (::access(image.c_str(), F_OK) != 0) {
         return ERROR_FILE_NOT_FOUND;
@@ -312,7 +396,7 @@ Win32Error ServiceManager::LaunchDaemon(const std::string& name, const std::stri
         logFolder ? (ServiceLogDirectory(root_) / (name + ".log")).string() : "/dev/null";
     const std::string rootText = root_.string();
 
-    // Everything the children need is prepared here: after fork only async-signal-safe calls.
+    // Everything the children need is prepared here: they make system calls and nothing else.
     std::vector<char> imageArg(image.begin(), image.end());
     imageArg.push_back('\0');
     char* const argv[] = {imageArg.data(), nullptr};
@@ -326,14 +410,8 @@ Win32Error ServiceManager::LaunchDaemon(const std::string& name, const std::stri
     }
     environment.push_back(std::string(kSystemRootVariable) + "=" + rootText);
     std::vector<char*> envp;
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) {
-        ::close(report[0]);
-        ::close(report[1]);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     environment.push_back(std::string(kDriverReadyVariable) + "=" + std::to_string(ready[1]));
@@ -341,54 +419,23 @@ Win32Error ServiceManager::LaunchDaemon(const std::string& name, const std::stri
         envp.push_back(entry.data());
     }
     envp.push_back(nullptr);
-    const pid_t middle = ::fork();
-    if (middle < 0) {
-        for (const int fd : {report[0], report[1], ready[0], ready[1]}) {
+    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (out < 0) {
+        out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    }
+    DaemonLaunch launch{argv, envp.data(), in, out, ready[1]};
+    const Win32Error launched = launch.Run();
+    for (const int fd : {in, out, ready[1]}) {
+        if (fd >= 0) {
             ::close(fd);
         }
-        return ERROR_NOT_ENOUGH_MEMORY;
     }
-    if (middle == 0) {
-        // The middle child starts a new session and leaves at once, so the daemon belongs to
-        // neither the caller's process tree nor its terminal.
-        ::close(report[0]);
-        ::setsid();
-        const pid_t daemon = ::fork();
-        if (daemon != 0) {
-            const std::int32_t pid = daemon;
-            WriteAll(report[1], &pid, sizeof pid);
-            ::_exit(daemon < 0 ? 1 : 0);
-        }
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0644);
-        if (in >= 0) {
-            ::dup2(in, STDIN_FILENO);
-        }
-        if (out >= 0) {
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-        }
-        ::umask(022);
-        ::fcntl(ready[1], F_SETFD, 0);  // the one descriptor the driver inherits
-        ::execve(argv[0], argv, envp.data());
-        const std::int32_t error = errno;
-        WriteAll(report[1], &error, sizeof error);
-        ::_exit(127);
-    }
-    ::close(report[1]);
-    ::close(ready[1]);
-    int status = 0;
-    while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
-    }
-    std::int32_t daemon = -1;
-    std::int32_t execError = 0;
-    const bool gotPid = ReadAll(report[0], &daemon, sizeof daemon);
-    const bool execFailed = gotPid && ReadAll(report[0], &execError, sizeof execError);
-    ::close(report[0]);
-    if (!gotPid || daemon <= 0 || execFailed) {
+    if (launched != ERROR_SUCCESS) {
         ::close(ready[0]);
-        return execFailed ? ErrorOfExec(execError) : ERROR_NOT_ENOUGH_MEMORY;
+        return launched;
     }
+    const pid_t daemon = launch.Daemon();
     if (runFolder) {
         WritePidFile(PidFile(name), daemon);
     }

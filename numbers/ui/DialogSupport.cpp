@@ -6,23 +6,23 @@
 #include <QScreen>
 #include <QWidget>
 #include <atomic>
+#include <mutex>
 
 #include "numbers/TextEncoding.h"
 
 namespace kestrine::ui {
 
 void LoadApplicationFonts() {
-    static bool loaded = false;
-    if (loaded) {
-        return;
-    }
-    loaded = true;
-    for (const char* file :
-         {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"}) {
-        if (QFile::exists(file)) {
-            QFontDatabase::addApplicationFont(file);
+    // Once; a caller that comes while another thread loads them waits until they are loaded.
+    static std::once_flag loaded;
+    std::call_once(loaded, [] {
+        for (const char* file :
+             {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"}) {
+            if (QFile::exists(file)) {
+                QFontDatabase::addApplicationFont(file);
+            }
         }
-    }
+    });
 }
 
 QFont TahomaPixels(int pixels, bool bold) {

@@ -14,7 +14,8 @@ inline constexpr const char* kApplicationTitle = "Tallowby Kestrine";
 
 // Loads the free Tahoma of Debian's fonts-wine package when it is installed (it is not on
 // fontconfig's path). Without it, "Tahoma" falls back to fontconfig's substitute (DejaVu Sans,
-// about 15 % wider). Safe to call more than once.
+// about 15 % wider). Safe to call more than once and from any thread: a call while another thread
+// loads them returns once they are loaded.
 void LoadApplicationFonts();
 // Tahoma at a pixel size, optionally bold.
 QFont TahomaPixels(int pixels, bool bold = false);

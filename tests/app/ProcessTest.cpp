@@ -192,6 +192,35 @@ TEST(SingleInstance, OnlyAPrivateFolderOfThisUserHoldsTheInstance) {
     EXPECT_TRUE(app::PrivateFolderIn(sharedPath).isEmpty()) << "a planted link";
 }
 
+// Callers that say nothing, or too much without a line, cost the running instance nothing: the
+// next start is still heard.
+TEST(SingleInstance, HearsEachStartPastSilentAndGarbledCallers) {
+    test::TempDir runtime;
+    app::SingleInstance instance(app::kApplicationGuid,
+                                 QString::fromStdString(runtime.Path().string()));
+    ASSERT_TRUE(instance.Acquire());
+    QSignalSpy created(&instance, &app::SingleInstance::InstanceCreated);
+    auto call = [&](const std::string& bytes) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = instance.SocketPath().toStdString();
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+        return fd;
+    };
+    const int silent = call("");
+    ::close(call(std::string(4096, '7')));
+    ::close(call("12345\n"));
+    ASSERT_TRUE(created.count() == 1 || created.wait(5000));
+    EXPECT_EQ(created.first().first().toLongLong(), 12345);
+    QTest::qWait(50);
+    EXPECT_EQ(created.count(), 1) << "nothing was made of the garbled caller";
+    ::close(silent);
+}
+
 // Another user who binds the instance's name first does not make a start end unprotected, and
 // hears nothing from it.
 TEST(SingleInstance, AnotherUsersSocketUnderTheNameDoesNotCount) {

@@ -151,6 +151,25 @@ TEST_F(DriverRequests, TheRegistrysPortMapIsReadAtEveryAttach) {
                   ERROR_FILE_NOT_FOUND)
             << "COM" << com;
     }
+    // The driver keeps the store open between attaches: a change committed since is seen, and so
+    // is a store replaced by a new file.
+    auto setPort = [](const char* name) {
+        RegKey key;
+        ASSERT_EQ(Registry::System().CreateKey(driver::kPortMapKey, KEY_ALL_ACCESS, key),
+                  ERROR_SUCCESS);
+        key.SetString(name, "modem");
+    };
+    setPort("COM8");
+    EXPECT_NE(Attach(*device_, 8), 0u);
+    const auto store = RegistryDatabasePath();
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::filesystem::remove(store.string() + suffix);
+    }
+    setPort("COM9");
+    EXPECT_NE(Attach(*device_, 9), 0u);
+    EXPECT_EQ(device_->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(5), out).error,
+              ERROR_FILE_NOT_FOUND)
+        << "COM5 was served by the old store only";
 }
 
 TEST_F(DriverRequests, BadRequestsGetErrorsAndTheDriverCarriesOn) {

@@ -45,12 +45,19 @@ TEST(HandOverQueue, AThrowingCallStillReleasesItsPoster) {
     poster.join();
 }
 
-// Some calls outlast a poster's look, so posters go to sleep and must be woken; each poster
-// checks that its call has run by the time it is released.
-TEST(HandOverQueue, ServesManyPostersInTheirOwnOrderAndReleasesEachAfterItsCall) {
+// Posters sleep and are woken (some calls outlast any look; with many posters most sleep and
+// wake one another), and each checks that its call has run by the time it is released.
+struct ManyPosters {
+    int threads;
+    int calls;
+    int slowEvery;  // every this many calls sleeps 2 ms on the serving thread; 0: none does
+};
+
+class HandOverQueueManyPosters : public ::testing::TestWithParam<ManyPosters> {};
+
+TEST_P(HandOverQueueManyPosters, ServesEachInItsOwnOrderAndReleasesEachAfterItsCall) {
+    const auto [kThreads, kCalls, kSlowEvery] = GetParam();
     HandOverQueue queue;
-    constexpr int kThreads = 8;
-    constexpr int kCalls = 200;
     std::vector<std::vector<int>> seen(kThreads);
     std::atomic<int> finished{0};
     std::atomic<int> releasedEarly{0};
@@ -59,7 +66,7 @@ TEST(HandOverQueue, ServesManyPostersInTheirOwnOrderAndReleasesEachAfterItsCall)
         posters.emplace_back([&, t] {
             for (int i = 0; i < kCalls; ++i) {
                 queue.RunOnUiThread([&, t, i] {
-                    if (i % 50 == 0) {
+                    if (kSlowEvery != 0 && i % kSlowEvery == 0) {
                         std::this_thread::sleep_for(2ms);
                     }
                     seen[t].push_back(i);
@@ -82,6 +89,10 @@ TEST(HandOverQueue, ServesManyPostersInTheirOwnOrderAndReleasesEachAfterItsCall)
         EXPECT_TRUE(std::is_sorted(calls.begin(), calls.end()));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Load, HandOverQueueManyPosters,
+                         ::testing::Values(ManyPosters{8, 200, 50}, ManyPosters{16, 3000, 0},
+                                           ManyPosters{3, 5000, 0}));
 
 // A call that runs a nested event loop (a modal dialog) serves the queue again from inside it.
 TEST(HandOverQueue, ACallThatServesTheQueueAgainLosesNoCall) {
