@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kEvents = 20000;
+constexpr int kEvents = 48000;
 
 struct NoAlert : monitor::BlockedAlert {
     void ShowBlockedAlert(const std::string&, const std::string&) override {}
@@ -126,7 +126,7 @@ double PlainLinesPerSecond(const std::filesystem::path& dir) {
 int RunCount() {
     const char* text = std::getenv("KESTRINE_BENCH_RUNS");
     const int runs = text != nullptr ? std::atoi(text) : 0;
-    return runs > 0 ? runs : 3;
+    return runs > 0 ? runs : 5;
 }
 
 }  // namespace

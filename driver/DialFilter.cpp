@@ -1016,7 +1016,6 @@ void DialFilter::Result(const std::string& text, bool numeric) {
     if (kind == ResultKind::Info) {
         return;
     }
-    mayAbort_ = false;
 
     if (message_ != Message::None && (kind == ResultKind::Ok || kind == ResultKind::Error)) {
         // The modem gave up reading the message: what was held of it is command input after all.
@@ -1035,6 +1034,9 @@ void DialFilter::Result(const std::string& text, bool numeric) {
     }
     inStep_ = true;
     if (expected.dial) {
+        // Only an answer that is provably the last dial's ends it: a key that aborted an earlier
+        // dial in the same write brings that dial's NO CARRIER first, while the last one goes on.
+        mayAbort_ = false;
         if (kind == ResultKind::Connect) {
             view_ = expected.full;
         } else {

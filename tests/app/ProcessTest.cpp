@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include <QElapsedTimer>
@@ -27,6 +28,15 @@ using namespace kestrine;
 namespace fs = std::filesystem;
 
 namespace {
+
+// The address of the Unix socket at `path`.
+sockaddr_un UnixAddress(const QString& socketPath) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = socketPath.toStdString();
+    std::memcpy(address.sun_path, path.c_str(), std::min(path.size() + 1, sizeof address.sun_path));
+    return address;
+}
 
 // A copy of the application in a folder of its own (its log lies beside it), started with a
 // private system root and a private runtime folder.
@@ -90,11 +100,8 @@ TEST_F(AppProcessTest, SurvivesACrashedFirstInstanceAndEndsOnSigterm) {
     // What a crashed instance leaves: a lock naming a process that is gone, and a dead socket.
     {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const std::string path = names.SocketPath().toStdString();
-        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const sockaddr_un address = UnixAddress(names.SocketPath());
+        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
         ::close(fd);  // the file stays, nobody listens
     }
     QString lockPath = names.SocketPath();
@@ -202,11 +209,8 @@ TEST(SingleInstance, HearsEachStartPastSilentAndGarbledCallers) {
     QSignalSpy created(&instance, &app::SingleInstance::InstanceCreated);
     auto call = [&](const std::string& bytes) {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const std::string path = instance.SocketPath().toStdString();
-        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const sockaddr_un address = UnixAddress(instance.SocketPath());
+        EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
         EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(bytes.size()));
         return fd;
