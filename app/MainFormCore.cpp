@@ -45,17 +45,13 @@ void MainFormCore::StartMonitoring() {
     platform::Randomize();
     Log.PrepareLog();
     Link.Reset();
-    if (preparedOpening_.valid()) {
-        auto opening = preparedOpening_.get();
-        const auto ports = opening.ports;
-        Link.Take(std::move(opening));
-        if (ports) {
-            Link.AdoptPorts(*ports);
-        } else {
-            Link.AttachAllPorts();
-        }
+    const auto opening = preparedOpening_.valid() ? preparedOpening_.get()
+                                                  : monitor::DriverLink::Open(
+                                                        environment_.driver, Link.Message(), false);
+    Link.Take(opening);
+    if (opening.ports) {
+        Link.AdoptPorts(*opening.ports);
     } else {
-        Link.OpenDriver();
         Link.AttachAllPorts();
     }
     SendStoredAllowList();

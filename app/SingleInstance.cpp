@@ -216,8 +216,8 @@ bool SingleInstance::Listen() {
         return false;
     }
     listener_ = fd;
-    listening_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    connect(listening_, &QSocketNotifier::activated, this, [this] { AcceptCallers(); });
+    auto* listening = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(listening, &QSocketNotifier::activated, this, [this] { AcceptCallers(); });
     return true;
 }
 

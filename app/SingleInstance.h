@@ -55,7 +55,6 @@ private:
     bool squatted_ = false;
     QString lockPath_;
     int listener_ = -1;
-    QSocketNotifier* listening_ = nullptr;
     struct Caller {
         QSocketNotifier* readable = nullptr;
         std::string received;

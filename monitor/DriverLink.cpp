@@ -42,19 +42,23 @@ DriverLink::Opening DriverLink::Open(DriverAccess& access, std::string message,
     if (opening.device && attachPorts) {
         opening.ports.emplace();
         for (int n = kFirstPort; n <= kLastPort; ++n) {
-            std::array<std::uint8_t, 4> id{};
-            if (opening.device->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(n), id)
-                    .Succeeded()) {
-                (*opening.ports)[n] = GetU32(id, 0);
-            }
+            (*opening.ports)[n] = RequestAttach(*opening.device, n);
         }
     }
     return opening;
 }
 
-void DriverLink::Take(Opening opening) {
-    message_ = std::move(opening.message);
-    DeviceHandle = std::move(opening.device);
+std::optional<PortId> DriverLink::RequestAttach(platform::Device& device, int n) {
+    std::array<std::uint8_t, 4> id{};
+    if (!device.Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(n), id).Succeeded()) {
+        return std::nullopt;
+    }
+    return GetU32(id, 0);
+}
+
+void DriverLink::Take(const Opening& opening) {
+    message_ = opening.message;
+    DeviceHandle = opening.device;
     if (DeviceHandle) {
         return;
     }
@@ -89,13 +93,16 @@ bool DriverLink::AttachPort(int n) {
     if (!IsPort(n) || PortAttached[n] || !DeviceHandle) {
         return false;
     }
-    std::array<std::uint8_t, 4> id{};
-    const auto result = DeviceHandle->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(n), id);
-    if (result.Succeeded()) {
-        PortIds[n].store(GetU32(id, 0));
-        PortAttached[n] = true;
+    const auto id = RequestAttach(*DeviceHandle, n);
+    if (id) {
+        Record(n, *id);
     }
-    return result.Succeeded();
+    return id.has_value();
+}
+
+void DriverLink::Record(int n, PortId id) {
+    PortIds[n].store(id);
+    PortAttached[n] = true;
 }
 
 bool DriverLink::DetachPort(int n) {
@@ -135,8 +142,7 @@ void DriverLink::AttachAllPorts() {
 void DriverLink::AdoptPorts(const PortIdTable& ports) {
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         if (ports[n] && !PortAttached[n] && DeviceHandle) {
-            PortIds[n].store(*ports[n]);
-            PortAttached[n] = true;
+            Record(n, *ports[n]);
             StartThread(n);
         }
     }

@@ -61,7 +61,7 @@ public:
         std::optional<PortIdTable> ports;  // the attach requests made, when they were
     };
     static Opening Open(DriverAccess& access, std::string message, bool attachPorts);
-    void Take(Opening opening);
+    void Take(const Opening& opening);
     void AdoptPorts(const PortIdTable& ports);
     void CloseDriver();
 
@@ -87,6 +87,9 @@ public:
 
 private:
     void StopRemainingThreads();
+    // The driver's answer to an attach request for COM`n`: the port's ID, or none.
+    static std::optional<PortId> RequestAttach(platform::Device& device, int n);
+    void Record(int n, PortId id);
     void StartThread(int n);
 
     MonitorServices services_;

@@ -101,21 +101,19 @@ bool HandOverQueue::TakeLook() {
 }
 
 void HandOverQueue::PassLook(Item* toWake) {
-    for (;;) {
-        if (toWake == nullptr) {
-            std::uintptr_t nobody = kLooking;
-            if (look_.compare_exchange_strong(nobody, 0, std::memory_order_acq_rel)) {
-                return;  // nobody to wake: the look ends here
-            }
-            toWake = reinterpret_cast<Item*>(look_.exchange(kLooking, std::memory_order_acq_rel) &
-                                             ~kLooking);
-            continue;
+    if (toWake == nullptr) {
+        std::uintptr_t nobody = kLooking;
+        if (look_.compare_exchange_strong(nobody, 0, std::memory_order_acq_rel)) {
+            return;  // nobody to wake: the look ends here
         }
-        // One wake per poster: the woken poster takes over the look and the rest of the list, so
-        // the wakes run one after another on the processor that runs the posters, each woken
-        // thread on its own while the one that woke it goes about its next event.
-        return WakeWithLook(*toWake);
+        // Sleepers were handed over (only pushes happen meanwhile, so the stack stays non-empty).
+        toWake = reinterpret_cast<Item*>(look_.exchange(kLooking, std::memory_order_acq_rel) &
+                                         ~kLooking);
     }
+    // One wake per poster: the woken poster takes over the look and the rest of the list, so the
+    // wakes run one after another on the processor that runs the posters, each woken thread on
+    // its own while the one that woke it goes about its next event.
+    WakeWithLook(*toWake);
 }
 
 void HandOverQueue::AwaitRelease(Item& item) {
