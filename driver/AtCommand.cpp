@@ -87,7 +87,9 @@ AtLine ParseAtCommands(std::string_view commands, Reading reading) {
     while (i < s.size()) {
         const char c = Upper(s[i]);
         AtCommand command;
-        if (lenient && (IsVendorPrefix(c) || !(IsLetter(c) || c == '&' || c == '+'))) {
+        const bool startsPrefixed = (c == '&' || IsVendorPrefix(c)) && i + 1 < s.size() &&
+                                    IsLetter(Upper(s[i + 1]));
+        if (lenient && !startsPrefixed && !(IsLetter(c) || c == '+')) {
             ++i;  // what this modem does not know, it skips
             continue;
         }

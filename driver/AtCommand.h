@@ -11,9 +11,10 @@
 //
 // Modems read what they do not know in two ways: a modem that follows V.250 stops the line at
 // the first command it does not know (ERROR; commands before it may have run), a lenient one
-// skips it and goes on. The lenient reading also skips a maker's prefix character on its own,
-// since a modem without such commands reads the letter behind it as a command of its own
-// ("AT\D0900" dials there). The dial blocker takes both readings into account.
+// skips it and goes on: a maker's command whole (its prefix, letter and digits, or an extended
+// one to ';'), a character that starts no command on its own. The dial blocker reads lines
+// strictly and sends only what it read, re-encoded (DialJudge.h); the virtual modem reads
+// either way.
 #include <cstddef>
 #include <string>
 #include <string_view>

@@ -65,9 +65,6 @@ public:
     virtual void Flush(bool /*input*/, bool /*output*/) {}
     // The program hung up (B0) or closed the port.
     virtual void HangUp(bool programListens) = 0;
-    // After HangUp the modem is on-hook in command mode, its settings kept, with nothing more to
-    // say: only a modem of our own can promise that.
-    virtual bool HangsUpIdle() const { return false; }
     // The program is not taking what the backend sends: stop reading the backend meanwhile.
     virtual void HoldOutput(bool /*hold*/) {}
 };
@@ -85,7 +82,6 @@ public:
         Emit(modem_.Input(bytes, VirtualModem::Clock::now()));
     }
     void HangUp(bool programListens) override { Emit(modem_.HangUp(programListens)); }
-    bool HangsUpIdle() const override { return true; }
 
 private:
     void Emit(const std::string& bytes) {
@@ -281,7 +277,9 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
       looks_(looks),
       published_(std::move(published)),
       onEvents_(std::move(onEvents)),
-      filter_(allowed) {
+      // A real modem is left alone for a moment after DTR drops; the virtual one hangs up at once.
+      filter_(allowed, backend.kind == PortBackend::Kind::Modem ? DialFilter::Clock::duration{}
+                                                                : std::chrono::milliseconds(500)) {
     master_.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!master_.Valid() || ::grantpt(master_.Get()) != 0 || ::unlockpt(master_.Get()) != 0) {
         throw PortError{platform::ERROR_GEN_FAILURE};
@@ -325,10 +323,25 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
         Notify();
     });
 
+    filterTimer_ = loop_.AddTimer([this] { return filter_.NextDeadline(); },
+                                  [this] {
+                                      std::vector<DialFilter::Action> actions;
+                                      filter_.Tick(DialFilter::Clock::now(), actions);
+                                      Carry(actions);
+                                      Notify();
+                                  });
+    {
+        // Whatever the modem was doing, the blocker configures it before anything else.
+        std::vector<DialFilter::Action> actions;
+        filter_.Attach(DialFilter::Clock::now(), actions);
+        Carry(actions);
+    }
+
     try {
         Publish();
     } catch (...) {
         loop_.Remove(inotifyToken_);
+        loop_.RemoveTimer(filterTimer_);
         throw;
     }
 }
@@ -339,6 +352,7 @@ ComPort::~ComPort() {
     if (masterToken_ != 0) {
         loop_.Remove(masterToken_);
     }
+    loop_.RemoveTimer(filterTimer_);
     backend_.reset();
     // Closing the master hangs up whoever still has the port open.
 }
@@ -448,8 +462,10 @@ void ComPort::Opened() {
 
 void ComPort::Closed() {
     opened_ = false;
-    filter_.HangUp(backend_->HangsUpIdle());
-    backend_->HangUp(false);
+    toProgram_.clear();  // nobody is left to hear it
+    std::vector<DialFilter::Action> actions;
+    filter_.HangUp(DialFilter::Clock::now(), actions);
+    Carry(actions);
     queue_.PushSimple(PortClosed);
     UpdateWatch();
 }
@@ -557,14 +573,16 @@ void ComPort::Status(std::uint8_t status) {
         backend_->Apply(*now);
     }
     if (now->baud == 0 && before.baud != 0) {
-        filter_.HangUp(backend_->HangsUpIdle());
-        backend_->HangUp(true);
+        std::vector<DialFilter::Action> actions;
+        filter_.HangUp(DialFilter::Clock::now(), actions);
+        Carry(actions);
     }
 }
 
 void ComPort::FromProgram(std::string_view bytes) {
     queue_.PushData(PortWrite, bytes);
-    if (filter_.PassesUnseen(bytes)) {
+    const auto now = DialFilter::Clock::now();
+    if (filter_.PassesUnseen(bytes, now)) {
         backend_->Write(bytes);  // the bulk of a data call: straight through
         return;
     }
@@ -573,9 +591,13 @@ void ComPort::FromProgram(std::string_view bytes) {
         closesAtLineStart_ = closesWhenEmpty_;
     }
     std::vector<DialFilter::Action> actions;
-    filter_.FromProgram(bytes, actions);
-    // What the blocker answers the program for one read (an echo and NO CARRIER) goes out in one
-    // write, so that the program wakes once for it.
+    filter_.FromProgram(bytes, now, actions);
+    Carry(actions);
+}
+
+void ComPort::Carry(std::vector<DialFilter::Action>& actions) {
+    // What the blocker answers the program in one turn (an echo and NO CARRIER) goes out in one
+    // write, so that the program wakes once for it. A refusal is queued before its answer.
     bool answered = false;
     bool refused = false;
     for (auto& action : actions) {
@@ -590,6 +612,13 @@ void ComPort::FromProgram(std::string_view bytes) {
             case DialFilter::Action::Kind::Blocked:
                 queue_.PushPendingBlocked(action.bytes);
                 refused = true;
+                break;
+            case DialFilter::Action::Kind::HangUpModem:
+                backend_->HangUp(opened_);
+                break;
+            case DialFilter::Action::Kind::Notice:
+                std::fprintf(stderr, "qddriver: %s: %s\n", published_.filename().c_str(),
+                             action.bytes.c_str());
                 break;
         }
     }
@@ -631,17 +660,16 @@ monitor::DialFacts ComPort::LookWhoDialled() {
 }
 
 void ComPort::FromBackend(std::string_view bytes) {
-    filter_.FromModem(bytes);
-    ToProgram(bytes);
+    std::vector<DialFilter::Action> actions;
+    filter_.FromModem(bytes, DialFilter::Clock::now(), actions);
+    Carry(actions);
     Notify();
 }
 
-void ComPort::ToProgram(std::string_view bytes) {
-    QueueToProgram(bytes);
-    FlushToProgram();
-}
-
 void ComPort::QueueToProgram(std::string_view bytes) {
+    if (!opened_) {
+        return;  // what the modem says while nobody holds the port is dropped, as a serial port drops it
+    }
     queue_.PushData(PortRead, bytes);
     toProgram_.append(bytes);
 }

@@ -77,7 +77,8 @@ private:
     void Status(std::uint8_t status);
     void FromProgram(std::string_view bytes);
     void FromBackend(std::string_view bytes);
-    void ToProgram(std::string_view bytes);
+    // Carries out what the dial blocker decided, in order.
+    void Carry(std::vector<DialFilter::Action>& actions);
     // Queues bytes for the program (and their event) without writing yet: FlushToProgram does.
     void QueueToProgram(std::string_view bytes);
     void FlushToProgram();
@@ -95,6 +96,7 @@ private:
     std::function<void()> onEvents_;
     EventQueue queue_;
     DialFilter filter_;
+    std::uint64_t filterTimer_ = 0;
     UniqueFd master_;
     std::string slavePath_;
     std::optional<TerminalId> terminal_;
