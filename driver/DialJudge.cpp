@@ -129,6 +129,13 @@ bool NumberAllowed(const std::string& text, const ModemRecord& modem, const Allo
     return decoded && allowed.Allows(NormaliseNumber(*decoded));
 }
 
+// A refused number as the report names it: its dial digits where it can be read.
+std::string Reported(const std::string& text, const ModemRecord& modem) {
+    const auto decoded = Decode(text, modem.charset);
+    const auto digits = decoded ? NormaliseNumber(*decoded) : std::string();
+    return digits.empty() ? text : digits;
+}
+
 Verdict JudgeDial(const AtCommand& command, const ModemRecord& modem, const AllowList& allowed) {
     const DialString dial = ReadDialString(command.value);
     if (dial.refuse) {
@@ -227,20 +234,20 @@ Verdict JudgeExtended(const AtCommand& command, const ModemRecord& modem,
             return Refuse(Verdict::Answer::MessageError, 302, "");
         }
         if (!NumberAllowed(v[1], modem, allowed)) {
-            return Refuse(Verdict::Answer::MessageError, 302, v[1]);
+            return Refuse(Verdict::Answer::MessageError, 302, Reported(v[1], modem));
         }
         return Forward(canonical);
     }
     if (name == "CUSD" && set && v.size() > 1) {
         if (!NumberAllowed(v[1], modem, allowed)) {
-            return Refuse(Verdict::Answer::EquipmentError, 3, v[1]);
+            return Refuse(Verdict::Answer::EquipmentError, 3, Reported(v[1], modem));
         }
         return Forward(canonical);
     }
     if ((name == "CTFR" && set) || (name == "CCFC" && set && v.size() > 2 && !v[2].empty())) {
         const auto& number = name == "CTFR" ? (v.empty() ? std::string() : v[0]) : v[2];
         if (!NumberAllowed(number, modem, allowed)) {
-            return Refuse(Verdict::Answer::EquipmentError, 3, number);
+            return Refuse(Verdict::Answer::EquipmentError, 3, Reported(number, modem));
         }
         return Forward(canonical);
     }
@@ -485,7 +492,7 @@ Verdict JudgeMessage(MessageKind kind, const ExtendedArgs& args, const ModemReco
             return Refuse(Verdict::Answer::MessageError, 302, "");
         }
         if (!NumberAllowed(v[at], modem, allowed)) {
-            return Refuse(Verdict::Answer::MessageError, 302, v[at]);
+            return Refuse(Verdict::Answer::MessageError, 302, Reported(v[at], modem));
         }
         return Forward(canonical, Effect::Message);
     }
