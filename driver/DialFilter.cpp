@@ -225,9 +225,12 @@ void DialFilter::RunLine(const std::string& text, Clock::time_point now) {
         }
         if (verdict.effect == Effect::Store) {
             record.stored[verdict.storeIndex] = verdict.text;
+        } else if (verdict.kind == Verdict::Kind::Local && verdict.effect == Effect::Dial) {
+            record.heldDial = verdict.text;
         } else if (verdict.effect == Effect::Dial && verdict.continued) {
             record.callPrefix = verdict.number;
             record.callPrefixed = true;
+            record.heldDial.clear();
         } else if (verdict.effect == Effect::MessageFormat) {
             record.messageFormat = verdict.value;
         } else if (verdict.effect == Effect::Charset) {
@@ -311,6 +314,10 @@ void DialFilter::RunPlan(Clock::time_point now) {
                 ReadPending(now);
                 return;
             case Verdict::Kind::Local:
+                if (verdict.effect == Effect::Dial) {
+                    link_.Record().heldDial = verdict.text;  // answered OK, sent later whole
+                    continue;
+                }
                 if (!program_.ApplyLocal(command, info_)) {
                     plan_.clear();
                     Finish("ERROR", now);
@@ -530,6 +537,9 @@ void DialFilter::OnFinal(const std::string& word, Clock::time_point now) {
     auto& record = link_.Record();
     const bool ok = word == "OK";
     const bool connected = link_.InData();
+    if (verdict.effect != Effect::None) {
+        record.heldDial.clear();  // sent with this dial, or dropped by what the modem did
+    }
     switch (verdict.effect) {
         case Effect::Dial:
             record.lastNumber = verdict.number;

@@ -56,9 +56,13 @@
 //   - a dial (D, +CDV, +CDU) of a number that is not allowed: NO CARRIER. L redials and S=n
 //     dials a stored number only from the record (what this blocker sent and the modem took),
 //     re-encoded as the number itself; > (phonebook), ! (hook flash) and quoted dial strings
-//     are refused. A dial ended with ';' continues a call: it must lead to an allowed number,
-//     and on a mobile modem (it answered AT+CMGF?) be allowed itself, since ';' makes a voice
-//     call there. Packet-data calls (*98...#, *99...#, +CGDATA) go to the operator: passed.
+//     are refused. A dial ended with ';' is sent only when its number is allowed itself; one
+//     that merely leads to an allowed number is held here (OK to the program) and sent whole
+//     with the dial that completes it, so no modem ever holds part of a number, whatever it
+//     makes of ';' (on a mobile modem - it answered AT+CMGF? - ';' makes a voice call, and
+//     nothing is held). A dial after a ';' the modem took must be allowed both as the call's
+//     continuation and as a call of its own. Packet-data calls (*98...#, *99...#, +CGDATA) go
+//     to the operator: passed.
 //   - a text message (+CMGS, +CMGC) to a number that is not allowed, or a PDU that cannot be
 //     read: +CMS ERROR: 302 (304), after the blocker's own prompt and the content up to
 //     Ctrl-Z; only then does the modem get the command and, after its own prompt, the content.

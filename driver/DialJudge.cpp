@@ -160,17 +160,26 @@ Verdict JudgeDial(const AtCommand& command, const ModemRecord& modem, const Allo
     if (digits.empty()) {
         return Refuse(Verdict::Answer::NoCarrier, 0, "ATD");
     }
+    canonical = modem.heldDial + canonical;
+    digits = NormaliseNumber(canonical);
     if (!command.continued && !modem.callPrefixed && IsPacketDataCall(digits)) {
         Verdict v = Forward("D" + canonical, Effect::DataCall);
         v.number = digits;
         return v;
     }
+    // Where the modem holds a call already, the dial must be allowed both as its continuation
+    // and as a call of its own (modems differ in what a dial after ';' does).
     const std::string whole = (modem.callPrefixed ? modem.callPrefix : std::string()) + digits;
-    bool ok = allowed.Allows(whole);
-    if (!ok && command.continued && !modem.mobile) {
-        ok = allowed.LeadsToAllowed(whole);  // the next dial of this call goes on with it
+    const bool wholeAllowed = allowed.Allows(whole) && (!modem.callPrefixed || allowed.Allows(digits));
+    if (!wholeAllowed && command.continued && !modem.mobile && !modem.callPrefixed &&
+        allowed.LeadsToAllowed(whole)) {
+        Verdict v = LocalCommand();
+        v.effect = Effect::Dial;
+        v.text = canonical;  // held until the dial that completes it
+        v.number = whole;
+        return v;
     }
-    if (!ok) {
+    if (!wholeAllowed) {
         return Refuse(Verdict::Answer::NoCarrier, 0, whole);
     }
     Verdict v = Forward("D" + canonical + (command.continued ? ";" : ""), Effect::Dial);

@@ -33,13 +33,17 @@ struct ModemRecord {
     std::string charset;     // +CSCS, upper case; empty: the default (GSM)
     std::string callPrefix;  // digits of a call continued with ';' that is still up
     bool callPrefixed = false;
+    // A dial ended with ';' that leads to an allowed number but is none itself: kept here, not
+    // sent, and sent whole with the dial that completes it ("D0123;" then "D456": D0123456).
+    // A modem then never holds part of a number, whatever it makes of ';'.
+    std::string heldDial;
     std::string lastNumber;              // the last number dialled (for L); empty: none known
     std::map<int, std::string> stored;   // &Zn=number the modem took
 };
 
 enum class Effect {
     None,           // forwarded, changes nothing the blocker records
-    Local,          // the blocker's own (ProgramSide)
+    Local,          // the blocker's own (ProgramSide), or a dial part it holds (Dial)
     Dial,           // a call to `number`; CONNECT enters data mode
     DataCall,       // a packet-data session (*99#, +CGDATA): CONNECT enters data mode
     Answer,         // A: CONNECT enters data mode

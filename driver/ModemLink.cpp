@@ -76,6 +76,7 @@ void ModemLink::Restart(Clock::time_point now, std::vector<Op>& ops, bool hangUp
         ops.push_back({Op::Kind::HangUp, {}});
         record_.callPrefix.clear();
         record_.callPrefixed = false;
+        record_.heldDial.clear();
     }
     state_ = State::Settling;
     effect_ = Effect::None;

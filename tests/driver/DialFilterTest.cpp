@@ -11,6 +11,7 @@
 #include "monitor/MonitorContract.h"
 #include "tests/driver/DriverHarness.h"
 #include "tests/fuzz/DialSession.h"
+#include "tests/support/SpanModem.h"
 
 using namespace kestrine::driver;
 using Kind = DialFilter::Action::Kind;
@@ -490,6 +491,14 @@ TEST(DialBlocking, AttackFamiliesReachNoModem) {
         EXPECT_EQ(line.blocked, c.blocked) << c.what;
         EXPECT_TRUE(line.DialledOnlyAllowed()) << c.what << ": " << line.forwarded;
         EXPECT_EQ(line.forwarded.find("B916407"), std::string::npos) << c.what;
+
+        kestrine::test::BasicDialRig<kestrine::test::SpanModem> independent(line.allow);
+        for (const auto& write : c.writes) {
+            independent.Type(write);
+            independent.Wait(10ms);
+        }
+        EXPECT_FALSE(kestrine::test::FirstBreach(independent.modem, line.allow))
+            << c.what << ": the independent modem dialled";
     }
 }
 

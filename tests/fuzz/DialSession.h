@@ -28,14 +28,17 @@
 
 namespace kestrine::test {
 
-// The dial blocker with a virtual modem behind it, carrying out what the blocker decides as
-// the driver does: the modem's answers go back to the blocker at once.
-struct DialRig {
+// The dial blocker with a modem behind it (the virtual modem, or another with its interface:
+// Input, Tick, NextDeadline, HangUp), carrying out what the blocker decides as the driver does:
+// the modem's answers go back to the blocker at once.
+template <class Modem>
+struct BasicDialRig {
     using Action = driver::DialFilter::Action;
-    using Clock = driver::VirtualModem::Clock;
+    using Clock = std::chrono::steady_clock;
 
-    explicit DialRig(const driver::AllowList& allowed, driver::VirtualModem::Options options = {})
-        : filter(allowed), modem(options) {
+    template <class... ModemArgs>
+    explicit BasicDialRig(const driver::AllowList& allowed, ModemArgs&&... modemArgs)
+        : filter(allowed), modem(std::forward<ModemArgs>(modemArgs)...) {
         Do([&](std::vector<Action>& a) { filter.Attach(now, a); });
     }
     template <class F>
@@ -106,13 +109,15 @@ struct DialRig {
     std::string Take() { return std::exchange(heard, {}); }
 
     driver::DialFilter filter;
-    driver::VirtualModem modem;
+    Modem modem;
     Clock::time_point now = Clock::now();
     std::string forwarded;
     std::string heard;
     std::vector<std::string> blocked;
     std::vector<std::string> notices;
 };
+
+using DialRig = BasicDialRig<driver::VirtualModem>;
 
 struct DialSessionOutcome {
     bool breach = false;      // the modem dialled a number that is not allowed
@@ -126,14 +131,16 @@ inline constexpr const char* kSessionAllowed = "0123456";
 // Every number the modem dialled is allowed: a call continued with ';' must lead to the
 // allowed number; messages and service codes must go to it exactly. Packet-data calls go to
 // the operator.
-inline std::optional<std::string> FirstBreach(const driver::VirtualModem& modem,
-                                              const driver::AllowList& allowed) {
+template <class Modem>
+std::optional<std::string> FirstBreach(const Modem& modem, const driver::AllowList& allowed) {
     for (const auto& call : modem.Calls()) {
-        const bool continued =
-            call.kind == driver::VirtualModem::Dialled::Kind::Call && call.continued;
+        bool isCall = true;
+        if constexpr (requires { call.kind; }) {
+            isCall = call.kind == driver::VirtualModem::Dialled::Kind::Call;
+        }
+        const bool continued = isCall && call.continued;
         const auto number = driver::NormaliseNumber(call.number);
-        if (call.kind == driver::VirtualModem::Dialled::Kind::Call && !continued &&
-            driver::IsPacketDataCall(number)) {
+        if (isCall && !continued && driver::IsPacketDataCall(number)) {
             continue;
         }
         const bool ok = continued ? allowed.LeadsToAllowed(number) : allowed.Allows(number);
@@ -144,26 +151,11 @@ inline std::optional<std::string> FirstBreach(const driver::VirtualModem& modem,
     return std::nullopt;
 }
 
-inline DialSessionOutcome RunDialSession(std::string_view input, bool modemBytes) {
-    using driver::VirtualModem;
+// Runs one session (the input's layout above) against `rig`.
+template <class Rig>
+DialSessionOutcome RunSession(std::string_view input, bool modemBytes, Rig& rig,
+                              const driver::AllowList& allowed) {
     DialSessionOutcome outcome;
-    if (input.empty()) {
-        return outcome;
-    }
-    const auto character = static_cast<unsigned char>(input[0]);
-    VirtualModem::Options options;
-    options.lenient = (character & 1) != 0;
-    options.resetsKeepFraming = (character & 2) != 0;
-    options.redialsLastDialOnly = (character & 4) != 0;
-    if ((character & 8) != 0) {
-        options.dialTime = std::chrono::seconds(2);
-    }
-    options.busy = (character & 16) != 0;
-    options.landline = (character & 32) != 0;
-
-    driver::AllowList allowed;
-    allowed.Replace({kSessionAllowed});
-    DialRig rig(allowed, options);
     auto check = [&] {
         if (const auto breach = FirstBreach(rig.modem, allowed); breach && !outcome.breach) {
             outcome.breach = true;
@@ -213,6 +205,27 @@ inline DialSessionOutcome RunDialSession(std::string_view input, bool modemBytes
         outcome.breach = false;  // see above: only safety and bounds count here
     }
     return outcome;
+}
+
+inline DialSessionOutcome RunDialSession(std::string_view input, bool modemBytes) {
+    using driver::VirtualModem;
+    if (input.empty()) {
+        return {};
+    }
+    const auto character = static_cast<unsigned char>(input[0]);
+    VirtualModem::Options options;
+    options.lenient = (character & 1) != 0;
+    options.resetsKeepFraming = (character & 2) != 0;
+    options.redialsLastDialOnly = (character & 4) != 0;
+    if ((character & 8) != 0) {
+        options.dialTime = std::chrono::seconds(2);
+    }
+    options.busy = (character & 16) != 0;
+    options.landline = (character & 32) != 0;
+    driver::AllowList allowed;
+    allowed.Replace({kSessionAllowed});
+    DialRig rig(allowed, options);
+    return RunSession(input, modemBytes, rig, allowed);
 }
 
 }  // namespace kestrine::test
