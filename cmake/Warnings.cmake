@@ -14,6 +14,11 @@ endif()
 find_package(Threads REQUIRED)
 target_link_libraries(kestrine_options INTERFACE Threads::Threads)
 
+# The dial blocker's invariants are fatal where faults are looked for: debug and fuzz builds.
+if(KESTRINE_FUZZ OR CMAKE_BUILD_TYPE STREQUAL "Debug")
+  target_compile_definitions(kestrine_options INTERFACE KESTRINE_INVARIANTS)
+endif()
+
 if(KESTRINE_FUZZ)
   # Instrument the whole core so the fuzzers are guided by coverage of the code under test.
   target_compile_options(kestrine_options INTERFACE

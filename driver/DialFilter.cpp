@@ -1,7 +1,7 @@
 #include "driver/DialFilter.h"
 
 #include <algorithm>
-#include <cassert>
+#include <cstdlib>
 #include <utility>
 
 namespace kestrine::driver {
@@ -17,6 +17,21 @@ bool IsCall(Effect effect) {
 }
 
 }  // namespace
+
+// The blocker's invariants, checked where they are cheap to state; fatal in debug and fuzz
+// builds, compiled out elsewhere.
+#if defined(KESTRINE_INVARIANTS)
+#define KESTRINE_INVARIANT(condition) \
+    do {                              \
+        if (!(condition)) {           \
+            std::abort();             \
+        }                             \
+    } while (false)
+#else
+#define KESTRINE_INVARIANT(condition) \
+    do {                              \
+    } while (false)
+#endif
 
 // Every entry point sets actions_ for its call and ends by reading what the link said.
 class ActionScope {
@@ -46,9 +61,18 @@ void DialFilter::ToProgram(const std::string& bytes) {
 
 void DialFilter::Apply(std::vector<ModemLink::Op>& ops) {
     for (auto& op : ops) {
+        // The modem hears only what the link wrote: data in a call, otherwise a whole line
+        // ("AT...\r", the configuration's behind Escape), a message's checked content ended by
+        // Ctrl-Z, or a lone CR that gives up a call being placed.
+        KESTRINE_INVARIANT(op.kind == ModemLink::Op::Kind::HangUp || op.data ||
+                           op.bytes == "\r" ||
+                           (op.bytes.back() == kCtrlZ && op.bytes.find(kCtrlZ) == op.bytes.size() - 1) ||
+                           ((op.bytes.rfind("AT", 0) == 0 || op.bytes.rfind("\x1b" "AT", 0) == 0) &&
+                            op.bytes.find('\r') == op.bytes.size() - 1));
         if (op.kind == ModemLink::Op::Kind::HangUp) {
             actions_->push_back({Action::Kind::HangUpModem, {}});
-        } else if (!actions_->empty() && actions_->back().kind == Action::Kind::ToModem) {
+        } else if (!actions_->empty() && actions_->back().kind == Action::Kind::ToModem &&
+                   !op.data) {
             actions_->back().bytes += op.bytes;
         } else {
             actions_->push_back({Action::Kind::ToModem, std::move(op.bytes)});
@@ -627,6 +651,7 @@ void DialFilter::FlushEscape() {
 }
 
 void DialFilter::DataFromProgram(std::string_view bytes, Clock::time_point now) {
+    KESTRINE_INVARIANT(mode_ == Mode::Data && link_.InData());
     const auto guard = std::chrono::milliseconds(20 * program_.settings.s12);
     const bool programEscapes = program_.settings.s2 < 128;
     const char escape = static_cast<char>(program_.settings.s2);

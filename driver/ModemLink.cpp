@@ -1,5 +1,6 @@
 #include "driver/ModemLink.h"
 
+#include <cstdlib>
 #include <utility>
 
 namespace kestrine::driver {
@@ -117,6 +118,9 @@ void ModemLink::ConfigStep(Clock::time_point now, std::vector<Op>& ops) {
 
 void ModemLink::Send(const std::string& command, Effect effect, Clock::time_point now,
                      std::vector<Op>& ops) {
+    if (state_ != State::Ready) {
+        std::abort();  // one command at a time, and only to a configured modem
+    }
     state_ = effect == Effect::Message ? State::Prompt : State::Busy;
     effect_ = effect;
     partial_.clear();
@@ -137,10 +141,13 @@ void ModemLink::AbortCall(std::vector<Op>& ops) {
 }
 
 void ModemLink::SendData(std::string_view bytes, std::vector<Op>& ops) {
-    if (!ops.empty() && ops.back().kind == Op::Kind::Write && state_ == State::Data) {
+    if (bytes.empty() || state_ != State::Data) {
+        return;  // the call is over: its data goes nowhere
+    }
+    if (!ops.empty() && ops.back().kind == Op::Kind::Write && ops.back().data) {
         ops.back().bytes.append(bytes);
     } else {
-        ops.push_back({Op::Kind::Write, std::string(bytes)});
+        ops.push_back({Op::Kind::Write, std::string(bytes), true});
     }
 }
 

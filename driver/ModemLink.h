@@ -46,6 +46,7 @@ public:
         enum class Kind { Write, HangUp };
         Kind kind;
         std::string bytes;
+        bool data = false;  // a call's data, passed as it came
     };
     // What the modem said, for the program's side.
     struct Event {
