@@ -279,7 +279,8 @@ void DialFilter::RunOnlineLine(const AtLine& line, Clock::time_point now) {
     std::string info;
     for (const auto& command : line.commands) {
         const Verdict verdict = Judge(command, link_.Record(), allowed_);
-        if (verdict.kind == Verdict::Kind::Local && program_.ApplyLocal(command, info)) {
+        if (verdict.kind == Verdict::Kind::Local && verdict.effect == Effect::Local &&
+            program_.ApplyLocal(command, info)) {
             continue;
         }
         if (verdict.kind == Verdict::Kind::Refuse) {
@@ -338,6 +339,11 @@ void DialFilter::RunPlan(Clock::time_point now) {
                 ReadPending(now);
                 return;
             case Verdict::Kind::Local:
+                if (verdict.effect == Effect::Online) {
+                    plan_.clear();
+                    Finish("NO CARRIER", now);
+                    return;
+                }
                 if (verdict.effect == Effect::Dial) {
                     link_.Record().heldDial = verdict.text;  // answered OK, sent later whole
                     continue;

@@ -23,9 +23,29 @@ bool IsNameChar(char c) {
 // What an unquoted argument may hold: numbers, hexadecimal, names and ranges. Anything else
 // (another command's letters glued to a value are letters too, but a modem reads an extended
 // command up to ';' or the line's end, and our lines end after each command) is refused.
+// No D: a modem that reads a value only as far as it understands it and goes on with the rest
+// as commands ("+CUSD=1TD10" places a call at a modem nobody here wrote) must never find one.
 bool IsBareArgumentChar(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '+' || c == '-' ||
-           c == ':' || c == '/' || c == '*' || c == '#' || c == '(' || c == ')';
+    return (std::isalnum(static_cast<unsigned char>(c)) != 0 && c != 'D' && c != 'd') ||
+           c == '.' || c == '+' || c == '-' || c == ':' || c == '/' || c == '*' || c == '#' ||
+           c == '(' || c == ')';
+}
+
+// Standard extended commands whose names hold a D. Any other name with a D is refused: a modem
+// that finds commands by their first letters ("+GCAPD0907" is +GCAP, then a dial at one) would
+// read the rest as commands of its own.
+bool IsKnownNameWithD(const std::string& name) {
+    static const char* const kNames[] = {"CGDCONT", "CGDATA", "CMGD",  "CUSD",   "CDU",
+                                         "CGDSCONT", "CGDEL", "CSDH",  "CRTDCP", "CSODCP",
+                                         "CDIP",     "DR",    "DS",    "CGCONTRDP",
+                                         "CGSCONTRDP", "CGTFTRDP", "CGEQOSRDP", "CIREPD",
+                                         "CSDF",     "CDIS",  "CMGDA"};
+    for (const char* known : kNames) {
+        if (name == known) {
+            return true;
+        }
+    }
+    return false;
 }
 
 int SmallNumber(std::string_view text) {
@@ -192,7 +212,9 @@ Verdict JudgeDial(const AtCommand& command, const ModemRecord& modem, const Allo
 Verdict JudgeExtended(const AtCommand& command, const ModemRecord& modem,
                       const AllowList& allowed) {
     const ExtendedArgs args = SplitExtended(command.value);
-    if (!args.wellFormed || args.name.empty()) {
+    // A name begins with a letter (V.250): anything else is no command a modem could read
+    // alike, and a modem that skips what it does not know might find one further on.
+    if (!args.wellFormed || args.name.empty() || args.name[0] < 'A' || args.name[0] > 'Z') {
         return Error();
     }
     const std::string canonical = CanonicalExtended(command.prefix, args);
@@ -201,6 +223,10 @@ Verdict JudgeExtended(const AtCommand& command, const ModemRecord& modem,
     }
     const auto& v = args.values;
     const auto& name = args.name;
+    if (name.find('D') != std::string::npos && name.rfind("CDV", 0) != 0 &&
+        !IsKnownNameWithD(name)) {
+        return Error();
+    }
     const bool set = args.assign && !args.query;
     if (name == "CMEE") {
         return LocalCommand();
@@ -474,8 +500,13 @@ Verdict Judge(const AtCommand& command, const ModemRecord& modem, const AllowLis
             switch (c) {
                 case 'A':
                     return Forward("A", Effect::Answer);
-                case 'O':
-                    return Forward(out, Effect::Online);
+                case 'O': {
+                    // The modem is never left in online command state (its escape is off, the
+                    // program's is the blocker's): O has no call to return to.
+                    Verdict v = LocalCommand();
+                    v.effect = Effect::Online;
+                    return v;
+                }
                 case 'H':
                     return Forward(out, command.number <= 0 ? Effect::HangUp : Effect::None);
                 case 'Z':

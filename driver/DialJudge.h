@@ -13,6 +13,12 @@
 //   - the makers' own commands (^ $ % # ! _ * and \ %-prefixed ones) and anything else the
 //     table does not know: forwarded as written, and the modem's configuration is set anew
 //     after them, since nobody here knows what they change.
+// Outside quotes a D reaches the modem only as a dial the judge allowed, in a standard name
+// that holds one (+CGDCONT, +CUSD, ...), or in a maker's name: modems that read a command only
+// as far as they know it and go on with the rest ("+GCAPD0907", "+CUSD=1TD10") find no other.
+// A name begins with a letter. Limit: a modem that does not know a maker's prefix character
+// and reads what follows it as its own commands could dial from a maker's name with a D in it
+// (AT^DTMF); V.250 has it answer ERROR, as the independent modem here does.
 // A forwarded command is re-encoded (Canonical): the modem gets exactly the command that was
 // judged, never the program's bytes.
 #include <map>

@@ -481,6 +481,10 @@ TEST(DialBlocking, AttackFamiliesReachNoModem) {
          {"0900123", "0900124"}},
         {"a repeat with a dial behind it", {"ATD0123456;\r", "ATH\r", "A/DT0900123\r"}, {}},
         {"a dial split byte by byte", {"A", "T", "D", "0", "9", "0", "0", "\r"}, {"0900"}},
+        // Parsers that read a command only as far as they know it and go on with the rest.
+        {"a dial behind a name a modem knows the start of", {"AT+GCAPD0900123\r"}, {}},
+        {"a dial behind a value", {"AT+CUSD=1TD0900123\r", "AT+CMGF=1D0900123\r"}, {}},
+        {"a call that never was, taken up again", {"ATO\r", "ATD0900123\r"}, {"0900123"}},
     };
     for (const auto& c : cases) {
         Line line;
