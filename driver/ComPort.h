@@ -18,6 +18,11 @@
 // A real device is held for the driver alone while its port is attached (UUCP lock file and
 // TIOCEXCL, see DeviceHold.h): a device another program holds refuses the attach (ERROR_BUSY).
 //
+// Between the program and the backend sits the dial blocker (DialFilter.h), which owns their
+// dialogue: everything either side says goes through it, and it configures the modem itself at
+// attach and after each hang-up (B0, the last close). What the modem says while no program
+// holds the port is dropped, as a serial port drops it.
+//
 // When a dial is refused, the program gets its reply first; then the driver looks which processes
 // hold the port open and, where it can be told, which one dialled (PortHolders.h). The refusal's
 // record carries those facts and waits for them, so the application learns them with the number.

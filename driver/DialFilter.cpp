@@ -564,6 +564,9 @@ void DialFilter::OnFinal(const std::string& word, Clock::time_point now) {
         return;  // an answer nobody waits for (a call given up)
     }
     const Verdict verdict = current_;
+    if (verdict.effect == Effect::Message) {
+        content_.clear();  // sent, or never asked for (the modem gave no prompt)
+    }
     auto& record = link_.Record();
     const bool ok = word == "OK";
     const bool connected = link_.InData();

@@ -210,8 +210,8 @@ void ModemLink::Line(const std::string& line, Clock::time_point now, std::vector
         suspect_ = true;  // the modem echoes: it is not as configured
         return;
     }
-    if (line == "> " || line == ">") {
-        return;  // a message's further prompts
+    if (line.find_first_not_of("> ") == std::string::npos) {
+        return;  // a message's further prompts, the blank behind one
     }
     const bool body = std::exchange(bodyNext_, false);
     if (!body && (StartsWith(line, "+CMT:") || StartsWith(line, "+CBM:") ||
