@@ -597,31 +597,49 @@ void ComPort::FromProgram(std::string_view bytes) {
 
 void ComPort::Carry(std::vector<DialFilter::Action>& actions) {
     // What the blocker answers the program in one turn (an echo and NO CARRIER) goes out in one
-    // write, so that the program wakes once for it. A refusal is queued before its answer.
+    // write, so that the program wakes once for it. A refusal is queued before its answer. A
+    // modem that answers at once (the virtual one) is heard after the turn, in this loop, not in
+    // a call inside it: a line of many commands never nests one call per answer.
+    if (carrying_) {
+        deferred_.insert(deferred_.end(), std::make_move_iterator(actions.begin()),
+                         std::make_move_iterator(actions.end()));
+        return;
+    }
+    carrying_ = true;
     bool answered = false;
     bool refused = false;
-    for (auto& action : actions) {
-        switch (action.kind) {
-            case DialFilter::Action::Kind::ToModem:
-                backend_->Write(action.bytes);
-                break;
-            case DialFilter::Action::Kind::ToProgram:
-                QueueToProgram(action.bytes);
-                answered = true;
-                break;
-            case DialFilter::Action::Kind::Blocked:
-                queue_.PushPendingBlocked(action.bytes);
-                refused = true;
-                break;
-            case DialFilter::Action::Kind::HangUpModem:
-                backend_->HangUp(opened_);
-                break;
-            case DialFilter::Action::Kind::Notice:
-                std::fprintf(stderr, "qddriver: %s: %s\n", published_.filename().c_str(),
-                             action.bytes.c_str());
-                break;
+    std::vector<DialFilter::Action> work = std::move(actions);
+    while (!work.empty()) {
+        for (auto& action : work) {
+            switch (action.kind) {
+                case DialFilter::Action::Kind::ToModem:
+                    backend_->Write(action.bytes);
+                    break;
+                case DialFilter::Action::Kind::ToProgram:
+                    QueueToProgram(action.bytes);
+                    answered = true;
+                    break;
+                case DialFilter::Action::Kind::Blocked:
+                    queue_.PushPendingBlocked(action.bytes);
+                    refused = true;
+                    break;
+                case DialFilter::Action::Kind::HangUpModem:
+                    backend_->HangUp(opened_);
+                    break;
+                case DialFilter::Action::Kind::Notice:
+                    std::fprintf(stderr, "qddriver: %s: %s\n", published_.filename().c_str(),
+                                 action.bytes.c_str());
+                    break;
+            }
+        }
+        work = std::move(deferred_);
+        deferred_.clear();
+        if (!modemInbox_.empty()) {
+            const std::string heard = std::exchange(modemInbox_, {});
+            filter_.FromModem(heard, DialFilter::Clock::now(), work);
         }
     }
+    carrying_ = false;
     if (answered) {
         FlushToProgram();
     }
@@ -660,6 +678,10 @@ monitor::DialFacts ComPort::LookWhoDialled() {
 }
 
 void ComPort::FromBackend(std::string_view bytes) {
+    if (carrying_) {
+        modemInbox_.append(bytes);  // heard when the turn under way has been carried out
+        return;
+    }
     std::vector<DialFilter::Action> actions;
     filter_.FromModem(bytes, DialFilter::Clock::now(), actions);
     Carry(actions);

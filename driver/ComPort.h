@@ -102,6 +102,9 @@ private:
     EventQueue queue_;
     DialFilter filter_;
     std::uint64_t filterTimer_ = 0;
+    bool carrying_ = false;
+    std::vector<DialFilter::Action> deferred_;  // decided while a turn was carried out
+    std::string modemInbox_;                    // what the modem said meanwhile
     UniqueFd master_;
     std::string slavePath_;
     std::optional<TerminalId> terminal_;

@@ -47,27 +47,44 @@ struct BasicDialRig {
         step(actions);
         Carry(actions);
     }
+    // One turn, and the modem's answers after it, in a loop (as the driver's port does): a line
+    // of many commands never nests one call per answer.
     void Carry(std::vector<Action>& actions) {
-        for (auto& action : actions) {
-            switch (action.kind) {
-                case Action::Kind::ToModem:
-                    forwarded += action.bytes;
-                    ModemSays(modem.Input(action.bytes, now));
-                    break;
-                case Action::Kind::ToProgram:
-                    heard += action.bytes;
-                    break;
-                case Action::Kind::Blocked:
-                    blocked.push_back(action.bytes);
-                    break;
-                case Action::Kind::HangUpModem:
-                    ModemSays(modem.HangUp(true));
-                    break;
-                case Action::Kind::Notice:
-                    notices.push_back(action.bytes);
-                    break;
+        if (carrying_) {
+            deferred_.insert(deferred_.end(), actions.begin(), actions.end());
+            return;
+        }
+        carrying_ = true;
+        std::vector<Action> work = std::move(actions);
+        while (!work.empty()) {
+            for (auto& action : work) {
+                switch (action.kind) {
+                    case Action::Kind::ToModem:
+                        forwarded += action.bytes;
+                        inbox_ += modem.Input(action.bytes, now);
+                        break;
+                    case Action::Kind::ToProgram:
+                        heard += action.bytes;
+                        break;
+                    case Action::Kind::Blocked:
+                        blocked.push_back(action.bytes);
+                        break;
+                    case Action::Kind::HangUpModem:
+                        inbox_ += modem.HangUp(true);
+                        break;
+                    case Action::Kind::Notice:
+                        notices.push_back(action.bytes);
+                        break;
+                }
+            }
+            work = std::move(deferred_);
+            deferred_.clear();
+            if (!inbox_.empty()) {
+                const std::string bytes = std::exchange(inbox_, {});
+                filter.FromModem(bytes, now, work);
             }
         }
+        carrying_ = false;
     }
     void ModemSays(std::string_view bytes) {
         if (!bytes.empty()) {
@@ -115,6 +132,11 @@ struct BasicDialRig {
     std::string heard;
     std::vector<std::string> blocked;
     std::vector<std::string> notices;
+
+private:
+    bool carrying_ = false;
+    std::vector<Action> deferred_;
+    std::string inbox_;
 };
 
 using DialRig = BasicDialRig<driver::VirtualModem>;
