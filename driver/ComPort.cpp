@@ -452,6 +452,8 @@ void ComPort::CountOpens(const std::vector<std::uint32_t>& masks) {
 void ComPort::Opened() {
     opened_ = true;
     closedSinceOpen_ = false;
+    // Closes of earlier sessions say nothing about who writes in this one.
+    closesWhenEmpty_ = closes_;
     queue_.PushSimple(PortOpened);
     // A program that cleared EXTPROC last time would hide its settings from us.
     if (const auto now = ReadLineSettings(master_.Get()); now && !now->extproc) {
@@ -640,11 +642,10 @@ void ComPort::Carry(std::vector<DialFilter::Action>& actions) {
         }
     }
     carrying_ = false;
-    if (answered) {
-        FlushToProgram();
-    }
     if (refused) {
-        // The program has its reply by now: looking never delays it.
+        // Look before answering: the program that dialled waits for the modem's answer, so it
+        // is alive and holds the port now; one that ends as soon as it hears NO CARRIER may be
+        // gone a moment later. The look is bounded (LookBudget).
         monitor::DialFacts facts;
         try {
             facts = LookWhoDialled();
@@ -652,6 +653,9 @@ void ComPort::Carry(std::vector<DialFilter::Action>& actions) {
             facts.verdict = monitor::DialVerdict::CutShort;  // the refusal must not stay held
         }
         queue_.CompleteBlocked(facts);
+    }
+    if (answered) {
+        FlushToProgram();
     }
 }
 

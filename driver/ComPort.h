@@ -23,10 +23,10 @@
 // attach and after each hang-up (B0, the last close). What the modem says while no program
 // holds the port is dropped, as a serial port drops it.
 //
-// When a dial is refused, the program gets its reply first; then the driver looks which processes
-// hold the port open and, where it can be told, which one dialled (PortHolders.h). The refusal's
-// record carries those facts and waits for them, so the application learns them with the number.
-// Paths that refuse nothing never look.
+// When a dial is refused, the driver looks which processes hold the port open and, where it can
+// be told, which one dialled (PortHolders.h), before the program gets its reply: the dialler is
+// waiting for that reply, so it is alive and holds the port. The refusal's record carries those
+// facts, so the application learns them with the number. Paths that refuse nothing never look.
 //
 // The slave belongs to the driver's user with mode 0660 and group dialout, as serial ports do,
 // where that group exists and the driver may give it (root, or a member of dialout); otherwise
