@@ -4,15 +4,10 @@ namespace kestrine::driver {
 
 namespace {
 
-char Upper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-bool IsLetter(char c) {
-    return c >= 'A' && c <= 'Z';
-}
+using at::IsDigit;
+using at::IsLetter;
+using at::Upper;
+
 bool IsVendorPrefix(char c) {
     return c == '\\' || c == '%' || c == '*' || c == '#' || c == '$' || c == '-' || c == '^' ||
            c == '!' || c == '_';

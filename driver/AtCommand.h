@@ -22,6 +22,19 @@
 
 namespace kestrine::driver {
 
+// The character classes of the grammar (ASCII only, whatever the locale).
+namespace at {
+inline char Upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+inline bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+inline bool IsLetter(char c) {  // upper case
+    return c >= 'A' && c <= 'Z';
+}
+}  // namespace at
+
 struct AtCommand {
     enum class Kind { Basic, Prefixed, Register, Extended, Dial, StoreNumber };
     Kind kind = Kind::Basic;

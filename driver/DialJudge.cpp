@@ -9,12 +9,9 @@ namespace kestrine::driver {
 
 namespace {
 
-char Upper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
+using at::IsDigit;
+using at::Upper;
+
 bool IsNameChar(char c) {
     c = Upper(c);
     return (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '!' || c == '%' || c == '-' || c == '.' ||
