@@ -13,6 +13,7 @@
 
 #include "platform/Device.h"
 #include "tests/driver/DriverHarness.h"
+#include "tests/support/ModemStandIn.h"
 
 using namespace kestrine;
 using namespace kestrine::monitor;
@@ -222,35 +223,7 @@ protected:
         return got;
     }
 
-    // Answers the dial blocker's configuration as a modem without the mobile command set would;
-    // false when it did not come within 10 s.
-    bool ServeConfiguration() {
-        std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd pfd{far_, POLLIN, 0};
-            char c = 0;
-            if (::poll(&pfd, 1, 100) <= 0 || ::read(far_, &c, 1) != 1) {
-                continue;
-            }
-            if (c != '\r') {
-                line.push_back(c);
-                continue;
-            }
-            const bool last = line.find("AT+CMGF?") != std::string::npos;
-            const std::string answer = last                                 ? "\r\nERROR\r\n"
-                                       : line.find("ATS2?") != std::string::npos ? "\r\n128\r\n\r\nOK\r\n"
-                                                                               : "\r\nOK\r\n";
-            if (::write(far_, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size())) {
-                return false;
-            }
-            if (last) {
-                return true;
-            }
-            line.clear();
-        }
-        return false;
-    }
+    bool ServeConfiguration() { return AnswerModemConfiguration(far_); }
 
     // Waits until the device's settings satisfy `test`.
     bool DeviceBecomes(const std::function<bool(const termios&)>& test) {
