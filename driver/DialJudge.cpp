@@ -158,6 +158,9 @@ Verdict JudgeDial(const AtCommand& command, const ModemRecord& modem, const Allo
     if (dial.refuse) {
         return Refuse(Verdict::Answer::NoCarrier, 0, dial.refused);
     }
+    if (modem.heldDial.size() + dial.canonical.size() > kMaxDialString) {
+        return Error();  // longer than a modem's dial buffer may be
+    }
     std::string canonical = dial.canonical;
     std::string digits = dial.digits;
     if (dial.redial) {

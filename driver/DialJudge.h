@@ -21,6 +21,7 @@
 // (AT^DTMF); V.250 has it answer ERROR, as the independent modem here does.
 // A forwarded command is re-encoded (Canonical): the modem gets exactly the command that was
 // judged, never the program's bytes.
+#include <cstddef>
 #include <map>
 #include <string>
 #include <string_view>
@@ -91,6 +92,11 @@ struct ExtendedArgs {
     bool wellFormed = true;
 };
 ExtendedArgs SplitExtended(std::string_view value);
+
+// The longest dial string sent: modems keep it in a buffer of their own, and one that overflows
+// (the independent modem here does, at 129 characters) does what nobody can tell. Longer dials
+// are answered ERROR.
+inline constexpr std::size_t kMaxDialString = 64;
 
 // A dial string's digits and modifiers as the modem gets them (blanks, separators and what no
 // modem dials dropped); `refuse` is set for forms that cannot be proven: ! (hook flash),
