@@ -24,9 +24,13 @@
 // Proof sketch. The modem's command interpreter receives only (a) the configuration lines,
 // (b) "AT" + a judged canonical command + CR, (c) message content after the modem's own "> "
 // prompt, checked first and ended by the blocker's own Ctrl-Z, (d) a CR to abort a call being
-// placed, (e) data-mode bytes. (a)-(d) carry no dial the judge did not allow: canonical
-// commands hold only the characters the judge emitted, one command per line, so no modem can
-// read a second command into them whatever its parser does with bytes the program sent. For
+// placed, (e) data-mode bytes. (a)-(d) carry no dial the judge did not allow: a canonical
+// command holds only characters the judge emitted, one command per line, nothing the program
+// typed that the grammar did not read; outside quotes it holds a D only where the judge allowed
+// a dial or in a name that holds one (DialJudge.h), so even a modem that reads a command only as
+// far as it knows it and runs the rest as commands finds no other dial; and dial strings stay
+// within a modem's buffer (kMaxDialString). Message content goes only behind the modem's own
+// "> " at the start of a line, the answer to the command just sent. For
 // (e): the blocker passes bytes only in data mode, which it enters on a CONNECT that is the
 // modem's final result to a call it sent, and leaves at NO CARRIER anywhere in the modem's
 // bytes (ModemLink.h); the modem's own escape is switched off (S2=128, read back), so the
@@ -71,7 +75,10 @@
 //
 // Limits. Data mode passes bytes: a modem that leaves data mode without saying NO CARRIER (or
 // with a modem that cannot switch its escape off, one that escapes in another way than three of
-// its escape character) could take data as commands. Character sets other than GSM, IRA and
+// its escape character) could take data as commands. A modem that printed "> " at the start
+// of a line in answer to +CMGS without taking text would read the content as commands. The
+// makers' own commands are sent as written (DialJudge.h says what a modem that skips an
+// unknown prefix character could make of them). Character sets other than GSM, IRA and
 // UCS2 are not decoded: numbers in them are refused. A modem that does not take CR as its line
 // end at attach (a stored profile with another S3) does not answer the configuration, and
 // every dial on it is refused.
