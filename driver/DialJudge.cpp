@@ -28,21 +28,23 @@ bool IsBareArgumentChar(char c) {
            c == '(' || c == ')';
 }
 
-// Standard extended commands whose names hold a D. Any other name with a D is refused: a modem
-// that finds commands by their first letters ("+GCAPD0907" is +GCAP, then a dial at one) would
-// read the rest as commands of its own.
-bool IsKnownNameWithD(const std::string& name) {
-    static const char* const kNames[] = {"CGDCONT", "CGDATA", "CMGD",  "CUSD",   "CDU",
-                                         "CGDSCONT", "CGDEL", "CSDH",  "CRTDCP", "CSODCP",
-                                         "CDIP",     "DR",    "DS",    "CGCONTRDP",
-                                         "CGSCONTRDP", "CGTFTRDP", "CGEQOSRDP", "CIREPD",
-                                         "CSDF",     "CDIS",  "CMGDA"};
-    for (const char* known : kNames) {
+// A name with a D in it is sent when it is a standard one (below), or when the D ends it.
+// Otherwise a modem that finds commands by their first letters ("+GCAPD0907" is +GCAP, then a
+// dial at one) could read a dial in it.
+bool NameMayHoldD(const std::string& name) {
+    static const char* const kStandard[] = {
+        "CGDCONT", "CGDSCONT", "CGDATA",  "CGDEL",     "CGCMOD",     "CGCONTRDP", "CGSCONTRDP",
+        "CGTFTRDP", "CGEQOSRDP", "CMGD",   "CUSD",      "CDU",        "CDV",       "CDIP",
+        "CDIS",     "CSDH",      "CSDF",   "CRTDCP",    "CSODCP",     "CIND",      "CHLD",
+        "CMOD",     "CVMOD",     "CEDRXS", "CEDRXRDP",  "CUAD",       "CDEFMP",    "CNMPSD",
+        "CIREPD",   "CCID",      "VTD",    "DR",        "DS"};
+    for (const char* known : kStandard) {
         if (name == known) {
             return true;
         }
     }
-    return false;
+    const auto d = name.find('D');
+    return d == std::string::npos || d + 1 == name.size();
 }
 
 int SmallNumber(std::string_view text) {
@@ -223,8 +225,7 @@ Verdict JudgeExtended(const AtCommand& command, const ModemRecord& modem,
     }
     const auto& v = args.values;
     const auto& name = args.name;
-    if (name.find('D') != std::string::npos && name.rfind("CDV", 0) != 0 &&
-        !IsKnownNameWithD(name)) {
+    if (name.rfind("CDV", 0) != 0 && !NameMayHoldD(name)) {
         return Error();
     }
     const bool set = args.assign && !args.query;

@@ -1,12 +1,14 @@
 // The dial blocker and the virtual modem: in-process, and through a real qddriver's port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
 #include "driver/AllowList.h"
 #include "driver/DialFilter.h"
 #include "driver/EventQueue.h"
+#include "driver/ModemLink.h"
 #include "driver/VirtualModem.h"
 #include "monitor/MonitorContract.h"
 #include "tests/driver/DriverHarness.h"
@@ -532,6 +534,20 @@ TEST(DialBlocking, RealWorldSetUpLinesPass) {
         {"AT#DIALMODE=0\r", "AT#DIALMODE=0\r"},
         {"AT^DTMF=1,5\r", "AT^DTMF=1,5\r"},
         {"AT^SYSCFG=2,2,3fffffff,1,2\r", "AT^SYSCFG=2,2,3fffffff,1,2\r"},
+        // What a modem manager asks a mobile modem when it probes it.
+        {"ATE0 V1\r", ""},
+        {"AT+CMEE=1\r", ""},
+        {"AT+GCAP\r", "AT+GCAP\r"},
+        {"AT+CPIN?\r", "AT+CPIN?\r"},
+        {"AT+CFUN?\r", "AT+CFUN?\r"},
+        {"AT+CIND?\r", "AT+CIND?\r"},
+        {"AT+CMER=3,0,0,1\r", "AT+CMER=3,0,0,1\r"},
+        {"AT+CGREG=2;+CEREG=2\r", "AT+CGREG=2\rAT+CEREG=2\r"},
+        {"AT+CGDCONT?\r", "AT+CGDCONT?\r"},
+        {"AT+CCID\r", "AT+CCID\r"},
+        {"AT+CHLD=?\r", "AT+CHLD=?\r"},
+        {"AT+CGACT=1,1\r", "AT+CGACT=1,1\r"},
+        {"AT^SYSINFOEX\r", "AT^SYSINFOEX\r"},
         {"ATD*99#\r", "ATD*99#\r"},
         {"ATD*99***1#\r", "ATD*99***1#\r"},
         {"AT+CGDATA=\"PPP\",1\r", "AT+CGDATA=\"PPP\",1\r"},
@@ -722,4 +738,62 @@ TEST(EventQueue, CoalescesBurstsAndNeverDropsABlockedNumber) {
         flood.PushNumberBlocked("0900");
     }
     EXPECT_TRUE(flood.BlockedIsFull()) << "the port then stops reading from the program";
+}
+
+// The modem side reads only its own answers: what a modem says that answers nothing the link
+// sent, or that a far end or a message could have put there, never moves it.
+TEST(ModemLink, ReadsOnlyTheAnswersToWhatItSent) {
+    using Op = ModemLink::Op;
+    using Event = ModemLink::Event;
+    const auto now = ModemLink::Clock::now();
+    std::vector<Op> ops;
+    std::vector<Event> events;
+    auto says = [&](ModemLink& link, std::string_view bytes) {
+        events.clear();
+        link.FromModem(bytes, now, ops, events);
+    };
+    auto has = [&](Event::Kind kind) {
+        return std::any_of(events.begin(), events.end(),
+                           [&](const Event& e) { return e.kind == kind; });
+    };
+    // Configured as a modem without the mobile command set answers.
+    auto configured = [&](ModemLink& link) {
+        link.Restart(now, ops);
+        for (int step = 0; step < 8 && !link.Ready(); ++step) {
+            const std::string& last = ops.back().bytes;
+            says(link, last.find("S2?") != std::string::npos ? "\r\n128\r\n\r\nOK\r\n"
+                       : last.find("CMGF?") != std::string::npos ? "\r\nERROR\r\n"
+                                                                 : "\r\nOK\r\n");
+        }
+        ops.clear();
+        return link.Ready() && !link.LiveEscape() && !link.Record().mobile;
+    };
+
+    ModemLink stale;
+    stale.Restart(now, ops);
+    says(stale, "\r\nNO CARRIER\r\n");  // what the hang-up left, before the first line's answer
+    EXPECT_FALSE(stale.Ready());
+    EXPECT_EQ(ops.back().bytes.find("ATE0V1Q0"), 1u) << "still the first line";
+    says(stale, "\r\nOK\r\n");
+    EXPECT_EQ(ops.back().bytes, "AT&D2\r") << "its OK moves on";
+
+    ModemLink dial;
+    ASSERT_TRUE(configured(dial));
+    dial.Send("DT0123456", Effect::Dial, now, ops);
+    says(dial, "\r\n+CMT: \"+44\",,\"26/12/11\"\r\nCONNECT\r\n");  // a message's body
+    EXPECT_FALSE(dial.InData());
+    EXPECT_TRUE(has(Event::Kind::Unsolicited));
+    says(dial, "\r\nCONNECT 33600\r\n");
+    EXPECT_TRUE(dial.InData());
+    says(dial, "data\r\nNO CAR");
+    EXPECT_TRUE(dial.InData());
+    says(dial, "RIER\r\n");
+    EXPECT_FALSE(dial.InData()) << "NO CARRIER across two reads";
+
+    ModemLink odd;
+    ASSERT_TRUE(configured(odd));
+    odd.Send("I", Effect::None, now, ops);
+    says(odd, "ATI\r\r\nCONNECT\r\n");  // an echo, and CONNECT to what is no call
+    EXPECT_FALSE(odd.InData());
+    EXPECT_TRUE(odd.ConfigurationSuspect()) << "the configuration is set again";
 }
