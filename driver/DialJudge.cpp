@@ -185,7 +185,9 @@ Verdict JudgeDial(const AtCommand& command, const ModemRecord& modem, const Allo
     canonical = modem.heldDial + canonical;
     digits = NormaliseNumber(canonical);
     if (!command.continued && !modem.callPrefixed && IsPacketDataCall(digits)) {
-        Verdict v = Forward("D" + canonical, Effect::DataCall);
+        // Sent as its digits alone: a pause or a wait inside a packet-data dial means nothing,
+        // and a modem may end the dial string at it.
+        Verdict v = Forward("D" + digits, Effect::DataCall);
         v.number = digits;
         return v;
     }

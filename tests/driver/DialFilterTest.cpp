@@ -490,6 +490,7 @@ TEST(DialBlocking, AttackFamiliesReachNoModem) {
         {"a dial behind a name a modem knows the start of", {"AT+GCAPD0900123\r"}, {}},
         {"a dial behind a value", {"AT+CUSD=1TD0900123\r", "AT+CMGF=1D0900123\r"}, {}},
         {"a call that never was, taken up again", {"ATO\r", "ATD0900123\r"}, {"0900123"}},
+        {"a packet-data dial with pauses in it", {"ATD*99*993P1,1#\r"}, {}},
         {"a dial longer than a modem's buffer", {"ATDT0123456" + std::string(130, ',') + "\r"}, {}},
     };
     for (const auto& c : cases) {
