@@ -182,7 +182,7 @@ int main() {
     Flood(floodSeconds != nullptr ? std::atoi(floodSeconds) : 60);
 
     const Pty device = MakePty();
-    BenchDriver driver({"COM2=" + device.slave});
+    BenchDriver driver({"COM2=" + device.slave, "--any-tty"});
     driver.AttachAndDrain(2);
     driver.SetAllowList({"0123456"});
     const int program = OpenRaw(driver.Port(2));

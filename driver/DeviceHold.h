@@ -4,7 +4,11 @@
 //     ModemManager: <name> is the device's own name (a symbolic link such as
 //     /dev/serial/by-id/... is resolved first, so that every path to one device meets one lock),
 //     the content the holder's process ID as ten characters and a newline. A lock whose process
-//     is gone (or whose content names no process) is stale and is taken over.
+//     is gone, whose content names no process, or whose process does not hold the device open
+//     (anyone may write a lock naming PID 1) is stale and is taken over. Whatever lies at the
+//     lock's place is opened without following a link and without waiting, and read only when it
+//     is a plain file: anything else (a FIFO that would block the driver for ever, a link that
+//     leads elsewhere) is no lock and is removed.
 //   - TIOCEXCL on the open device: from then on an open by anyone without CAP_SYS_ADMIN (root)
 //     fails with EBUSY, whether or not the program honours lock files.
 // Both end with the hold: at detach, at the driver's end, and with the driver's process (the
@@ -20,7 +24,8 @@ namespace kestrine::driver {
 class UucpLock {
 public:
     // Locks `device` in `lockDirectory` for this process. ERROR_BUSY when a running process
-    // (this one included: a device serves one port at a time) holds it; ERROR_ACCESS_DENIED or
+    // that holds the device open (this one included: a device serves one port at a time), or one
+    // we may not look into, holds the lock; ERROR_ACCESS_DENIED or
     // ERROR_PATH_NOT_FOUND when no lock file can be made there.
     static std::optional<UucpLock> Acquire(const std::filesystem::path& device,
                                            const std::filesystem::path& lockDirectory,
