@@ -26,15 +26,72 @@ std::string TwoDigits(int value) {
 
 }  // namespace
 
-void ShareWithFolderGroup(int fd, const std::filesystem::path& file) {
-    // Through a link (the installed program folder's qdlog.log) the folder is the target's.
-    std::error_code ec;
-    auto real = std::filesystem::canonical(file, ec);
-    struct stat folder {};
-    if (!ec && ::stat(real.parent_path().c_str(), &folder) == 0 &&
-        (folder.st_mode & S_ISGID) != 0) {
-        ::fchmod(fd, 0660);
+int OpenLogFile(const std::filesystem::path& path, int access, bool mayCreate, bool& created) {
+    created = false;
+    std::filesystem::path target = path;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+            errno = ELOOP;
+            return -1;
+        }
+        char to[4096];
+        const ssize_t n = ::readlink(path.c_str(), to, sizeof to - 1);
+        if (n <= 0) {
+            errno = ELOOP;
+            return -1;
+        }
+        const std::filesystem::path link(std::string(to, static_cast<std::size_t>(n)));
+        target = link.is_absolute() ? link : path.parent_path() / link;
     }
+    const std::filesystem::path folderPath =
+        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    const int folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        return -1;
+    }
+    const std::string name = target.filename().string();
+    const int flags = access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = ::openat(folder, name.c_str(), flags);
+    if (fd < 0 && errno == ENOENT && mayCreate) {
+        struct stat dir {};
+        if (::fstat(folder, &dir) == 0 && dir.st_uid == ::geteuid() &&
+            (dir.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+            fd = ::openat(folder, name.c_str(), flags | O_CREAT | O_EXCL, 0644);
+            created = fd >= 0;
+        } else {
+            errno = EACCES;  // a shared folder: the log there is the package's to make
+        }
+    }
+    const int openError = errno;
+    ::close(folder);
+    if (fd < 0) {
+        errno = openError == ELOOP || openError == ENXIO ? ELOOP : openError;
+        return -1;
+    }
+    struct stat file {};
+    if (::fstat(fd, &file) != 0 || !S_ISREG(file.st_mode) || file.st_nlink != 1) {
+        ::close(fd);
+        errno = ELOOP;
+        return -1;
+    }
+    if (file.st_uid != 0 && file.st_uid != ::geteuid()) {
+        ::close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    return fd;
+}
+
+bool EmptyLogFile(const std::filesystem::path& path) {
+    bool created = false;
+    const int fd = OpenLogFile(path, O_WRONLY, true, created);
+    if (fd < 0) {
+        return false;
+    }
+    const bool emptied = ::ftruncate(fd, 0) == 0;
+    ::close(fd);
+    return emptied;
 }
 
 TLogfile::TLogfile(std::filesystem::path programDirectory, Clock clock,
@@ -103,19 +160,12 @@ std::string TLogfile::Open() {
 }
 
 bool TLogfile::OpenFile() {
-    // Opening without O_CREAT first tells in one call whether the file was there.
-    bool exists = true;
-    fd_ = ::open(resolvedPath_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd_ < 0 && errno == ENOENT) {
-        exists = false;
-        fd_ = ::open(resolvedPath_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ >= 0) {
-            ShareWithFolderGroup(fd_, resolvedPath_);
-        }
-    }
+    bool created = false;
+    fd_ = OpenLogFile(resolvedPath_, O_WRONLY | O_APPEND, true, created);
     if (fd_ < 0) {
         return false;
     }
+    const bool exists = !created;
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         return false;
     }

@@ -182,3 +182,28 @@ TEST(LogfilePath, DefaultsToTheExecutablesDirectory) {
     std::filesystem::remove(opened);
     EXPECT_EQ(opened, platform::ExecutableDirectory() / (base + ".log"));
 }
+
+// A file another user made in the log's folder (and may swap for a link at will), or a link beside
+// the program that someone else made, is never written.
+TEST_F(LogfileTest, AFileOrLinkOfAnotherUsersIsNotWritten) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to make files of another user's";
+    }
+    constexpr uid_t kNobody = 65534;
+    WriteFile(path, "theirs\r\n");
+    ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+    EXPECT_THROW(logfile.WriteLine("mine"), log::LogfileError);
+    EXPECT_EQ(ReadFile(path), "theirs\r\n");
+
+    std::filesystem::remove(path);
+    WriteFile(dir / "elsewhere.log", "");
+    std::filesystem::create_symlink(dir / "elsewhere.log", path);
+    ASSERT_EQ(::lchown(path.c_str(), kNobody, kNobody), 0);
+    EXPECT_THROW(logfile.WriteLine("mine"), log::LogfileError);
+    EXPECT_EQ(ReadFile(dir / "elsewhere.log"), "");
+
+    ASSERT_EQ(::lchown(path.c_str(), 0, 0), 0);
+    logfile.WriteLine("mine");
+    EXPECT_EQ(ReadFile(dir / "elsewhere.log"), "12/10/26 05:03:09: mine\r\n")
+        << "a link of root's own beside the program is the installed layout's";
+}
