@@ -26,7 +26,8 @@ std::string TwoDigits(int value) {
 
 }  // namespace
 
-int OpenLogFile(const std::filesystem::path& path, int access, bool mayCreate, bool& created) {
+int OpenLogFile(const std::filesystem::path& path, int access, bool mayCreate, bool& created,
+                std::filesystem::path* resolved) {
     created = false;
     std::filesystem::path target = path;
     struct stat st {};
@@ -49,6 +50,9 @@ int OpenLogFile(const std::filesystem::path& path, int access, bool mayCreate, b
     const int folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) {
         return -1;
+    }
+    if (resolved != nullptr) {
+        *resolved = target;
     }
     const std::string name = target.filename().string();
     const int flags = access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -161,7 +165,7 @@ std::string TLogfile::Open() {
 
 bool TLogfile::OpenFile() {
     bool created = false;
-    fd_ = OpenLogFile(resolvedPath_, O_WRONLY | O_APPEND, true, created);
+    fd_ = OpenLogFile(resolvedPath_, O_WRONLY | O_APPEND, true, created, &target_);
     if (fd_ < 0) {
         return false;
     }
@@ -170,6 +174,9 @@ bool TLogfile::OpenFile() {
         return false;
     }
     try {
+        if (exists && !EmptyFirst) {
+            RotateIfFull();
+        }
         if (exists && EmptyFirst) {
             if (::ftruncate(fd_, 0) != 0) {
                 return false;
@@ -184,6 +191,61 @@ bool TLogfile::OpenFile() {
         return false;
     }
     return true;
+}
+
+void TLogfile::RotateIfFull() {
+    struct stat log {};
+    if (::fstat(fd_, &log) != 0 || static_cast<std::uint64_t>(log.st_size) < RotateSize) {
+        return;
+    }
+    // The older file: made afresh where we may (no link followed, nothing else replaced), else
+    // the one there when it passes the log's own checks (a member's application cannot remove
+    // root's older file from the sticky log folder, but may write it as it writes the log).
+    const std::filesystem::path olderPath = target_.string() + ".1";
+    ::unlink(olderPath.c_str());
+    int older = ::open(olderPath.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (older >= 0) {
+        ::fchmod(older, log.st_mode & 0666);
+    } else {
+        bool created = false;
+        older = OpenLogFile(olderPath, O_WRONLY, false, created);
+        if (older >= 0 && ::ftruncate(older, 0) != 0) {
+            ::close(older);
+            older = -1;
+        }
+    }
+    bool kept = false;
+    if (older >= 0) {
+        bool created = false;
+        const int reader = OpenLogFile(target_, O_RDONLY, false, created);
+        struct stat same {};
+        if (reader >= 0 && ::fstat(reader, &same) == 0 && same.st_ino == log.st_ino &&
+            same.st_dev == log.st_dev) {
+            kept = true;
+            char buffer[65536];
+            ssize_t n = 0;
+            while ((n = ::read(reader, buffer, sizeof buffer)) > 0 && kept) {
+                kept = ::write(older, buffer, static_cast<std::size_t>(n)) == n;
+            }
+            kept = kept && n == 0;
+        }
+        if (reader >= 0) {
+            ::close(reader);
+        }
+        kept = ::close(older) == 0 && kept;
+    }
+    if (::ftruncate(fd_, 0) != 0) {
+        throw LogfileError("cannot write log file " + resolvedPath_);
+    }
+    constexpr std::uint64_t kMiB = 1024 * 1024;
+    const std::string size = RotateSize % kMiB == 0 ? std::to_string(RotateSize / kMiB) + " MiB"
+                                                    : std::to_string(RotateSize) + " bytes";
+    WriteRaw(
+        DateTimeText(clock_()) + ": " +
+        (kept ? "The log reached " + size + ": its earlier lines are in " + olderPath.string() + "."
+              : "The log reached " + size + ": its earlier lines could not be kept in " +
+                    olderPath.string() + "."));
 }
 
 void TLogfile::WriteLine(const std::string& message) {

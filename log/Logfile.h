@@ -6,6 +6,7 @@
 // or delete it in between. While the writer has the file open it holds an exclusive advisory
 // lock (flock), so a reader that takes a shared lock keeps writers out for the moment of its read
 // and the writer fails (and the caller retries) instead of writing under it.
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -45,7 +46,9 @@ struct LocalTimestamp {
 // Returns the descriptor (close-on-exec) or -1 with errno set (ELOOP for a link or a file that
 // is not plain, EPERM for a file of someone else's, EACCES for a missing one it may not create).
 // `created` says whether this call made it.
-int OpenLogFile(const std::filesystem::path& path, int access, bool mayCreate, bool& created);
+// `target`, when given, gets the path of the file itself (the link's target).
+int OpenLogFile(const std::filesystem::path& path, int access, bool mayCreate, bool& created,
+                std::filesystem::path* target = nullptr);
 // Empties the log at `path` through OpenLogFile; false when it cannot.
 bool EmptyLogFile(const std::filesystem::path& path);
 
@@ -67,6 +70,12 @@ public:
     std::string LogFile;
     bool EmptyFirst = false;
     bool EnableLogging = true;
+    // The log is kept bounded: once it holds this much, the next line first moves its lines to
+    // "<log>.1" beside it (replacing the older file there) and starts it afresh with a line that
+    // says where they went. The file itself stays (emptied in place, not renamed), so its owner
+    // and mode, which the package gave it, stay too.
+    std::uint64_t RotateSize = kDefaultRotateSize;
+    static constexpr std::uint64_t kDefaultRotateSize = 10 * 1024 * 1024;
     bool OpenCloseMsg() const { return openCloseMsg_; }
     void SetOpenCloseMsg(bool value) { openCloseMsg_ = value; }
 
@@ -87,6 +96,7 @@ public:
 
 private:
     bool OpenFile();
+    void RotateIfFull();
     void WriteRaw(const std::string& line);  // the line and CRLF; throws on failure
     void CloseFile();
 
@@ -94,6 +104,7 @@ private:
     Clock clock_;
     std::unique_ptr<platform::LocaleTime> locale_;
     std::string resolvedPath_;
+    std::filesystem::path target_;  // the file itself, where the older lines go beside it
     bool openCloseMsg_ = false;
     int fd_ = -1;
 };

@@ -207,3 +207,29 @@ TEST_F(LogfileTest, AFileOrLinkOfAnotherUsersIsNotWritten) {
     EXPECT_EQ(ReadFile(dir / "elsewhere.log"), "12/10/26 05:03:09: mine\r\n")
         << "a link of root's own beside the program is the installed layout's";
 }
+
+// A dialler refusing in a loop must not fill the disk: the log stays bounded, one older file kept
+// beside it, and the new log says where the earlier lines went.
+TEST_F(LogfileTest, AFullLogMovesItsLinesBesideItAndStartsAfresh) {
+    logfile.RotateSize = 300;
+    const auto older = dir / "qdlog.log.1";
+    WriteFile(path, std::string(299, 'a') + "\n");
+    logfile.WriteLine("first");
+    const std::string note =
+        "12/10/26 05:03:09: The log reached 300 bytes: its earlier lines are in " + older.string() +
+        ".\r\n";
+    EXPECT_EQ(ReadFile(older), std::string(299, 'a') + "\n");
+    EXPECT_EQ(ReadFile(path), note + "12/10/26 05:03:09: first\r\n");
+
+    // The next rotation replaces the older file; a link planted there is replaced, not followed.
+    WriteFile(dir / "victim", "keep");
+    std::filesystem::remove(older);
+    std::filesystem::create_symlink(dir / "victim", older);
+    logfile.WriteLine(std::string(200, 'b'));
+    logfile.WriteLine("second");
+    EXPECT_EQ(ReadFile(dir / "victim"), "keep");
+    EXPECT_FALSE(std::filesystem::is_symlink(older));
+    EXPECT_EQ(ReadFile(older), note + "12/10/26 05:03:09: first\r\n12/10/26 05:03:09: " +
+                                   std::string(200, 'b') + "\r\n");
+    EXPECT_EQ(ReadFile(path), note + "12/10/26 05:03:09: second\r\n");
+}
