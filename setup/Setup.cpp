@@ -33,7 +33,14 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 std::string ErrorText(platform::Win32Error code) {
-    return monitor::SystemErrorText(code) + ".";
+    std::string text = monitor::SystemErrorText(code) + ".";
+    if (code == platform::ERROR_REGISTRY_CORRUPT || code == platform::ERROR_BADDB) {
+        // Someone else's database, or a damaged one: never written over.
+        text +=
+            " It is not a Kestrine store, or it is damaged, and is left as it is: move it "
+            "away and run kestrine-setup again to start a new one.";
+    }
+    return text;
 }
 
 // Whether the settings key holds `name`; errors other than "not there" stop the setup.

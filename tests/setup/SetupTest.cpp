@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -154,6 +155,22 @@ TEST(Setup, FailuresAreClearMessagesWithANonZeroExit) {
         EXPECT_NE(run.err.find("wrong port map entry '" + ports + "'"), std::string::npos)
             << run.err;
     }
+    // Another program's database where the store belongs: said so, and left byte for byte.
+    fs::create_directories(dir / "foreign");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "foreign" / "registry.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA application_id = 12345; CREATE TABLE t(x);", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    const std::string foreign = test::ReadFile(dir / "foreign" / "registry.db");
+    run = RunSetupIn(dir / "foreign");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("It is not a Kestrine store, or it is damaged, and is left as it is"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(test::ReadFile(dir / "foreign" / "registry.db"), foreign);
+
     run = RunSetupIn(dir / "nodriver", {"--driver", (dir / "missing").string()});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("the driver image " + (dir / "missing").string() + " is missing"),
