@@ -141,6 +141,16 @@ TEST_F(DriverRequests, TheStoredPortMapIsReadAtEveryAttachWhenNobodyElseMayWrite
         return device_->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(com), out).error;
     };
     EXPECT_EQ(attachError(3), ERROR_FILE_NOT_FOUND);
+    {
+        // Where the map once was: members of the group write the store, so it is never read.
+        RegKey key;
+        ASSERT_EQ(
+            Registry::System().CreateKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)",
+                                         KEY_ALL_ACCESS, key),
+            ERROR_SUCCESS);
+        ASSERT_EQ(key.SetString("COM4", "modem"), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(attachError(4), ERROR_FILE_NOT_FOUND);
     const auto map = driver::PortMapFilePath();
     fs::create_directories(map.parent_path());
     fs::permissions(map.parent_path(), fs::perms(0755));
