@@ -32,6 +32,13 @@ using PortMap = std::map<int, PortBackend>;
 //   COM2 serial /dev/serial/by-id/usb-Maker_Modem-if00-port0
 //   COM3 any-tty /dev/pts/7
 // "#" starts a comment; a line that is none of these is ignored.
+// Why only root chooses what the root driver opens: the file is read through a descriptor opened
+// without following a link, in a folder opened the same way, and used only when both belong to
+// root (or the driver's own user, in a private root) and neither may be written by group or
+// others; so whoever could have written it could have changed the driver itself. The registry's
+// old Parameters values are never read. Limit: the folders above drivers/ are trusted as they
+// are (the system root is root's and sticky). Even a map root wrote opens only what
+// SerialDevice.h allows.
 inline constexpr const char* kPortMapFileName = "QDDRIVER.ports";
 std::filesystem::path PortMapFilePath(const std::filesystem::path& root = platform::SystemRoot());
 

@@ -15,6 +15,7 @@
 #include "driver/PortMap.h"
 #include "driver/SerialDevice.h"
 #include "monitor/AllowListPush.h"
+#include "monitor/DialFacts.h"
 #include "numbers/NumberListClass.h"
 #include "numbers/Scramble.h"
 #include "platform/Process.h"
@@ -68,6 +69,38 @@ std::string DescribeState(const platform::RegKey& settings) {
         return "initial state, no PIN set yet";
     }
     return marker == TNumberList::kMarkerOff ? "parental control off" : "parental control on";
+}
+
+// An older version kept the port map in the store, which members of the group write; it is not
+// carried over (anyone in the group could have put a device there), but root is told to map the
+// ports again.
+void NoteOldPortMap(const platform::Registry& registry, const std::filesystem::path& root,
+                    std::ostream& err) {
+    std::error_code ec;
+    if (std::filesystem::exists(driver::PortMapFilePath(root), ec) ||
+        !std::filesystem::exists(registry.DatabasePath(), ec)) {
+        return;
+    }
+    platform::RegKey key;
+    if (registry.OpenKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)",
+                         platform::KEY_READ, key) != ERROR_SUCCESS) {
+        return;
+    }
+    std::string old;
+    std::string name;
+    for (std::uint32_t i = 0; key.EnumValue(i, name) == ERROR_SUCCESS; ++i) {
+        platform::RegValue value;
+        if (key.QueryValue(name, value) == ERROR_SUCCESS && value.type == platform::REG_SZ) {
+            old += (old.empty() ? "" : ",") + name + "=" + value.data;
+        }
+    }
+    if (!old.empty()) {
+        // Anyone in the group may have written it: shown made printable.
+        err << "kestrine-setup: the port map is no longer read from the registry ("
+            << monitor::PrintableText(old, 1024)
+            << "), and no port is mapped now: check it and map the ports again as root with "
+               "kestrine-setup --ports.\n";
+    }
 }
 
 }  // namespace
@@ -375,6 +408,9 @@ int RunSetup(std::span<const std::string> args, const std::filesystem::path& roo
             map = WritePortMap(root, *options->ports, options->anyTty, out);
         }
         const platform::Registry registry(platform::RegistryDatabasePath(root));
+        if (!options->ports) {
+            NoteOldPortMap(registry, root, err);
+        }
         SeedParentalMarker(registry, out);
         // The installed root is shared with group kestrine, and its modems are kept from others.
         const auto group = platform::AccessGroup(root);

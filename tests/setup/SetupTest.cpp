@@ -228,6 +228,27 @@ TEST(Setup, PutsTheDriverInPlaceAndKeepsOrReplacesThePortMap) {
     EXPECT_EQ(test::ReadFile(root / "drivers" / "QDDRIVER.sys"), "driver image v2");
     EXPECT_EQ(portMap(), "COM4=modem;");
 
+    // A map an older version kept in the store is not carried over; root is told.
+    fs::remove(driver::PortMapFilePath(root));
+    {
+        platform::RegKey key;
+        ASSERT_EQ(platform::Registry(root / "registry.db")
+                      .CreateKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)",
+                                 platform::KEY_ALL_ACCESS, key),
+                  platform::ERROR_SUCCESS);
+        key.SetString("COM2", "/dev/pts/1\x1B[2J");
+    }
+    run = RunSetupIn(root);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("the port map is no longer read from the registry "
+                           "(COM2=/dev/pts/1\\x1B[2J), and no port is mapped now"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(portMap(), "");
+    const platform::Registry store(root / "registry.db");
+    store.DeleteKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)");
+    store.DeleteKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER)");
+
     // The service entry is the application's business, and the port map is kept out of the
     // store that members of the group write.
     platform::RegKey entry;
