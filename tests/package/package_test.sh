@@ -227,10 +227,23 @@ xdotool windowactivate --sync "$(xdotool search --onlyvisible --name '^Set PIN$'
 xdotool type --delay 20 4711; xdotool key Tab; xdotool type --delay 20 4711; xdotool key Return
 wait_for 10 grep -q ': Parental Control Turned On' "$log" || fail "the PIN was not set"
 
+# The member swaps the log for a link to a file anyone could write (root's profile, say): the
+# member's application, like root's, neither follows it nor makes a log of its own.
+rm -f "$log"
+install -m 666 /dev/null "$work/victim"
+as "$member" ln -s "$work/victim" "$log" || fail "the member could not plant a link in the log folder"
+
 # A dialout user outside kestrine dials through the published ports as before, and is refused.
 status=0
 as "$outsider" sh -c "'$chat' -t 5 ABORT 'NO CARRIER' '' ATZ OK ATDT0900999 CONNECT '' <>$root/dev/COM1 >&0" || status=$?
 [ "$status" -eq 4 ] || fail "a dialout user's refused dial gave chat exit $status, not 4 (NO CARRIER)"
+# The alert comes after the refusal's log lines were tried.
+wait_for 10 xdotool search --name 'Kestrine - Number Blocked' || fail "no alert for the dialout user's dial"
+[ ! -s "$work/victim" ] || fail "the member's application wrote through a link planted as the log"
+[ -L "$log" ] || fail "the planted link was replaced by a log of the member's"
+rm -f "$log"
+kestrine-setup >/dev/null || fail "kestrine-setup did not make the log again"
+check_mode "$log" root:kestrine 660
 before=$(store)
 [ -n "$before" ] || fail "the store is empty after Allow"
 
