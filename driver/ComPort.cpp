@@ -95,9 +95,12 @@ public:
         // marked, is opened at all, and every earlier opening is revoked (SerialDevice.h).
         const std::string& path = backend.device;
         Win32Error error = platform::ERROR_SUCCESS;
-        lock_ = UucpLock::Acquire(path, platform::kUucpLockDirectory, error);
+        pid_t holder = 0;
+        lock_ = UucpLock::Acquire(path, platform::kUucpLockDirectory, error, &holder);
         if (!lock_ && error == platform::ERROR_BUSY) {
-            std::fprintf(stderr, "qddriver: %s is locked by a running process\n", path.c_str());
+            std::fprintf(
+                stderr, "qddriver: %s is locked by %s\n", path.c_str(),
+                holder > 0 ? UucpLock::DescribeProcess(holder).c_str() : "another process");
             throw PortError{error};
         }
         if (!lock_) {

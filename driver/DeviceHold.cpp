@@ -97,7 +97,7 @@ std::string UucpLock::LockFileName(const std::filesystem::path& device) {
 
 std::optional<UucpLock> UucpLock::Acquire(const std::filesystem::path& device,
                                           const std::filesystem::path& lockDirectory,
-                                          platform::Win32Error& error) {
+                                          platform::Win32Error& error, pid_t* busyHolder) {
     const auto path = lockDirectory / LockFileName(device);
     // Written whole under a private name, then linked into place: nobody ever reads half a lock.
     const auto partial = lockDirectory / ("LTMP." + std::to_string(::getpid()));
@@ -143,6 +143,9 @@ std::optional<UucpLock> UucpLock::Acquire(const std::filesystem::path& device,
         if (state == LockState::Holder && Running(holder) &&
             (!rdev || HoldsDevice(holder, *rdev))) {
             error = platform::ERROR_BUSY;
+            if (busyHolder != nullptr) {
+                *busyHolder = holder;
+            }
             break;
         }
         // Stale: no lock at all, its holder is gone, or it does not hold the device (a lock that
@@ -154,6 +157,24 @@ std::optional<UucpLock> UucpLock::Acquire(const std::filesystem::path& device,
     }
     ::unlink(partial.c_str());
     return std::nullopt;
+}
+
+std::string UucpLock::DescribeProcess(pid_t pid) {
+    std::string text = "process " + std::to_string(pid);
+    const int fd = ::open(("/proc/" + std::to_string(pid) + "/comm").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char name[64] = {};
+        const ssize_t n = ::read(fd, name, sizeof name - 1);
+        ::close(fd);
+        std::string shown;
+        for (ssize_t i = 0; i < n && name[i] != '\n'; ++i) {
+            shown += name[i] >= 0x20 && name[i] < 0x7F ? name[i] : '?';
+        }
+        if (!shown.empty()) {
+            text += " (" + shown + ")";
+        }
+    }
+    return text;
 }
 
 UucpLock::UucpLock(UucpLock&& other) noexcept : path_(std::exchange(other.path_, {})) {}

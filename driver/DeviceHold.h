@@ -13,6 +13,8 @@
 //     fails with EBUSY, whether or not the program honours lock files.
 // Both end with the hold: at detach, at the driver's end, and with the driver's process (the
 // kernel drops TIOCEXCL with the last descriptor; a lock file left by a killed driver is stale).
+#include <sys/types.h>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -27,9 +29,12 @@ public:
     // that holds the device open (this one included: a device serves one port at a time), or one
     // we may not look into, holds the lock; ERROR_ACCESS_DENIED or
     // ERROR_PATH_NOT_FOUND when no lock file can be made there.
+    // `holder`, when given, gets the process that holds the lock on ERROR_BUSY.
     static std::optional<UucpLock> Acquire(const std::filesystem::path& device,
                                            const std::filesystem::path& lockDirectory,
-                                           platform::Win32Error& error);
+                                           platform::Win32Error& error, pid_t* holder = nullptr);
+    // "process 1234 (minicom)", for a message.
+    static std::string DescribeProcess(pid_t pid);
     // LCK..<name> for `device`, as other programs name it.
     static std::string LockFileName(const std::filesystem::path& device);
 

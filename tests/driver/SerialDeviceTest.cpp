@@ -209,7 +209,11 @@ TEST(UucpLockFile, PlantedLocksNeitherBlockNorMisleadTheDriver) {
     const pid_t holder = HoldOpen(standIn.slave);
     ASSERT_GT(holder, 0);
     test::WriteFile(lockPath, std::to_string(holder) + "\n");
-    EXPECT_FALSE(UucpLock::Acquire(standIn.slave, locks.Path(), error));
+    pid_t named = 0;
+    EXPECT_FALSE(UucpLock::Acquire(standIn.slave, locks.Path(), error, &named));
     EXPECT_EQ(error, ERROR_BUSY);
+    EXPECT_EQ(named, holder);
+    EXPECT_EQ(
+        UucpLock::DescribeProcess(holder).rfind("process " + std::to_string(holder) + " (", 0), 0u);
     End(holder);
 }
