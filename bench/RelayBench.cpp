@@ -183,7 +183,7 @@ int main() {
     Flood(floodSeconds != nullptr ? std::atoi(floodSeconds) : 60);
 
     const Pty device = MakePty();
-    BenchDriver driver({"COM2=" + device.slave});
+    BenchDriver driver({"COM2=" + device.slave, "--any-tty"});
     driver.AttachAndDrain(2);
     driver.SetAllowList({"0123456"});
     // The "modem" is the benchmark at the device's far end: it answers the dial blocker's

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "driver/DeviceHold.h"
+#include "driver/SerialDevice.h"
 #include "driver/VirtualModem.h"
 #include "monitor/MonitorContract.h"
 #include "platform/SystemRoot.h"
@@ -34,22 +35,6 @@ constexpr int kReadsPerWake = 8;
 std::vector<char>& ReadBuffer() {
     static std::vector<char> buffer(kReadSize + 1);
     return buffer;
-}
-
-Win32Error ErrnoToWin32(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENXIO:
-        case ENODEV:
-            return platform::ERROR_FILE_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-            return platform::ERROR_ACCESS_DENIED;
-        case EBUSY:
-            return platform::ERROR_BUSY;
-        default:
-            return platform::ERROR_GEN_FAILURE;
-    }
 }
 
 }  // namespace
@@ -97,26 +82,34 @@ private:
 
 class DeviceBackend final : public Backend {
 public:
-    DeviceBackend(EventLoop& loop, const std::string& path, Sink sink,
+    DeviceBackend(EventLoop& loop, const PortBackend& backend, Sink sink,
                   std::function<void()> drained)
         : loop_(loop), sink_(std::move(sink)), drained_(std::move(drained)) {
         // The device is the driver's alone while the port is attached (DeviceHold.h): a program
         // that opens it directly would dial past the blocker. One that holds it already (its
-        // lock is live) keeps it, and the attach fails.
+        // lock is live) keeps it, and the attach fails. Only a serial port, or a terminal root
+        // marked, is opened at all, and every earlier opening is revoked (SerialDevice.h).
+        const std::string& path = backend.device;
         Win32Error error = platform::ERROR_SUCCESS;
-        lock_ = UucpLock::Acquire(path, platform::kUucpLockDirectory, error);
+        pid_t holder = 0;
+        lock_ = UucpLock::Acquire(path, platform::kUucpLockDirectory, error, &holder);
         if (!lock_ && error == platform::ERROR_BUSY) {
+            std::fprintf(
+                stderr, "qddriver: %s is locked by %s\n", path.c_str(),
+                holder > 0 ? UucpLock::DescribeProcess(holder).c_str() : "another process");
             throw PortError{error};
         }
         if (!lock_) {
             std::fprintf(stderr, "qddriver: no lock file for %s in %s (%u); holding it anyway\n",
                          path.c_str(), platform::kUucpLockDirectory, error);
         }
-        fd_.Reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (!fd_.Valid()) {
-            throw PortError{ErrnoToWin32(errno)};
+        auto opened = OpenHeldDevice(backend);
+        if (!opened.fd.Valid()) {
+            std::fprintf(stderr, "qddriver: %s\n", opened.reason.c_str());
+            throw PortError{opened.error};
         }
-        if (!HoldExclusively(fd_.Get()) || !PrepareDevice(fd_.Get())) {
+        fd_ = std::move(opened.fd);
+        if (!PrepareDevice(fd_.Get())) {
             throw PortError{platform::ERROR_GEN_FAILURE};
         }
         token_ = loop_.Add(fd_.Get(), EPOLLIN, [this](std::uint32_t events) { OnReady(events); });
@@ -308,8 +301,8 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
     if (backend.kind == PortBackend::Kind::Modem) {
         backend_ = std::make_unique<ModemBackend>(loop_, toProgram);
     } else {
-        backend_ = std::make_unique<DeviceBackend>(loop_, backend.device, toProgram,
-                                                   [this] { UpdateWatch(); });
+        backend_ =
+            std::make_unique<DeviceBackend>(loop_, backend, toProgram, [this] { UpdateWatch(); });
         backend_->Apply(settings_);
     }
 

@@ -46,14 +46,16 @@ int InheritedReadyFd() {
 
 void Usage(std::FILE* out) {
     std::fputs(
-        "usage: qddriver [--root DIR] [--port COMn=modem|COMn=/dev/DEVICE]... [--ready-fd N]\n"
+        "usage: qddriver [--root DIR] [--port COMn=modem|COMn=/dev/DEVICE]... [--any-tty]\n"
+        "                [--ready-fd N]\n"
         "\n"
         "Serves the device \\\\.\\QDDRIVER on $KESTRINE_ROOT/device/QDDRIVER.sock and publishes\n"
         "each attached port at $KESTRINE_ROOT/dev/COMn.\n"
         "  --root DIR     the system root (default: $KESTRINE_ROOT, else /var/lib/kestrine)\n"
         "  --port A=B     serve COM port A (COM1..COM16) by B: 'modem', the built-in virtual\n"
-        "                 modem, or a serial device; repeatable; overrides the registry's\n"
-        "                 SYSTEM\\CurrentControlSet\\Services\\QDDRIVER\\Parameters values\n"
+        "                 modem, or a serial device; repeatable; overrides the stored port\n"
+        "                 map (drivers/QDDRIVER.ports, written by kestrine-setup)\n"
+        "  --any-tty      the --port devices may be any terminal, not only serial ports\n"
         "  --ready-fd N   write one byte to file descriptor N once requests are accepted\n",
         out);
 }
@@ -69,6 +71,7 @@ int main(int argc, char** argv) {
         }
     }
     driver::PortMap ports;
+    bool anyTty = false;
     int readyFd = -1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -87,6 +90,8 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "qddriver: %s\n", error.c_str());
                 return 2;
             }
+        } else if (arg == "--any-tty") {
+            anyTty = true;
         } else if (arg == "--ready-fd") {
             const std::string text = value();
             char* end = nullptr;
@@ -103,6 +108,10 @@ int main(int argc, char** argv) {
             Usage(stderr);
             return 2;
         }
+    }
+
+    for (auto& [com, backend] : ports) {
+        backend.anyTty = anyTty;
     }
 
     // First, while the driver is one thread with nothing open yet: the guard that takes the
@@ -125,8 +134,8 @@ int main(int argc, char** argv) {
         // In the installed layout the members of group kestrine may talk to the driver too.
         driver::DeviceServer server(loop, platform::DeviceSocketPath(monitor::kServiceName),
                                     platform::AccessGroup());
-        // The registry's port map, read afresh at every attach; --port assignments override it.
-        driver::RegistryPortMap registryPorts;
+        // The stored port map, read afresh at every attach; --port assignments override it.
+        driver::StoredPortMap registryPorts;
         auto portMap = [&ports, &registryPorts] {
             auto map = registryPorts.Read();
             for (const auto& [com, backend] : ports) {
@@ -164,9 +173,6 @@ int main(int argc, char** argv) {
             }
             ::close(readyFd);
         }
-        // Opened now, while the application builds its window, so that the first attach finds
-        // the registry open.
-        registryPorts.Read();
         while (!loop.Stopped()) {
             loop.RunOnce();
             server.Reap();

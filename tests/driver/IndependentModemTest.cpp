@@ -112,7 +112,7 @@ protected:
         modem_ = std::make_unique<PtyModem>();
         ASSERT_FALSE(modem_->Slave().empty());
         driver_ = std::make_unique<DriverProcess>(
-            std::vector<std::string>{"COM2=" + modem_->Slave()});
+            std::vector<std::string>{"COM2=" + modem_->Slave(), "--any-tty"});
         ASSERT_TRUE(driver_->Ready());
         device_ = OpenDriver();
         ASSERT_TRUE(device_);

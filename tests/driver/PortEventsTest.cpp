@@ -191,7 +191,7 @@ protected:
         ASSERT_EQ(::grantpt(far_), 0);
         ASSERT_EQ(::unlockpt(far_), 0);
         driver_ = std::make_unique<DriverProcess>(
-            std::vector<std::string>{std::string("COM2=") + ::ptsname(far_)});
+            std::vector<std::string>{std::string("COM2=") + ::ptsname(far_), "--any-tty"});
         ASSERT_TRUE(driver_->Ready());
         device_ = OpenDriver();
         ASSERT_TRUE(device_);
