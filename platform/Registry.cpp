@@ -122,8 +122,9 @@ mode_t StoreMode(const std::filesystem::path& database) {
 }
 
 // Makes the database file before SQLite does, with the store's mode from the first moment; a link
-// planted in its place is not followed. False when it cannot be made (or another process won the
-// race, which is as good).
+// planted in its place is not followed. Its descriptor is the one ordinary descriptor we open
+// beside SQLite: O_EXCL makes it a new file, on which no connection of ours holds a lock yet. False
+// when it cannot be made (or another process won the race, which is as good).
 bool CreateStoreFile(const std::filesystem::path& database) {
     const int fd = ::open(database.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           StoreMode(database));
@@ -136,18 +137,22 @@ bool CreateStoreFile(const std::filesystem::path& database) {
 }
 
 // A store made before files were created without world access loses it at its owner's next use,
-// with its journal files.
+// with its journal files. Done on O_PATH descriptors only (see "Locks" in the header): closing one
+// releases no lock of ours, while an ordinary open and close here would drop every lock SQLite's
+// connections in this process hold on the file. The mode is changed through the descriptor's
+// /proc entry, so it is the file found (not followed through a link) that changes.
 void WithdrawWorldAccess(const std::filesystem::path& database) {
     for (const char* suffix : {"", "-wal", "-shm"}) {
         const std::string path = database.string() + suffix;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
             continue;
         }
         struct stat st {};
         if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
             (st.st_mode & S_IRWXO) != 0) {
-            ::fchmod(fd, st.st_mode & 07770);
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            ::chmod(self.c_str(), st.st_mode & 07770);
         }
         ::close(fd);
     }

@@ -46,6 +46,18 @@
 //   sqlite3 -readonly registry.db "SELECT p.path, v.name, v.type, CAST(v.data AS TEXT)
 //     FROM reg_value v JOIN reg_key_path p ON p.id = v.key_id ORDER BY v.id"
 //
+// Locks. SQLite keeps its connections apart with POSIX (fcntl) locks, and the kernel releases
+// every such lock a process holds on a file as soon as the process closes any descriptor of that
+// file. So this process never opens and closes a store file (registry.db, -wal, -shm) beside
+// SQLite: the one ordinary descriptor we open is the O_EXCL creation of a database that did not
+// exist (a new file: no connection holds a lock on it), and the permission work on existing files
+// uses O_PATH descriptors, whose close the kernel leaves out of lock release. Were a lock
+// dropped, another process closing its last connection would take itself for the store's last
+// user and delete -wal and -shm under a live connection here, whose later commits would then be
+// lost. Limits: this holds for what this file does; code elsewhere in a process holding a
+// connection must not open the store's files either (stat, lstat and O_PATH are safe). Changing
+// a mode needs /proc; without it the old mode stays.
+//
 // A Registry object and the keys opened through it share one connection; they may be used from
 // several threads (operations are serialised, and a transaction holds the others off until it
 // ends). Copies of a Registry share the connection; a forked child must open a Registry of its
