@@ -55,11 +55,14 @@ public:
     // "Failed to set data for '<name>'": it is never reported as added.
     void AddNumber(const std::string& number);
 
-    // The PIN; empty when none is stored or the settings key cannot be opened.
+    // The PIN; empty when none is stored. Read with read access only; a store that cannot be
+    // read raises UserError "The settings cannot be read: ...".
     std::string GetPIN();
+    // Settings writes raise UserError: "The settings cannot be saved: ..." when the settings key
+    // cannot be opened for writing (a read-only store), "Failed to set data for '<name>'" when
+    // the write fails (a full disk). Nothing is ever skipped in silence.
     void SetPIN(const std::string& pin);
-    // "FreshFromSetup" when `initial`, else "MayBee47" when `on`, else "SadPanda". Skipped
-    // silently when the settings key cannot be opened.
+    // "FreshFromSetup" when `initial`, else "MayBee47" when `on`, else "SadPanda".
     void WriteParentalMarker(bool on, bool initial);
     void SetParentalControl(bool on) { WriteParentalMarker(on, false); }
     // Anything but the initial and the off marker counts as on, a missing one included.
@@ -68,7 +71,8 @@ public:
     bool IsPINSet();
 
 private:
-    std::string ReadSetting(std::string_view name);
+    // ERROR_SUCCESS with `data` empty when nothing is stored; else the registry's error.
+    platform::Win32Error ReadSetting(std::string_view name, std::string& data);
     void WriteSetting(std::string_view name, std::string_view data);
     void WriteNumber(const std::string& number);
 
