@@ -56,6 +56,7 @@ void MainFormCore::StartMonitoring() {
     }
     SendStoredAllowList();
     monitoring_ = true;
+    nextProbe_ = environment_.now() + kHealthCheck;  // it has just answered
     // What start-up could not bring up is told now, in one line; mending waits for the checks.
     Evaluate(false);
 }
@@ -116,6 +117,10 @@ void MainFormCore::CheckStore(bool mend) {
 }
 
 void MainFormCore::CheckDriver(bool mend) {
+    if (mend && environment_.now() >= nextProbe_) {
+        nextProbe_ = environment_.now() + kHealthCheck;
+        Link.Probe();
+    }
     const auto noticed = Link.Health();
     if (noticed != platform::ERROR_SUCCESS) {
         // Told before any attempt to mend it: a driver brought back at once was still lost for a

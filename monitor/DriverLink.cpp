@@ -30,8 +30,7 @@ void DriverLink::OpenDriver() {
     Take(Open(access_, message_, false));
 }
 
-DriverLink::Opening DriverLink::Open(DriverAccess& access, std::string message,
-                                     bool attachPorts) {
+DriverLink::Opening DriverLink::Open(DriverAccess& access, std::string message, bool attachPorts) {
     Opening opening;
     opening.device = access.OpenDriverDevice(message);
     if (!opening.device && access.InstallDriver(message)) {
@@ -70,6 +69,11 @@ void DriverLink::Take(const Opening& opening) {
 }
 
 void DriverLink::CloseDriver() {
+    for (auto& thread : MonitorThreads) {
+        if (thread) {
+            thread->ExpectStop(true);  // the close fails their requests: our own doing
+        }
+    }
     if (DeviceHandle) {
         DeviceHandle->Close();
         DeviceHandle.reset();
@@ -82,6 +86,7 @@ void DriverLink::CloseDriver() {
 void DriverLink::StopRemainingThreads() {
     for (auto& thread : MonitorThreads) {
         if (thread) {
+            thread->ExpectStop(true);
             thread->Terminate();
             thread->SignalStop();
             thread.reset();
@@ -111,10 +116,21 @@ bool DriverLink::DetachPort(int n) {
     }
     std::vector<std::uint8_t> input(4);
     PutU32(input, 0, PortIds[n].load());
+    TMonitorThread* const thread = MonitorThreads[n].get();
+    if (thread != nullptr) {
+        thread->ExpectStop(true);
+    }
     const auto result = DeviceHandle->Control(IOCTL_MONITOR_DETACH_PORT, input, {});
     if (result.Succeeded()) {
         PortIds[n].store(0);
         PortAttached[n] = false;
+    } else if (thread != nullptr) {
+        thread->ExpectStop(false);
+        if (thread->Finished() && services_.threadEnded) {
+            // Aborted while we thought it was ours to stop: the port is still attached and now
+            // unwatched.
+            services_.threadEnded();
+        }
     }
     return result.Succeeded();
 }
@@ -164,12 +180,18 @@ platform::Win32Error DriverLink::Health() const {
     }
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         const auto& thread = MonitorThreads[n];
-        if (PortAttached[n] && thread && thread->Finished() &&
-            thread->ExitError() != platform::ERROR_OPERATION_ABORTED) {
+        if (PortAttached[n] && thread && thread->LeftOnItsOwn()) {
             return thread->ExitError();
         }
     }
     return platform::ERROR_SUCCESS;
+}
+
+void DriverLink::Probe() {
+    if (DeviceHandle && DeviceHandle->Health() == platform::ERROR_SUCCESS) {
+        const std::array<std::uint8_t, 4> noPort{};
+        DeviceHandle->Control(IOCTL_MONITOR_DETACH_PORT, noPort, {});
+    }
 }
 
 int DriverLink::AttachedPorts() const {

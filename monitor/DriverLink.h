@@ -77,6 +77,12 @@ public:
     // request.
     platform::Win32Error Health() const;
     int AttachedPorts() const;
+    // Asks the driver something it answers at once and that changes nothing (a detach of port
+    // ID 0, which no port ever has), so that a driver that hangs shows in Health even while no
+    // other request is made: the device's time limit fails the request and Health then says
+    // ERROR_TIMEOUT until the driver answers again. Synchronous: on a hung driver it takes the
+    // device's time limit once (later requests fail at once).
+    void Probe();
     // The reason of the last failed open (one of the driver-installation messages).
     const std::string& Message() const { return message_; }
     // Brings the link up again after its driver went away, without a log line: drops what is

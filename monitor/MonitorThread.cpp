@@ -41,7 +41,11 @@ void TMonitorThread::Run() {
     if (Terminated()) {
         exitError_.store(platform::ERROR_OPERATION_ABORTED);
     }
-    const bool stopped = exitError_.load() == platform::ERROR_OPERATION_ABORTED;
+    // Only a stop we asked for is an orderly end: an abort the driver made on its own (it was
+    // stopped, or detached the port behind our back) leaves the port unwatched.
+    const bool stopped = Terminated() || (stopExpected_.load() &&
+                                          exitError_.load() == platform::ERROR_OPERATION_ABORTED);
+    stoppedByUs_.store(stopped);
     finished_.store(true);
     services_.handOver.Wake();
     // No log line from here: the link tells whether this means lost protection.

@@ -25,8 +25,9 @@ struct MonitorServices {
     BlockedAlert& alert;
     std::function<void()> messageBeep = [] {};
     std::function<void(unsigned milliseconds)> sleep = [](unsigned) {};
-    // Called on the monitor thread when it leaves without having been stopped (its request
-    // failed: the driver went away, or detached the port), so that the user-interface side can
+    // Called on the monitor thread when it leaves without this application having asked for it:
+    // its request failed, whatever the error (a driver that stops in order aborts the waits of
+    // the ports it detaches, and that is a lost driver too), so that the user-interface side can
     // look at once. It must not wait for the user-interface thread.
     std::function<void()> threadEnded = [] {};
 };
@@ -48,10 +49,17 @@ public:
     void Resume();
     void Terminate() { terminated_.store(true); }
     bool Terminated() const { return terminated_.load(); }
+    // A detach of ours is under way (true) or was refused (false): a wait the driver aborts
+    // meanwhile ends the thread as asked for. Set before the detach request is sent, since the
+    // driver fails the wait before it answers the detach.
+    void ExpectStop(bool expected) { stopExpected_.store(expected); }
+    // The thread left without being asked to: what ended it is a lost driver.
+    bool LeftOnItsOwn() const { return Finished() && !stoppedByUs_.load(); }
     void SignalStop() { StopEvent.Set(); }
     bool Finished() const { return finished_.load(); }
-    // Why the thread left: the error of the request that failed, ERROR_OPERATION_ABORTED when it
-    // was stopped, ERROR_SUCCESS while it runs.
+    // Why the thread left: the error of the request that failed (ERROR_OPERATION_ABORTED also
+    // when the driver aborted it), ERROR_OPERATION_ABORTED when it was stopped, ERROR_SUCCESS
+    // while it runs.
     platform::Win32Error ExitError() const { return exitError_.load(); }
 
     // The late-read pause after a read that completed late.
@@ -80,6 +88,8 @@ private:
     const std::vector<std::uint8_t>* CurrentEvent = nullptr;
 
     std::atomic<bool> terminated_{false};
+    std::atomic<bool> stopExpected_{false};
+    std::atomic<bool> stoppedByUs_{false};
     std::atomic<bool> finished_{false};
     std::atomic<platform::Win32Error> exitError_{platform::ERROR_SUCCESS};
     std::thread thread_;

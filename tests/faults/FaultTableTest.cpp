@@ -102,14 +102,31 @@ const Row kRows[] = {
      },
      false, [](FaultTable&) { return std::string("the monitoring driver has stopped"); },
      [](FaultTable& t) { t.Device() = std::make_shared<test::FakeMonitorDevice>(); }},
+    {"driver stopped in order",
+     [](FaultTable& t) {
+         // As a service restart does: the ports are detached, their waits aborted, and it is
+         // not there to be opened for a while.
+         auto old = t.Device();
+         t.Device().reset();
+         old->StopInOrder();
+     },
+     false, [](FaultTable&) { return std::string("the monitoring driver has stopped"); },
+     [](FaultTable& t) { t.Device() = std::make_shared<test::FakeMonitorDevice>(); }},
     {"driver hung",
      [](FaultTable& t) {
          // A hang shows when a request goes unanswered: here the list the window pushes.
-         t.Device()->SetHealth(platform::ERROR_TIMEOUT);
+         t.Device()->SetHung(true);
          t.Window().Core().SendStoredAllowList();
      },
      false, [](FaultTable&) { return std::string("the monitoring driver does not answer"); },
-     [](FaultTable& t) { t.Device()->SetHealth(platform::ERROR_SUCCESS); }},
+     [](FaultTable& t) { t.Device()->SetHung(false); }},
+    {"driver hung while idle",
+     [](FaultTable& t) {
+         // Nothing is asked of it: the window's own look finds it out.
+         t.Device()->SetHung(true);
+     },
+     false, [](FaultTable&) { return std::string("the monitoring driver does not answer"); },
+     [](FaultTable& t) { t.Device()->SetHung(false); }},
     {"no port attachable", [](FaultTable& t) { t.Device()->SetAttachablePorts({}); }, true,
      [](FaultTable&) {
          return std::string(

@@ -46,8 +46,13 @@ public:
     // The driver went away: whatever is outstanding fails with ERROR_DEVICE_NOT_CONNECTED, and so
     // does every later request.
     void Lose();
-    // What Health reports (ERROR_TIMEOUT: a driver that does not answer) while not lost.
-    void SetHealth(platform::Win32Error health);
+    // The driver ended in order: it detached every port, failing what was outstanding on them
+    // with ERROR_OPERATION_ABORTED, and still answers (its connection has not closed yet).
+    void StopInOrder();
+    // A driver that does not answer (stopped, or stuck): while hung, every synchronous request
+    // fails with ERROR_TIMEOUT at its time limit, and from the first one on Health reports
+    // ERROR_TIMEOUT, as a socket device does, until it answers again (SetHung(false)).
+    void SetHung(bool hung);
 
     std::vector<std::vector<std::uint8_t>> AllowLists() const;
     int RequestCount(std::uint32_t code) const;
@@ -87,7 +92,8 @@ private:
     std::vector<std::vector<std::uint8_t>> allowLists_;
     bool closed_ = false;
     bool lost_ = false;
-    platform::Win32Error health_ = platform::ERROR_SUCCESS;
+    bool hung_ = false;
+    bool unanswered_ = false;
 };
 
 // Driver access that hands out a fake device (or, once `device` is reset, none: "no driver").
