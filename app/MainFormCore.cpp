@@ -98,7 +98,11 @@ void MainFormCore::CheckStore(bool mend) {
     if (!Editing) {
         return;
     }
-    if (!Editing->ListBoxRead() && mend) {
+    if (Editing->ListBoxRead() && mend && NumberList->CheckReadable() != platform::ERROR_SUCCESS) {
+        // The store went away (or became unreadable) under a list that was read: what the list
+        // box shows is no longer what is stored.
+        Editing->LoadListBox();
+    } else if (!Editing->ListBoxRead() && mend) {
         Editing->LoadListBox();
         if (Editing->ListBoxRead()) {
             // What could not be read before is true now: the check box and the driver's list.
@@ -110,6 +114,8 @@ void MainFormCore::CheckStore(bool mend) {
     }
     if (Editing->ListBoxRead()) {
         Status.Clear(Fault::Store);
+    } else if (NumberList->LoadError() == platform::ERROR_PATH_NOT_FOUND) {
+        Status.Report(Fault::Store, "the settings store is missing: run kestrine-setup to make it");
     } else {
         Status.Report(Fault::Store, "the settings store cannot be read: " +
                                         monitor::SystemErrorText(NumberList->LoadError()));

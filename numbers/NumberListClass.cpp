@@ -72,7 +72,27 @@ std::string MessageOf(platform::Win32Error error) {
 }
 }  // namespace
 
+std::string TNumberList::MissingStoreText() const {
+    return "The settings store " + registry_.DatabasePath().string() +
+           " is missing: run kestrine-setup to make it";
+}
+
+void TNumberList::RefuseMissingStore(platform::Win32Error error) const {
+    if (error == platform::ERROR_PATH_NOT_FOUND) {
+        throw UserError(MissingStoreText());
+    }
+}
+
+platform::Win32Error TNumberList::CheckReadable() {
+    platform::RegKey key;
+    const auto error = registry_.OpenKey(allowedKeyPath_, kAccess, key);
+    return error == platform::ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+}
+
 std::string TNumberList::LoadErrorText() const {
+    if (loadError_ == platform::ERROR_PATH_NOT_FOUND) {
+        return MissingStoreText();
+    }
     return "The allowed numbers cannot be read: " + MessageOf(loadError_);
 }
 
@@ -80,6 +100,7 @@ void TNumberList::SaveNumbers(std::span<const std::string> numbers) {
     // All or nothing: a failure or a crash part-way must never leave the allowed list empty or
     // half-written, so the old values go and the new ones come in one transaction.
     platform::RegTransaction transaction(registry_);
+    RefuseMissingStore(transaction.Status());
     bool opened = transaction.Status() == ERROR_SUCCESS &&
                   registry_.CreateKey(allowedKeyPath_, kAccess, allowedKey_) == ERROR_SUCCESS;
     if (opened) {
@@ -109,7 +130,9 @@ void TNumberList::SaveNumbers(std::span<const std::string> numbers) {
 }
 
 void TNumberList::AddNumber(const std::string& number) {
-    if (registry_.CreateKey(allowedKeyPath_, kAccess, allowedKey_) != ERROR_SUCCESS) {
+    if (const auto error = registry_.CreateKey(allowedKeyPath_, kAccess, allowedKey_);
+        error != ERROR_SUCCESS) {
+        RefuseMissingStore(error);
         FailedToSetData(Scramble(number, StoreKey));
     }
     if (std::find(numbers_.begin(), numbers_.end(), number) != numbers_.end()) {
@@ -136,6 +159,7 @@ void TNumberList::WriteNumber(const std::string& number) {
 std::string TNumberList::GetPIN() {
     std::string pin;
     if (const auto error = ReadSetting(kPinValue, pin); error != ERROR_SUCCESS) {
+        RefuseMissingStore(error);
         // Never an empty PIN in place of one that could not be read: the right PIN would be
         // refused as invalid.
         throw UserError("The settings cannot be read: " + MessageOf(error));
@@ -193,6 +217,7 @@ platform::Win32Error TNumberList::ReadSetting(std::string_view name, std::string
 void TNumberList::WriteSetting(std::string_view name, std::string_view data) {
     if (const auto error = registry_.CreateKey(settingsKeyPath_, kAccess, settingsKey_);
         error != ERROR_SUCCESS) {
+        RefuseMissingStore(error);
         // Never skipped in silence: the caller would report a change the store does not hold.
         throw UserError("The settings cannot be saved: " + MessageOf(error));
     }

@@ -45,7 +45,13 @@ public:
     platform::Win32Error LoadError() const { return loadError_; }
     // The registry's error of the last LoadNumbers as a message ("The allowed numbers cannot be
     // read: ..."), for the user.
+    // A store that is missing (ERROR_PATH_NOT_FOUND: only the installation step makes one) gives
+    // MissingStoreText instead, which names kestrine-setup.
     std::string LoadErrorText() const;
+    std::string MissingStoreText() const;
+    // Whether the store can still be read, without reading the list: the registry's error of
+    // opening the allowed key (ERROR_SUCCESS also while it does not exist yet).
+    platform::Win32Error CheckReadable();
     // Replaces the stored numbers with `numbers` (each stored once) as one transaction: on any
     // failure the previous numbers stay stored and UserError "Failed to set data for '<name>'"
     // is raised. Does not touch the number list.
@@ -71,6 +77,8 @@ public:
     bool IsPINSet();
 
 private:
+    // Raises MissingStoreText for a store that is missing: a write never makes a fresh store.
+    void RefuseMissingStore(platform::Win32Error error) const;
     // ERROR_SUCCESS with `data` empty when nothing is stored; else the registry's error.
     platform::Win32Error ReadSetting(std::string_view name, std::string& data);
     void WriteSetting(std::string_view name, std::string_view data);

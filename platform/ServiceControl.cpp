@@ -102,7 +102,7 @@ ServiceManager::ServiceManager(std::filesystem::path root, Registry registry,
 
 ServiceManager ServiceManager::System() {
     const auto root = SystemRoot();
-    ServiceManager manager(root, Registry(RegistryDatabasePath(root)));
+    ServiceManager manager(root, Registry::Existing(RegistryDatabasePath(root)));
     manager.SetAdministratorIsRoot(IsInstalledRoot(root));
     return manager;
 }
@@ -337,9 +337,8 @@ private:
         auto& launch = *static_cast<DaemonLaunch*>(self);
         ::setsid();
         // Resumes once the daemon has called execve (or ended).
-        launch.daemon_ =
-            ::clone(&DaemonLaunch::Daemon, launch.daemonStack_, CLONE_VM | CLONE_VFORK | SIGCHLD,
-                    self);
+        launch.daemon_ = ::clone(&DaemonLaunch::Daemon, launch.daemonStack_,
+                                 CLONE_VM | CLONE_VFORK | SIGCHLD, self);
         ::_exit(0);
     }
 

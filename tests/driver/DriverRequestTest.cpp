@@ -138,8 +138,9 @@ TEST_F(DriverRequests, TheRegistrysPortMapIsReadAtEveryAttach) {
               ERROR_FILE_NOT_FOUND);
     {
         RegKey key;
-        ASSERT_EQ(Registry::System().CreateKey(driver::kPortMapKey, KEY_ALL_ACCESS, key),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            Registry(RegistryDatabasePath()).CreateKey(driver::kPortMapKey, KEY_ALL_ACCESS, key),
+            ERROR_SUCCESS);
         key.SetString("com5", "Modem");
         key.SetString("COM6", "ttyS0");  // not an absolute path: no backend
         key.SetString("COM17", "modem");
@@ -155,8 +156,9 @@ TEST_F(DriverRequests, TheRegistrysPortMapIsReadAtEveryAttach) {
     // is a store replaced by a new file.
     auto setPort = [](const char* name) {
         RegKey key;
-        ASSERT_EQ(Registry::System().CreateKey(driver::kPortMapKey, KEY_ALL_ACCESS, key),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            Registry(RegistryDatabasePath()).CreateKey(driver::kPortMapKey, KEY_ALL_ACCESS, key),
+            ERROR_SUCCESS);
         key.SetString(name, "modem");
     };
     setPort("COM8");

@@ -94,6 +94,32 @@ const Row kRows[] = {
      },
      true, [](FaultTable&) { return StoreError(platform::ERROR_BADDB); },
      [](FaultTable& t) { test::WriteFile(t.Db(), t.savedStore); }},
+    {"store damaged and replaced",
+     [](FaultTable& t) {
+         t.savedStore = test::ReadFile(t.Db());
+         fs::remove(t.Db().string() + "-wal");
+         fs::remove(t.Db().string() + "-shm");
+         test::WriteFile(t.Db(), std::string(4096, 'x'));
+     },
+     true, [](FaultTable&) { return StoreError(platform::ERROR_BADDB); },
+     [](FaultTable& t) {
+         // A good copy moved into place: a new file under the old name.
+         const fs::path copy = t.Db().string() + ".good";
+         test::WriteFile(copy, t.savedStore);
+         fs::rename(copy, t.Db());
+     }},
+    {"store deleted",
+     [](FaultTable& t) {
+         t.savedStore = test::ReadFile(t.Db());
+         for (const char* suffix : {"", "-wal", "-shm"}) {
+             fs::remove(t.Db().string() + suffix);
+         }
+     },
+     false,
+     [](FaultTable&) {
+         return std::string("the settings store is missing: run kestrine-setup to make it");
+     },
+     [](FaultTable& t) { test::WriteFile(t.Db(), t.savedStore); }},
     {"driver killed",
      [](FaultTable& t) {
          auto old = t.Device();

@@ -420,3 +420,54 @@ TEST(Registry, ASecondConnectionKeepsTheFirstOnesLocksAgainstAnOrderlyStopElsewh
         {"sqlite3", store.Db().string(), "SELECT count(*) FROM reg_value"});
     EXPECT_EQ(fresh.output, "2\n") << "the commit made after the other's stop is in the store";
 }
+
+// The application's store is never made by it: a missing one is reported (not an empty store),
+// one deleted while open is noticed at the next operation, and one put back or replaced is
+// picked up without a restart.
+TEST(Registry, AnExistingOnlyStoreFollowsTheFileAtItsPath) {
+    TempDir dir;
+    const fs::path db = dir / "registry.db";
+    const Registry app = Registry::Existing(db);
+    RegKey key;
+    EXPECT_EQ(app.CreateKey("Software", kReadWrite, key), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(app.OpenKey("Software", KEY_READ, key), ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(fs::exists(db)) << "never made here";
+
+    {
+        const Registry setup(db);
+        RegKey made;
+        ASSERT_EQ(setup.CreateKey("Software", kReadWrite, made), ERROR_SUCCESS);
+        ASSERT_EQ(made.SetString("v", "first"), ERROR_SUCCESS);
+    }
+    const auto read = [&] {
+        RegKey software;
+        RegValue value;
+        const auto error = app.OpenKey("Software", KEY_READ, software);
+        return error != ERROR_SUCCESS                             ? "error " + std::to_string(error)
+               : software.QueryValue("v", value) == ERROR_SUCCESS ? value.data
+                                                                  : std::string("none");
+    };
+    EXPECT_EQ(read(), "first");
+    const std::string saved = kestrine::test::ReadFile(db);
+
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        fs::remove(db.string() + suffix);
+    }
+    EXPECT_EQ(read(), "error " + std::to_string(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(app.CreateKey("Software", kReadWrite, key), ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(fs::exists(db));
+
+    WriteFile(db, saved);  // put back
+    EXPECT_EQ(read(), "first");
+
+    {
+        // Replaced by another store moved into place.
+        const fs::path other = dir / "other.db";
+        const Registry setup(other);
+        RegKey made;
+        ASSERT_EQ(setup.CreateKey("Software", kReadWrite, made), ERROR_SUCCESS);
+        ASSERT_EQ(made.SetString("v", "second"), ERROR_SUCCESS);
+    }
+    fs::rename(dir / "other.db", db);
+    EXPECT_EQ(read(), "second");
+}
