@@ -12,9 +12,10 @@ using Fault = monitor::ProtectionStatus::Fault;
 MainFormCore::MainFormCore(MainFormEnvironment environment)
     : Log(environment.programDirectory),
       Status(Log),
+      Losses(Log, Status),
       Link(monitor::MonitorServices{environment.handOver, Log, environment.alert,
                                     environment.messageBeep, environment.sleep,
-                                    environment.lookSoon},
+                                    environment.lookSoon, [this] { Losses.EventLogged(); }},
            environment.driver),
       environment_(std::move(environment)) {}
 
@@ -87,6 +88,9 @@ void MainFormCore::Evaluate(bool mend) {
     try {
         CheckStore(mend);
         CheckDriver(mend);
+        if (mend) {
+            Losses.Retry();
+        }
     } catch (...) {
         checking_ = false;
         throw;

@@ -16,6 +16,7 @@
 #include "monitor/DriverLink.h"
 #include "monitor/EventDispatch.h"
 #include "monitor/HandOverQueue.h"
+#include "monitor/LogLosses.h"
 #include "monitor/ProtectionStatus.h"
 #include "numbers/AllowedListEditing.h"
 #include "numbers/NumberListClass.h"
@@ -55,6 +56,8 @@ public:
     log::LogOwner Log;
     // Whether Kestrine protects right now, and why not; the window shows it.
     monitor::ProtectionStatus Status;
+    // Events whose lines the log could not take.
+    monitor::LogLosses Losses;
     monitor::DriverLink Link;
     std::unique_ptr<numbers::TNumberList> NumberList;
     std::unique_ptr<numbers::ParentalControl> Parental;

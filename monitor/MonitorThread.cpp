@@ -121,6 +121,9 @@ void TMonitorThread::HandOver(const std::vector<std::uint8_t>& record) {
 void TMonitorThread::DispatchEvent() {
     if (CurrentEvent != nullptr) {
         DispatchMonitorEvent(*CurrentEvent, services_.log, services_.alert);
+        if (services_.eventLogged) {
+            services_.eventLogged();
+        }
     }
 }
 

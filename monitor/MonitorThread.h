@@ -30,6 +30,8 @@ struct MonitorServices {
     // the ports it detaches, and that is a lost driver too), so that the user-interface side can
     // look at once. It must not wait for the user-interface thread.
     std::function<void()> threadEnded = [] {};
+    // Called on the user-interface thread after each event's lines went to the log.
+    std::function<void()> eventLogged = [] {};
 };
 
 class TMonitorThread {

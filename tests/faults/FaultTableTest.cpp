@@ -339,3 +339,34 @@ TEST_F(FullDisk, LogLinesLandWholeOrNotAtAll) {
     EXPECT_NE(window->form.memLogfile->toPlainText().toStdString().find("0900888888 blocked"),
               std::string::npos);
 }
+
+// A log that cannot be written (here a folder in its place) loses the lines of refused numbers:
+// that is shown while it lasts, and once the log takes lines again one line says how many events
+// it missed, without another event having to come.
+TEST_F(FaultTable, LostLogLinesAreShownAndCountedOnceTheLogWorksAgain) {
+    Start(test::Parental::Off, kStored);
+    const fs::path log = programDir / "qdlog.log";
+    fs::remove(log);
+    fs::create_directory(log);
+    for (int i = 0; i < 3; ++i) {
+        access.device->QueueEvent(
+            1, monitor::EncodeNumberBlockedEvent("0900" + std::to_string(100000 + i)));
+    }
+    const std::string notice = std::string(kNotProtecting) + "the log cannot be written";
+    ASSERT_TRUE(AwaitNotice(notice)) << window->LastNotice().toStdString();
+    EXPECT_EQ(window->JvTrayIcon1.toolTip().toStdString(),
+              "Tallowby Kestrine - not protecting: the log cannot be written");
+    QElapsedTimer clock;
+    clock.start();
+    while (window->Core().Losses.Lost() < 3 && clock.elapsed() < 10000) {
+        QTest::qWait(10);
+    }
+    ASSERT_EQ(window->Core().Losses.Lost(), 3u);
+
+    fs::remove(log);
+    ASSERT_TRUE(AwaitNotice(kProtectingAgain)) << window->LastNotice().toStdString();
+    const std::string text = Log();
+    EXPECT_NE(text.find(": 3 events could not be logged\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(std::string(": ") + kProtectingAgain + "\r\n"), std::string::npos) << text;
+    EXPECT_EQ(window->Core().Losses.Lost(), 0u);
+}
