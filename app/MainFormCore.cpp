@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "monitor/AllowListPush.h"
+#include "monitor/PortTrouble.h"
 #include "platform/Process.h"
 
 namespace kestrine::app {
@@ -51,7 +52,7 @@ void MainFormCore::StartMonitoring() {
                                                         environment_.driver, Link.Message(), false);
     Link.Take(opening);
     if (opening.ports) {
-        Link.AdoptPorts(*opening.ports);
+        Link.AdoptPorts(*opening.ports, opening.errors);
     } else {
         Link.AttachAllPorts();
     }
@@ -167,7 +168,20 @@ void MainFormCore::CheckDriver(bool mend) {
             SendStoredAllowList();
         }
     }
-    if (Link.AttachedPorts() == 0) {
+    if (mend && Link.RetryRefusedPorts() > 0) {  // every second while any is refused
+        SendStoredAllowList();  // as after any attach that start-up did not make
+    }
+    const auto refused = Link.RefusedPorts();
+    if (!refused.empty()) {
+        std::string reason;
+        for (const int n : refused) {
+            reason +=
+                (reason.empty() ? "" : "; ") +
+                monitor::DescribeAttachFailure(n, Link.AttachErrors[n],
+                                               monitor::PortBackendText(environment_.registry, n));
+        }
+        Status.Report(Fault::Ports, reason);
+    } else if (Link.AttachedPorts() == 0) {
         Status.Report(Fault::Ports,
                       "no COM port could be attached: the driver serves none of COM1 to COM16");
     } else {

@@ -21,6 +21,7 @@ DriverLink::~DriverLink() {
 void DriverLink::Reset() {
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         PortAttached[n] = false;
+        AttachErrors[n] = platform::ERROR_SUCCESS;
         MonitorThreads[n].reset();
     }
     DeviceHandle.reset();
@@ -41,15 +42,18 @@ DriverLink::Opening DriverLink::Open(DriverAccess& access, std::string message, 
     if (opening.device && attachPorts) {
         opening.ports.emplace();
         for (int n = kFirstPort; n <= kLastPort; ++n) {
-            (*opening.ports)[n] = RequestAttach(*opening.device, n);
+            (*opening.ports)[n] = RequestAttach(*opening.device, n, opening.errors[n]);
         }
     }
     return opening;
 }
 
-std::optional<PortId> DriverLink::RequestAttach(platform::Device& device, int n) {
+std::optional<PortId> DriverLink::RequestAttach(platform::Device& device, int n,
+                                                platform::Win32Error& error) {
     std::array<std::uint8_t, 4> id{};
-    if (!device.Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(n), id).Succeeded()) {
+    const auto result = device.Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(n), id);
+    error = result.Succeeded() ? platform::ERROR_SUCCESS : result.error;
+    if (!result.Succeeded()) {
         return std::nullopt;
     }
     return GetU32(id, 0);
@@ -98,7 +102,7 @@ bool DriverLink::AttachPort(int n) {
     if (!IsPort(n) || PortAttached[n] || !DeviceHandle) {
         return false;
     }
-    const auto id = RequestAttach(*DeviceHandle, n);
+    const auto id = RequestAttach(*DeviceHandle, n, AttachErrors[n]);
     if (id) {
         Record(n, *id);
     }
@@ -155,8 +159,9 @@ void DriverLink::AttachAllPorts() {
     }
 }
 
-void DriverLink::AdoptPorts(const PortIdTable& ports) {
+void DriverLink::AdoptPorts(const PortIdTable& ports, const AttachErrorTable& errors) {
     for (int n = kFirstPort; n <= kLastPort; ++n) {
+        AttachErrors[n] = errors[n];
         if (ports[n] && !PortAttached[n] && DeviceHandle) {
             Record(n, *ports[n]);
             StartThread(n);
@@ -200,6 +205,28 @@ int DriverLink::AttachedPorts() const {
         count += PortAttached[n] ? 1 : 0;
     }
     return count;
+}
+
+std::vector<int> DriverLink::RefusedPorts() const {
+    std::vector<int> refused;
+    for (int n = kFirstPort; n <= kLastPort; ++n) {
+        if (!PortAttached[n] && AttachErrors[n] != platform::ERROR_SUCCESS &&
+            AttachErrors[n] != platform::ERROR_FILE_NOT_FOUND) {
+            refused.push_back(n);
+        }
+    }
+    return refused;
+}
+
+int DriverLink::RetryRefusedPorts() {
+    int attached = 0;
+    for (const int n : RefusedPorts()) {
+        if (AttachPort(n)) {
+            StartThread(n);
+            ++attached;
+        }
+    }
+    return attached;
 }
 
 bool DriverLink::Reconnect() {

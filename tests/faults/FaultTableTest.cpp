@@ -54,6 +54,7 @@ class FaultTable : public test::WindowFixture, public ::testing::WithParamInterf
 public:
     app::TfrmMain& Window() { return *window; }
     fs::path Db() const { return platform::RegistryDatabasePath(root.Path()); }
+    using test::WindowFixture::Registry;
     std::shared_ptr<test::FakeMonitorDevice>& Device() { return access.device; }
 
     // Waits (serving the window) until the tray has said `notice`; false when it did not in time.
@@ -153,6 +154,22 @@ const Row kRows[] = {
      },
      false, [](FaultTable&) { return std::string("the monitoring driver does not answer"); },
      [](FaultTable& t) { t.Device()->SetHung(false); }},
+    {"port locked by another process",
+     [](FaultTable& t) {
+         platform::RegKey key;
+         ASSERT_EQ(
+             t.Registry().CreateKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)",
+                                    platform::KEY_WRITE, key),
+             platform::ERROR_SUCCESS);
+         key.SetString("COM3", "/dev/kestrine-test-modem");
+         t.Device()->RefuseAttach(3, platform::ERROR_BUSY);
+     },
+     true,
+     [](FaultTable&) {
+         return "COM3: /dev/kestrine-test-modem cannot be attached: " +
+                monitor::SystemErrorText(platform::ERROR_BUSY);
+     },
+     [](FaultTable& t) { t.Device()->RefuseAttach(3, platform::ERROR_SUCCESS); }},
     {"no port attachable", [](FaultTable& t) { t.Device()->SetAttachablePorts({}); }, true,
      [](FaultTable&) {
          return std::string(

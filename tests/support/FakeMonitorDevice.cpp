@@ -154,6 +154,15 @@ void FakeMonitorDevice::Lose() {
     changed_.notify_all();
 }
 
+void FakeMonitorDevice::RefuseAttach(int comPort, platform::Win32Error error) {
+    std::lock_guard lock(mutex_);
+    if (error == platform::ERROR_SUCCESS) {
+        refusals_.erase(comPort);
+    } else {
+        refusals_[comPort] = error;
+    }
+}
+
 void FakeMonitorDevice::StopInOrder() {
     std::lock_guard lock(mutex_);
     for (auto& [com, port] : ports_) {
@@ -262,6 +271,9 @@ IoResult FakeMonitorDevice::Handle(std::uint32_t code, std::span<const std::uint
             const auto com = ParsePortNameBuffer(input);
             if (!com || output.size() < 4) {
                 return fail(platform::ERROR_INVALID_PARAMETER);
+            }
+            if (const auto refused = refusals_.find(*com); refused != refusals_.end()) {
+                return fail(refused->second);
             }
             if (!attachable_.contains(*com) || ports_.contains(*com)) {
                 return fail(platform::ERROR_FILE_NOT_FOUND);

@@ -24,6 +24,9 @@ public:
 
     // Which COM ports attach (all of 1..16 unless set).
     void SetAttachablePorts(std::set<int> ports);
+    // An attach of `comPort` fails with `error` (ERROR_SUCCESS: no longer), as the driver refuses
+    // a port it serves but cannot take (its device locked by another process).
+    void RefuseAttach(int comPort, platform::Win32Error error);
     std::optional<monitor::PortId> PortIdOf(int comPort) const;
     std::vector<int> AttachedPorts() const;
 
@@ -85,6 +88,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::set<int> attachable_;
+    std::map<int, platform::Win32Error> refusals_;
     std::map<int, Port> ports_;  // by COM number
     monitor::PortId nextId_ = 0x1000;
     std::map<std::uint32_t, platform::Win32Error> failures_;
