@@ -18,6 +18,7 @@
 #include "driver/EventLoop.h"
 #include "driver/PortGuard.h"
 #include "driver/PortMap.h"
+#include "driver/RefusalJournal.h"
 #include "driver/RootLock.h"
 #include "monitor/MonitorContract.h"
 #include "platform/SystemRoot.h"
@@ -116,6 +117,17 @@ int main(int argc, char** argv) {
         return 1;
     }
     const auto guard = driver::PortGuard::Start(rootLock.Get());
+    // Refusals are journaled before they are answered; what a killed driver left undone is
+    // handed to the next port attached. Beside the lock, in the driver's own folder; it outlives
+    // every port.
+    std::string journalError;
+    const auto journal = driver::RefusalJournal::Open(
+        platform::DeviceSocketPath(monitor::kServiceName).parent_path() / "QDDRIVER.refusals",
+        journalError);
+    if (!journal) {
+        std::fprintf(stderr, "qddriver: %s\n", journalError.c_str());
+    }
+    driver::RefusalJournal::SetCurrent(journal.get());
 
     ::signal(SIGPIPE, SIG_IGN);
     sigset_t stopSignals;
