@@ -327,6 +327,11 @@ public:
         }
         bool blank = false;
         if (Win32Error error = CheckSchema(blank); error != ERROR_SUCCESS) {
+            // A store that cannot be read is opened afresh at the next step: nothing of the
+            // damaged file stays with a connection that would outlive its mending.
+            if (transactionDepth == 0 && sqlite3_get_autocommit(db_) != 0) {
+                Disconnect();
+            }
             return error;
         }
         if (!blank) {
@@ -376,7 +381,7 @@ public:
 
 private:
     // The connection follows the file at the path: a database deleted or replaced since it was
-    // opened (a store mended by putting a good copy in place) is let go, and the next step opens
+    // opened (or found unreadable: see Ready) (a store mended by putting a good copy in place) is let go, and the next step opens
     // what lies there now, or finds nothing. Never inside a transaction, whose work belongs to
     // the file it began on.
     void Follow() {
