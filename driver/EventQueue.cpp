@@ -113,6 +113,8 @@ std::uint32_t EventQueue::AnnounceHead() {
 }
 
 void EventQueue::PopHead() {
+    // Room again: the drops are told where they happened, after the events that were kept.
+    const bool tellDrops = dropped_ > told_;
     if (records_.front().bytes[kEventTypeOffset] == NumberBlocked) {
         --blocked_;
     }
@@ -122,6 +124,12 @@ void EventQueue::PopHead() {
         }
     }
     records_.pop_front();
+    if (tellDrops && records_.size() < kMaxRecords) {
+        const auto count =
+            static_cast<std::uint32_t>(std::min<std::size_t>(dropped_ - told_, UINT32_MAX));
+        records_.push_back({EncodeEventsDroppedEvent(count), false, false, {}, 0});
+        told_ = dropped_;
+    }
 }
 
 }  // namespace kestrine::driver

@@ -6,7 +6,8 @@
 //     newest record when it has the same type, has not been announced to a wait yet and holds
 //     fewer than kMaxDataPayload bytes, so a burst of traffic becomes a few large records.
 //   - When the queue is full, a new event other than NumberBlocked is dropped (the oldest events
-//     are kept, so the log keeps the start of a burst); drops are counted.
+//     are kept, so the log keeps the start of a burst); drops are counted, and as soon as there
+//     is room again one EventsDropped record with their count takes their place in the queue.
 //   - NumberBlocked is never dropped: it is queued even beyond kMaxRecords. Once kMaxBlocked of
 //     them are waiting, the port stops reading from the dialling program (BlockedIsFull) until the
 //     application has read some, which keeps memory bounded without losing one.
@@ -76,6 +77,7 @@ private:
     std::deque<Record> records_;
     std::size_t blocked_ = 0;
     std::size_t dropped_ = 0;
+    std::size_t told_ = 0;  // drops an EventsDropped record has been queued for
 };
 
 }  // namespace kestrine::driver
