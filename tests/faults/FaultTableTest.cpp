@@ -306,6 +306,35 @@ TEST_F(FullDisk, AllowThatCannotBeStoredSaysSoAndChangesNothing) {
     EXPECT_NE(Log().find(": 0900123456 added to allow list.\r\n"), std::string::npos);
 }
 
+// Parental control switched on while the disk is full: the store refuses, so the box shows what
+// the store holds (off) with the store's error, nothing is logged as turned on, and Exit asks no
+// PIN because none guards it. With room again the same click works.
+TEST_F(FullDisk, ASwitchTheStoreRefusesLeavesTheBoxAsStored) {
+    if (!Mount(root.Path())) {
+        GTEST_SKIP() << "this machine does not let us mount a tmpfs: " << std::strerror(errno);
+    }
+    Start(test::Parental::Off, kStored);
+    Fill(root.Path());
+    prompts.ExpectAskPIN("Enter Pin to enable parental control", true, "1234")
+        .ExpectCommonError(
+            "Failed to set data for '" +
+            numbers::Scramble(numbers::TNumberList::kMarkerValue, numbers::TNumberList::kStoreKey) +
+            "'");
+    window->form.chkParental->click();
+    EXPECT_TRUE(prompts.Done());
+    EXPECT_FALSE(window->form.chkParental->isChecked());
+    EXPECT_FALSE(window->form.btnSetPIN->isEnabled());
+    EXPECT_FALSE(numbers::TNumberList(Registry()).IsParentalControlOn());
+    EXPECT_EQ(Log().find("Parental Control Turned On"), std::string::npos);
+
+    Free(root.Path());
+    prompts.ExpectAskPIN("Enter Pin to enable parental control", true, "1234");
+    window->form.chkParental->click();
+    EXPECT_TRUE(window->form.chkParental->isChecked());
+    EXPECT_TRUE(numbers::TNumberList(Registry()).IsParentalControlOn());
+    EXPECT_NE(Log().find(": Parental Control Turned On\r\n"), std::string::npos);
+}
+
 // The log on a full disk: each line lands whole or not at all, and once there is room again the
 // next line starts on a line of its own and the Log tab shows the file.
 TEST_F(FullDisk, LogLinesLandWholeOrNotAtAll) {
