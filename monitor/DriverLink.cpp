@@ -185,7 +185,9 @@ platform::Win32Error DriverLink::Health() const {
     }
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         const auto& thread = MonitorThreads[n];
-        if (PortAttached[n] && thread && thread->LeftOnItsOwn()) {
+        // A port still attached whose thread has ended is unwatched, whatever ended the thread
+        // (a detach of ours that the driver then refused leaves one too).
+        if (PortAttached[n] && thread && thread->Finished()) {
             return thread->ExitError();
         }
     }

@@ -45,7 +45,6 @@ void TMonitorThread::Run() {
     // stopped, or detached the port behind our back) leaves the port unwatched.
     const bool stopped = Terminated() || (stopExpected_.load() &&
                                           exitError_.load() == platform::ERROR_OPERATION_ABORTED);
-    stoppedByUs_.store(stopped);
     finished_.store(true);
     services_.handOver.Wake();
     // No log line from here: the link tells whether this means lost protection.

@@ -55,8 +55,6 @@ public:
     // meanwhile ends the thread as asked for. Set before the detach request is sent, since the
     // driver fails the wait before it answers the detach.
     void ExpectStop(bool expected) { stopExpected_.store(expected); }
-    // The thread left without being asked to: what ended it is a lost driver.
-    bool LeftOnItsOwn() const { return Finished() && !stoppedByUs_.load(); }
     void SignalStop() { StopEvent.Set(); }
     bool Finished() const { return finished_.load(); }
     // Why the thread left: the error of the request that failed (ERROR_OPERATION_ABORTED also
@@ -91,7 +89,6 @@ private:
 
     std::atomic<bool> terminated_{false};
     std::atomic<bool> stopExpected_{false};
-    std::atomic<bool> stoppedByUs_{false};
     std::atomic<bool> finished_{false};
     std::atomic<platform::Win32Error> exitError_{platform::ERROR_SUCCESS};
     std::thread thread_;
