@@ -269,8 +269,7 @@ TEST(NumberList, AReadOnlyStoreKeepsItsSettingsReadableAndRefusesEverySave) {
             write();
             ADD_FAILURE() << "a settings write to a read-only store is never skipped in silence";
         } catch (const UserError& error) {
-            EXPECT_EQ(std::string(error.what()),
-                      "The settings cannot be saved: Access is denied.");
+            EXPECT_EQ(std::string(error.what()), "The settings cannot be saved: Access is denied.");
         }
     }
 
@@ -416,4 +415,45 @@ TEST(NumberList, KillsAtAnyMomentLeaveOneWholeList) {
         EXPECT_TRUE(stored == a || stored == b)
             << "killed after " << delayMs << " ms: " << stored.size() << " numbers";
     }
+}
+
+// The application's store is made by kestrine-setup only: one that is gone (never made, or
+// deleted while the application runs) reads as missing, not as an empty store, and every change
+// is refused with a message that names kestrine-setup; nothing makes a fresh store behind the
+// user's back.
+TEST(NumberList, AMissingStoreIsNeverMadeAfreshAndEveryChangeNamesKestrineSetup) {
+    Store store;
+    {
+        TNumberList writer = store.Open();
+        writer.SaveNumbers(Numbers{"1"});
+        writer.SetPIN("4321");
+        writer.SetParentalControl(true);
+    }
+    TNumberList list(Registry::Existing(store.Db()));
+    EXPECT_EQ(list.LoadNumbers(), (Numbers{"1"}));
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        fs::remove(store.Db().string() + suffix);
+    }
+    const std::string missing =
+        "The settings store " + store.Db().string() + " is missing: run kestrine-setup to make it";
+    EXPECT_TRUE(list.LoadNumbers().empty());
+    EXPECT_EQ(list.LoadError(), platform::ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(list.LoadErrorText(), missing);
+    EXPECT_TRUE(list.IsParentalControlOn()) << "a marker that cannot be read counts as on";
+    const std::function<void()> changes[] = {
+        [&] { list.AddNumber("2"); },
+        [&] { list.SaveNumbers(Numbers{"2"}); },
+        [&] { list.SetPIN("0000"); },
+        [&] { list.SetParentalControl(false); },
+        [&] { static_cast<void>(list.GetPIN()); },
+    };
+    for (const auto& change : changes) {
+        try {
+            change();
+            ADD_FAILURE() << "a change to a missing store";
+        } catch (const UserError& error) {
+            EXPECT_EQ(std::string(error.what()), missing);
+        }
+    }
+    EXPECT_FALSE(fs::exists(store.Db())) << "never made here";
 }
