@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -193,5 +194,37 @@ TEST_F(MonitoringEndToEnd, AKilledOrStoppedDriverIsNoticedStartedAgainAndProtect
         EXPECT_EQ(Dial("0900123456", "0900123456 blocked"), 4) << "refused again";
         EXPECT_EQ(Dial("0123456789", "CONNECT"), 0) << "the stored list reached the new driver";
     }
+    core->StopMonitoring();
+}
+
+// A driver that hangs while nothing is asked of it (SIGSTOP) is found by the looks alone, told,
+// and once it runs again protection is back without anything restarted.
+TEST_F(MonitoringEndToEnd, ADriverThatHangsWhileIdleIsToldAndComesBack) {
+    core->CreateStore();
+    core->NumberList->SaveNumbers(std::vector<std::string>{"0123456789"});
+    core->StartMonitoring();
+    ASSERT_TRUE(core->Link.PortAttached[1]) << log.Content();
+    const pid_t driverPid =
+        std::stoi(test::ReadFile(platform::ServiceRunDirectory() / "QDDRIVER.pid"));
+    ASSERT_EQ(::kill(driverPid, SIGSTOP), 0);
+    const auto lookUntil = [&](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            handOver.WaitAndServe(20ms);
+            core->CheckProtection();  // the window's timer
+        }
+        return done();
+    };
+    const bool told =
+        lookUntil([&] { return core->Status.Reason() == "the monitoring driver does not answer"; });
+    ::kill(driverPid, SIGCONT);
+    ASSERT_TRUE(told) << core->Status.Reason() << "\n" << log.Content();
+    ASSERT_TRUE(lookUntil([&] { return core->Status.Protecting(); }))
+        << core->Status.Reason() << "\n"
+        << log.Content();
+    EXPECT_EQ(std::stoi(test::ReadFile(platform::ServiceRunDirectory() / "QDDRIVER.pid")),
+              driverPid)
+        << "waited for, not replaced";
+    EXPECT_EQ(Dial("0900123456", "0900123456 blocked"), 4) << "refused";
     core->StopMonitoring();
 }
