@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <future>
@@ -226,5 +227,40 @@ TEST_F(MonitoringEndToEnd, ADriverThatHangsWhileIdleIsToldAndComesBack) {
               driverPid)
         << "waited for, not replaced";
     EXPECT_EQ(Dial("0900123456", "0900123456 blocked"), 4) << "refused";
+    core->StopMonitoring();
+}
+
+// A refusal answered NO CARRIER whose record nobody read before the driver was killed is not
+// lost: the next driver hands it over at the first attach, and it is logged.
+TEST_F(MonitoringEndToEnd, ARefusalTheKilledDriverCouldNotHandOverIsLoggedAfterItsReturn) {
+    core->CreateStore();
+    core->NumberList->SaveNumbers(std::vector<std::string>{"0123456789"});
+    core->StartMonitoring();
+    ASSERT_TRUE(core->Link.PortAttached[1]) << log.Content();
+    // COM1 attached again with nobody reading its events.
+    ASSERT_TRUE(core->Link.StopPort(1));
+    std::array<std::uint8_t, 4> id{};
+    ASSERT_TRUE(core->Link.DeviceHandle
+                    ->Control(monitor::IOCTL_MONITOR_ATTACH_PORT, monitor::PortNameBuffer(1), id)
+                    .Succeeded());
+    const auto chat = test::RunProgram({"chat", "-v", "-s", "-t", "5", "ABORT", "NO CARRIER", "",
+                                        "ATZ", "OK", "ATDT0900123456", "CONNECT", ""},
+                                       platform::PublishedPortPath(1), 20s);
+    ASSERT_EQ(chat.exitCode, 4) << "NO CARRIER\n" << chat.output;
+    ASSERT_EQ(log.Content().find("0900123456 blocked"), std::string::npos) << "not read yet";
+    const pid_t first = std::stoi(test::ReadFile(platform::ServiceRunDirectory() / "QDDRIVER.pid"));
+    ASSERT_EQ(::kill(first, SIGKILL), 0);
+
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    const auto logged = [&] {
+        return log.Content().find(": 0900123456 blocked\r\n") != std::string::npos;
+    };
+    while (!(logged() && core->Status.Protecting()) &&
+           std::chrono::steady_clock::now() < deadline) {
+        handOver.WaitAndServe(20ms);
+        core->CheckProtection();
+    }
+    EXPECT_TRUE(logged()) << log.Content();
+    EXPECT_EQ(alert.numbers, std::vector<std::string>{"0900123456"});
     core->StopMonitoring();
 }
