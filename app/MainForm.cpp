@@ -75,14 +75,11 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
         }});
     core_->Status.SetListener([this](bool protecting, const std::string& reason) {
         ShowProtection(protecting, reason);
-        // Looked at every tick only while something is missing: a protected, idle Kestrine wakes
-        // for nothing. What can take protection away tells at once instead (a monitor thread
-        // that ends, a request the driver leaves unanswered).
-        if (protecting) {
-            protectionTimer_.stop();
-        } else if (!protectionTimer_.isActive()) {
-            protectionTimer_.start();
-        }
+        // Looked at every second while something is missing. A protected Kestrine looks only
+        // every few seconds: what takes protection away mostly tells at once (a monitor thread
+        // that ends, a request the driver leaves unanswered), but a driver that hangs while
+        // nothing is asked of it tells nobody.
+        protectionTimer_.setInterval(protecting ? kHealthCheckMs : kProtectionCheckMs);
     });
 
     // The driver's start and the ports' attach wait for another process: they run while the
@@ -130,11 +127,9 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
     SetUpTray();
     FormCreate();
 
-    protectionTimer_.setInterval(kProtectionCheckMs);
+    protectionTimer_.setInterval(core_->Status.Protecting() ? kHealthCheckMs : kProtectionCheckMs);
     connect(&protectionTimer_, &QTimer::timeout, this, [this] { core_->CheckProtection(); });
-    if (!core_->Status.Protecting()) {
-        protectionTimer_.start();
-    }
+    protectionTimer_.start();
 }
 
 TfrmMain::~TfrmMain() {

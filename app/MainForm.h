@@ -103,8 +103,11 @@ public:
     void ShowProtection(bool protecting, const std::string& reason);
     // The text of the last such notification, empty before the first.
     const QString& LastNotice() const { return lastNotice_; }
-    // How often protection is looked at again (MainFormCore::CheckProtection).
+    // How often protection is looked at again (MainFormCore::CheckProtection): every second while
+    // it is not whole, every few seconds while it is.
     static constexpr int kProtectionCheckMs = 1000;
+    static constexpr int kHealthCheckMs =
+        std::chrono::milliseconds(MainFormCore::kHealthCheck).count();
 
     // numbers::ParentalControls
     bool ParentalChecked() const override;

@@ -11,6 +11,14 @@ if(KESTRINE_SANITIZE)
   target_link_options(kestrine_options INTERFACE -fsanitize=address,undefined)
 endif()
 
+if(KESTRINE_SANITIZE_THREAD)
+  if(KESTRINE_SANITIZE OR KESTRINE_FUZZ)
+    message(FATAL_ERROR "ThreadSanitizer does not combine with the other sanitizers")
+  endif()
+  target_compile_options(kestrine_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(kestrine_options INTERFACE -fsanitize=thread)
+endif()
+
 find_package(Threads REQUIRED)
 target_link_libraries(kestrine_options INTERFACE Threads::Threads)
 

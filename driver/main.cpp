@@ -18,6 +18,8 @@
 #include "driver/EventLoop.h"
 #include "driver/PortGuard.h"
 #include "driver/PortMap.h"
+#include "driver/RefusalJournal.h"
+#include "driver/RootLock.h"
 #include "monitor/MonitorContract.h"
 #include "platform/SystemRoot.h"
 
@@ -114,9 +116,27 @@ int main(int argc, char** argv) {
         backend.anyTty = anyTty;
     }
 
-    // First, while the driver is one thread with nothing open yet: the guard that takes the
-    // published ports down should the driver die without doing it.
-    const auto guard = driver::PortGuard::Start();
+    // First, while the driver is one thread with nothing open yet: the root's lock (one driver
+    // per system root, RootLock.h), then the guard that takes the published ports down should
+    // the driver die without doing it, and which holds the lock until it has.
+    std::string lockError;
+    const driver::UniqueFd rootLock = driver::TakeRootLock(platform::SystemRoot(), lockError);
+    if (!rootLock.Valid()) {
+        std::fprintf(stderr, "qddriver: %s\n", lockError.c_str());
+        return 1;
+    }
+    const auto guard = driver::PortGuard::Start(rootLock.Get());
+    // Refusals are journaled before they are answered; what a killed driver left undone is
+    // handed to the next port attached. Beside the lock, in the driver's own folder; it outlives
+    // every port.
+    std::string journalError;
+    const auto journal = driver::RefusalJournal::Open(
+        platform::DeviceSocketPath(monitor::kServiceName).parent_path() / "QDDRIVER.refusals",
+        journalError);
+    if (!journal) {
+        std::fprintf(stderr, "qddriver: %s\n", journalError.c_str());
+    }
+    driver::RefusalJournal::SetCurrent(journal.get());
 
     ::signal(SIGPIPE, SIG_IGN);
     sigset_t stopSignals;
@@ -156,7 +176,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         // Links left by a driver that was killed lead to pseudo-terminals that may belong to
-        // someone else by now.
+        // someone else by now. With the root's lock held, every link there is such a one.
         for (int com = 1; com <= driver::kMaxComPort; ++com) {
             std::error_code ec;
             const auto port = platform::PublishedPortPath(com);

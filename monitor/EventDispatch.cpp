@@ -164,6 +164,10 @@ void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& l
             log.LogLine(DialledByLine(event->dialFacts));
             alert.ShowBlockedAlert(event->data, DialledBySummary(event->dialFacts));
             break;
+        case EventsDropped:
+            log.LogLine(std::to_string(event->dropped) +
+                        " port events were not recorded: the driver's queue was full");
+            break;
         default:
             break;
     }

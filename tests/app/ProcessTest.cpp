@@ -163,6 +163,7 @@ TEST_F(AppProcessTest, ASigtermDuringStartUpStillEndsInOrder) {
                          << "while [ ! -e \"$KESTRINE_ROOT/go\" ]; do sleep 0.02; done\n"
                          << "exec " << QDDRIVER_BINARY << "\n";
     fs::permissions(image, fs::perms::owner_all);
+    root.MakeStore();
 
     auto app = Launch();
     QElapsedTimer clock;

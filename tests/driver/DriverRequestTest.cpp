@@ -1,5 +1,7 @@
 // The driver's request handling, through the real client against a real qddriver.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -485,6 +487,37 @@ TEST_F(DriverRequests, TerminationRemovesPublishedPortsAndTheSocket) {
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(driver_->Port(1))));
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(driver_->Port(16))));
     EXPECT_FALSE(std::filesystem::exists(driver_->Socket()));
+}
+
+// One driver per system root: a second one does not start beside a live first, even one whose
+// socket is gone, and the guard of a killed driver removes only the links that driver made, not
+// links of the same text put in their place (a terminal's number is reused).
+TEST_F(DriverRequests, ASecondDriverOfARootNeverRunsAndAGuardRemovesOnlyWhatItsDriverMade) {
+    Attach(*device_, 1);
+    const auto port1 = driver_->Port(1);
+    const auto target = std::filesystem::read_symlink(port1);
+    ASSERT_TRUE(std::filesystem::remove(driver_->Socket()));
+    const auto second = RunProgram(
+        {DriverExecutable().string(), "--root", driver_->Root().string(), "--port", "COM2=modem"},
+        {}, 30s);
+    EXPECT_EQ(second.exitCode, 1) << second.output;
+    EXPECT_NE(second.output.find("another driver already runs"), std::string::npos)
+        << second.output;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(driver_->Port(2))));
+    EXPECT_TRUE(std::filesystem::is_symlink(port1)) << "the first one's port is untouched";
+
+    // The same text, another link.
+    std::filesystem::remove(port1);
+    std::filesystem::create_symlink(target, port1);
+    driver_->Stop(SIGKILL);
+    // The guard holds the root's lock until it is done: once we get it, it is.
+    const int lock =
+        ::open((driver_->Root() / "device" / "QDDRIVER.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    ::close(lock);
+    EXPECT_TRUE(std::filesystem::is_symlink(port1)) << "a link the driver did not make stays";
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(driver_->Port(16))));
 }
 
 TEST(DriverStart, RemovesPortLinksLeftByAKilledDriver) {
