@@ -147,8 +147,9 @@ TEST_F(DriverRequests, TheStoredPortMapIsReadAtEveryAttachWhenNobodyElseMayWrite
         // Where the map once was: members of the group write the store, so it is never read.
         RegKey key;
         ASSERT_EQ(
-            Registry::System().CreateKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)",
-                                         KEY_ALL_ACCESS, key),
+            Registry(RegistryDatabasePath())
+                .CreateKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)",
+                           KEY_ALL_ACCESS, key),
             ERROR_SUCCESS);
         ASSERT_EQ(key.SetString("COM4", "modem"), ERROR_SUCCESS);
     }
