@@ -47,6 +47,7 @@ int InheritedReadyFd() {
 void Usage(std::FILE* out) {
     std::fputs(
         "usage: qddriver [--root DIR] [--port COMn=modem|COMn=/dev/DEVICE]... [--ready-fd N]\n"
+        "       qddriver --help | --version\n"
         "\n"
         "Serves the device \\\\.\\QDDRIVER on $KESTRINE_ROOT/device/QDDRIVER.sock and publishes\n"
         "each attached port at $KESTRINE_ROOT/dev/COMn.\n"
@@ -54,7 +55,9 @@ void Usage(std::FILE* out) {
         "  --port A=B     serve COM port A (COM1..COM16) by B: 'modem', the built-in virtual\n"
         "                 modem, or a serial device; repeatable; overrides the registry's\n"
         "                 SYSTEM\\CurrentControlSet\\Services\\QDDRIVER\\Parameters values\n"
-        "  --ready-fd N   write one byte to file descriptor N once requests are accepted\n",
+        "  --ready-fd N   write one byte to file descriptor N once requests are accepted\n"
+        "  -h, --help     show this help and exit\n"
+        "      --version  show the version and exit\n",
         out);
 }
 
@@ -98,6 +101,9 @@ int main(int argc, char** argv) {
             readyFd = static_cast<int>(fd);
         } else if (arg == "--help" || arg == "-h") {
             Usage(stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("qddriver %s\n", KESTRINE_VERSION);
             return 0;
         } else {
             Usage(stderr);
