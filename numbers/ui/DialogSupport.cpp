@@ -35,6 +35,14 @@ void LoadApplicationFonts() {
     });
 }
 
+void SetUpApplicationLook() {
+    QApplication::setStyle("Fusion");
+    QFile style(":/style/kestrine.qss");
+    if (style.open(QIODevice::ReadOnly) && qApp != nullptr) {
+        qApp->setStyleSheet(QString::fromUtf8(style.readAll()));
+    }
+}
+
 QFont TahomaPixels(int pixels, bool bold) {
     QFont font("Tahoma");
     font.setPixelSize(pixels);

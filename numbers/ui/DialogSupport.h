@@ -17,6 +17,10 @@ inline constexpr const char* kApplicationTitle = "Tallowby Kestrine";
 // about 15 % wider). Safe to call more than once and from any thread: a call while another thread
 // loads them returns once they are loaded.
 void LoadApplicationFonts();
+// The application's look: the Fusion style and the application's style sheet. Under a style
+// sheet Qt hands a window's font to its direct children only, so the sheet itself names the
+// windows' fonts for every control inside them (group boxes, tab pages).
+void SetUpApplicationLook();
 // Tahoma at a pixel size, optionally bold.
 QFont TahomaPixels(int pixels, bool bold = false);
 
