@@ -80,7 +80,42 @@ void TfrmBlocked::showEvent(QShowEvent* event) {
     if (!centred_) {
         centred_ = true;
         CentreOnScreen(*this);
+        if (cascaded_) {
+            // One title bar down and right of the previous alert, so that its number and title
+            // stay readable; back at the edge of the screen's free area where it would leave it.
+            const QScreen* screen =
+                this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+            const QRect frame = frameGeometry();
+            const int titleBar = frame.height() - height();
+            const int step = titleBar > 8 ? titleBar : 24;
+            QPoint place = cascadeFrom_ + QPoint(step, step);
+            if (screen != nullptr) {
+                const QRect free = screen->availableGeometry();
+                if (place.y() + frame.height() > free.bottom() + 1 || place.y() < free.top()) {
+                    place.setY(free.top());
+                }
+                if (place.x() + frame.width() > free.right() + 1 || place.x() < free.left()) {
+                    place.setX(free.left());
+                }
+            }
+            move(place);
+        }
     }
+}
+
+void TfrmBlocked::CascadeFrom(const QWidget* previous) {
+    cascaded_ = previous != nullptr;
+    if (previous != nullptr) {
+        cascadeFrom_ = previous->frameGeometry().topLeft();
+    }
+}
+
+void TfrmBlocked::SetDialledBy(const std::string& dialledBy) {
+    QLabel* dialler = form.lblDialledBy;
+    dialler->setText(QFontMetrics(dialler->font())
+                         .elidedText(ToQt(dialledBy), Qt::ElideMiddle, dialler->width()));
+    // Escaped inside rich text: a reported text that looks like markup shows as written.
+    dialler->setToolTip("<qt>" + ToQt(dialledBy).toHtmlEscaped() + "</qt>");
 }
 
 void TfrmBlocked::SetNumber(const std::string& number) {
@@ -110,15 +145,13 @@ void TfrmBlocked::btnAllowClick() {
 }
 
 TfrmBlocked* ShowBlockedAlert(const std::string& number, const std::string& dialledBy,
-                              Prompts& errorBox, TfrmBlocked::Actions actions) {
+                              Prompts& errorBox, TfrmBlocked::Actions actions,
+                              const QWidget* previous) {
     auto* alert = new TfrmBlocked(errorBox, std::move(actions));  // deletes itself on close
     alert->form.lblBlockedBy->setText(alert->form.lblBlockedBy->text() + "Kestrine");
     alert->SetNumber(number);
-    QLabel* dialler = alert->form.lblDialledBy;
-    dialler->setText(QFontMetrics(dialler->font())
-                         .elidedText(ToQt(dialledBy), Qt::ElideMiddle, dialler->width()));
-    // Escaped inside rich text: a reported text that looks like markup shows as written.
-    dialler->setToolTip("<qt>" + ToQt(dialledBy).toHtmlEscaped() + "</qt>");
+    alert->SetDialledBy(dialledBy);
+    alert->CascadeFrom(previous);
     alert->show();
     alert->form.btnOK->setFocus();
     return alert;
