@@ -33,6 +33,26 @@ constexpr const char* kExitQuestion =
 
 }  // namespace
 
+QString MenuText(const QString& caption) {
+    QString text;
+    bool marked = false;
+    for (qsizetype i = 0; i < caption.size(); ++i) {
+        if (caption[i] == u'&' && i + 1 < caption.size()) {
+            if (caption[i + 1] == u'&') {
+                text += QStringLiteral("&&");
+                ++i;
+                continue;
+            }
+            if (marked) {
+                continue;  // a second mark: the letter stays, its mark goes
+            }
+            marked = true;
+        }
+        text += caption[i];
+    }
+    return text;
+}
+
 MainFormSetup MainFormSetup::System() {
     return MainFormSetup{
         platform::ExecutableDirectory(), platform::Registry::System(), nullptr, nullptr, {}, {}};
@@ -125,6 +145,8 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
         }
     });
     form.txtAllowed->installEventFilter(this);  // txtAllowedKeyPress
+    // The field's hint says "click Add"; Enter in it does the same.
+    connect(form.txtAllowed, &QLineEdit::returnPressed, this, &TfrmMain::btnAddClick);
 
     // The tray icon goes up while the window's parts are made, before the window's creation.
     SetUpTray();
@@ -167,7 +189,7 @@ void TfrmMain::SetUpTray() {
     PopupMenu1.addSeparator()->setObjectName("N1");
     Help1 = PopupMenu1.addAction("&Help", this, &TfrmMain::Help1Click);
     PopupMenu1.addSeparator()->setObjectName("N2");
-    Exit1 = PopupMenu1.addAction("&E&xit", this, &TfrmMain::Exit1Click);
+    Exit1 = PopupMenu1.addAction(MenuText("&E&xit"), this, &TfrmMain::Exit1Click);
     Settings1->setObjectName("Settings1");
     ViewLog1->setObjectName("ViewLog1");
     Help1->setObjectName("Help1");
@@ -470,8 +492,13 @@ std::size_t TfrmMain::OpenAlerts() {
 }
 
 void TfrmMain::ShowBlockedAlert(const std::string& number, const std::string& dialledBy) {
+    if (ui::ApplicationQuitting()) {
+        return;  // the session ends: no new window, the refusal is logged all the same
+    }
     const std::size_t open = OpenAlerts();
     if (const auto found = openAlerts_.find(number); found != openAlerts_.end()) {
+        // The alert tells of the latest refusal: who dialled this time.
+        found->second->SetDialledBy(dialledBy);
         found->second->raise();
         found->second->activateWindow();
         return;
@@ -479,10 +506,16 @@ void TfrmMain::ShowBlockedAlert(const std::string& number, const std::string& di
     if (open >= kMaxOpenAlerts) {
         return;
     }
-    openAlerts_[number] = ui::ShowBlockedAlert(
+    // The newest alert still open: the next one opens offset from it.
+    std::erase_if(alertOrder_, [](const auto& alert) { return alert.isNull(); });
+    const QWidget* previous = alertOrder_.empty() ? nullptr : alertOrder_.back().data();
+    auto* alert = ui::ShowBlockedAlert(
         number, dialledBy, *prompts_,
         {[this](numbers::GatedAction action) { return core_->Parental->PassPinGate(action); },
-         [this](const std::string& allowed) { AllowNumber(allowed); }, [this] { ShowFromTray(); }});
+         [this](const std::string& allowed) { AllowNumber(allowed); }, [this] { ShowFromTray(); }},
+        previous);
+    openAlerts_[number] = alert;
+    alertOrder_.emplace_back(alert);
 }
 
 }  // namespace kestrine::app

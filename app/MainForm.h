@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <filesystem>
 #include <map>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -44,6 +45,11 @@ struct MainFormSetup {
     std::function<void()> beep;  // the system's default sound; empty: QApplication::beep
     static MainFormSetup System();
 };
+
+// A menu caption as every tray host reads it: one mnemonic mark, the first. A caption written with
+// a mark on several letters ("&E&xit") reads "Exit" in Qt's own menus, but a D-Bus menu turns only
+// its first mark into the mnemonic, and GTK hosts then show the others as a literal "&".
+QString MenuText(const QString& caption);
 
 class TfrmMain : public QWidget,
                  public numbers::ParentalControls,
@@ -161,6 +167,7 @@ private:
     QTimer protectionTimer_;
     QString lastNotice_;
     std::map<std::string, QPointer<ui::TfrmBlocked>> openAlerts_;  // by number
+    std::vector<QPointer<ui::TfrmBlocked>> alertOrder_;            // open ones, oldest first
 };
 
 }  // namespace kestrine::app
