@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QUrl>
+#include <cstdio>
 #include <utility>
 
 #include "monitor/DriverUtil.h"
@@ -199,8 +200,15 @@ void TfrmMain::SetUpTray() {
     JvTrayIcon1.setIcon(QIcon(":/art/icon.png"));
     JvTrayIcon1.setToolTip(application_.Title);
     JvTrayIcon1.setContextMenu(&PopupMenu1);
-    connect(&JvTrayIcon1, &QSystemTrayIcon::activated, this, &TfrmMain::JvTrayIcon1Activated);
-    JvTrayIcon1.show();
+    connect(&JvTrayIcon1, &TrayIcon::activated, this, &TfrmMain::JvTrayIcon1Activated);
+    // Without a tray host the window stays reachable: a second start brings it up.
+    JvTrayIcon1.show([this] {
+        constexpr const char* kNoTray =
+            "No system tray to show the icon in; it appears when one starts. Start Kestrine "
+            "again to bring its window up.";
+        std::fprintf(stderr, "kestrine: %s\n", kNoTray);
+        core_->Log.LogLine(kNoTray);
+    });
 }
 
 void TfrmMain::FormCreate() {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/Anchors.h"
+#include "app/TrayIcon.h"
 #include "app/HelpViewer.h"
 #include "app/MainFormCore.h"
 #include "monitor/DriverLink.h"
@@ -65,7 +66,7 @@ public:
     ~TfrmMain() override;
 
     Ui::TfrmMain form;
-    QSystemTrayIcon JvTrayIcon1;
+    TrayIcon JvTrayIcon1;
     QMenu PopupMenu1;
     QAction* Settings1 = nullptr;
     QAction* ViewLog1 = nullptr;
