@@ -7,6 +7,9 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QScrollBar>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QTextDocument>
 #include <QUrl>
 #include <cstdio>
 #include <utility>
@@ -52,6 +55,17 @@ QString MenuText(const QString& caption) {
         text += caption[i];
     }
     return text;
+}
+
+void NotifyDesktop(const QString& title, const QString& text) {
+    QDBusMessage notify = QDBusMessage::createMethodCall(
+        "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+        "org.freedesktop.Notifications", "Notify");
+    QVariantMap hints;
+    hints.insert("urgency", QVariant::fromValue(static_cast<uchar>(2)));  // critical
+    notify << QStringLiteral("Kestrine") << 0u << QStringLiteral("kestrine") << title
+           << text.toHtmlEscaped() << QStringList() << hints << -1;
+    QDBusConnection::sessionBus().call(notify, QDBus::NoBlock);
 }
 
 MainFormSetup MainFormSetup::System() {
@@ -524,6 +538,22 @@ void TfrmMain::ShowBlockedAlert(const std::string& number, const std::string& di
         previous);
     openAlerts_[number] = alert;
     alertOrder_.emplace_back(alert);
+    QTimer::singleShot(kAlertRaiseCheckMs, alert, [this, alert] { CheckAlertRaised(*alert); });
+}
+
+void TfrmMain::CheckAlertRaised(ui::TfrmBlocked& alert) {
+    if (alert.isActiveWindow() || !alert.isVisible()) {
+        return;
+    }
+    QApplication::alert(&alert);
+    QString text = "Your computer has attempted to call: " + alert.form.lblPhoneNumber->text();
+    if (const QString dialler = alert.form.lblDialledBy->toolTip(); !dialler.isEmpty()) {
+        // The tooltip holds the whole line, escaped inside rich text.
+        QTextDocument line;
+        line.setHtml(dialler);
+        text += "\n" + line.toPlainText();
+    }
+    DesktopNotice(alert.windowTitle(), text);
 }
 
 }  // namespace kestrine::app

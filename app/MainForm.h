@@ -52,6 +52,10 @@ struct MainFormSetup {
 // its first mark into the mnemonic, and GTK hosts then show the others as a literal "&".
 QString MenuText(const QString& caption);
 
+// A notification through the desktop's notification service (org.freedesktop.Notifications),
+// also where no tray icon is up.
+void NotifyDesktop(const QString& title, const QString& text);
+
 class TfrmMain : public QWidget,
                  public numbers::ParentalControls,
                  public numbers::AllowedListView,
@@ -138,6 +142,13 @@ public:
     void ShowBlockedAlert(const std::string& number, const std::string& dialledBy) override;
     static constexpr std::size_t kMaxOpenAlerts = 16;
     std::size_t OpenAlerts();
+    // A new alert that has not become the active window this long after it opened (a full-screen
+    // window keeps it behind, the compositor refuses to raise it) asks for the user's attention
+    // (the urgency hint) and sends a desktop notification, so that a refusal never goes unseen.
+    static constexpr int kAlertRaiseCheckMs = 1500;
+    void CheckAlertRaised(ui::TfrmBlocked& alert);
+    // Sends a desktop notification (title, text); by default through org.freedesktop.Notifications.
+    std::function<void(const QString&, const QString&)> DesktopNotice = NotifyDesktop;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

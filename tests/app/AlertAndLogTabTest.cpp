@@ -217,6 +217,28 @@ TEST_F(WindowTest, AlertsCascadeAndARepeatedNumberShowsItsLatestRefusal) {
     }
 }
 
+TEST_F(WindowTest, AnAlertThatCouldNotComeToTheFrontSendsADesktopNotification) {
+    Start(test::Parental::Off);
+    std::vector<std::pair<QString, QString>> notices;
+    window->DesktopNotice = [&](const QString& title, const QString& text) {
+        notices.emplace_back(title, text);
+    };
+    window->ShowBlockedAlert("0900<b>1", "dialled by /usr/bin/chat (process 9)");
+    auto* alert = OpenAlerts().at(0);
+    alert->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(alert));
+    window->CheckAlertRaised(*alert);
+    EXPECT_TRUE(notices.empty()) << "an alert in front needs no notification";
+
+    window->Settings1Click();  // something else keeps the front
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    window->CheckAlertRaised(*alert);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].first, "Kestrine - Number Blocked");
+    EXPECT_EQ(notices[0].second,
+              "Your computer has attempted to call: 0900<b>1\ndialled by /usr/bin/chat (process 9)");
+}
+
 TEST_F(WindowTest, TheReportedNumberIsShownAsPlainText) {
     Start(test::Parental::Off);
     window->ShowBlockedAlert("<u>XX", "dialled by an unknown program");  // a dial of ATD<u>XX
