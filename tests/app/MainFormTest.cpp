@@ -349,8 +349,10 @@ TEST_F(MainFormTest, UnderTheApplicationsLookTextsAreTahomaAndGroupBoxesHoldThei
     };
     expectFonts(*window, 11);
     ui::TfrmGetPIN pin(prompts);
+    pin.show();  // polished: the style sheet's fonts are in place
     expectFonts(pin, 13);
-    EXPECT_TRUE(pin.form.lblCaption->font().bold());
+    EXPECT_TRUE(QFontInfo(pin.form.lblCaption->font()).bold()) << "the caption stays bold";
+    pin.hide();
     auto* alert = ui::ShowBlockedAlert("0900", "dialled by an unknown program", prompts, {});
     EXPECT_EQ(QFontInfo(alert->form.btnOK->font()).pixelSize(), 11);
     EXPECT_EQ(QFontInfo(alert->form.Label1->font()).pixelSize(), 13);
