@@ -542,7 +542,10 @@ void TfrmMain::ShowBlockedAlert(const std::string& number, const std::string& di
 }
 
 void TfrmMain::CheckAlertRaised(ui::TfrmBlocked& alert) {
-    if (alert.isActiveWindow() || !alert.isVisible()) {
+    // Another window of Kestrine in front (a newer alert, the main window) is the user looking
+    // at Kestrine: nothing to ask for, and window managers would give every urgent alert a
+    // task-bar entry.
+    if (alert.isActiveWindow() || !alert.isVisible() || QApplication::activeWindow() != nullptr) {
         return;
     }
     QApplication::alert(&alert);

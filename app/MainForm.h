@@ -142,8 +142,9 @@ public:
     void ShowBlockedAlert(const std::string& number, const std::string& dialledBy) override;
     static constexpr std::size_t kMaxOpenAlerts = 16;
     std::size_t OpenAlerts();
-    // A new alert that has not become the active window this long after it opened (a full-screen
-    // window keeps it behind, the compositor refuses to raise it) asks for the user's attention
+    // A new alert that has not become the active window this long after it opened, while no
+    // window of Kestrine is in front (a full-screen window keeps it behind, the compositor
+    // refuses to raise it), asks for the user's attention
     // (the urgency hint) and sends a desktop notification, so that a refusal never goes unseen.
     static constexpr int kAlertRaiseCheckMs = 1500;
     void CheckAlertRaised(ui::TfrmBlocked& alert);
