@@ -2,13 +2,13 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDesktopServices>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QScrollBar>
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QTextDocument>
 #include <QUrl>
 #include <cstdio>
@@ -58,9 +58,9 @@ QString MenuText(const QString& caption) {
 }
 
 void NotifyDesktop(const QString& title, const QString& text) {
-    QDBusMessage notify = QDBusMessage::createMethodCall(
-        "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-        "org.freedesktop.Notifications", "Notify");
+    QDBusMessage notify = QDBusMessage::createMethodCall("org.freedesktop.Notifications",
+                                                         "/org/freedesktop/Notifications",
+                                                         "org.freedesktop.Notifications", "Notify");
     QVariantMap hints;
     hints.insert("urgency", QVariant::fromValue(static_cast<uchar>(2)));  // critical
     notify << QStringLiteral("Kestrine") << 0u << QStringLiteral("kestrine") << title

@@ -8,14 +8,14 @@
 #include <QWidget>
 #include <filesystem>
 #include <map>
-#include <vector>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/Anchors.h"
-#include "app/TrayIcon.h"
 #include "app/HelpViewer.h"
 #include "app/MainFormCore.h"
+#include "app/TrayIcon.h"
 #include "monitor/DriverLink.h"
 #include "monitor/HandOverQueue.h"
 #include "numbers/ParentalControl.h"

@@ -1,12 +1,13 @@
 #pragma once
-// One running instance per user and graphical session: a lock file around "connect to the running instance, else become
-// it", and a local socket on which the running instance hears of every later start.
+// One running instance per user and graphical session: a lock file around "connect to the running
+// instance, else become it", and a local socket on which the running instance hears of every later
+// start.
 //
 // Both live in $XDG_RUNTIME_DIR (else in a folder of this user's own in /tmp) under a name made of
-// the application's GUID, the user ID and the session, and only an instance of the same user counts: another
-// user who binds the name first cannot make a start end without protecting. A crashed instance
-// leaves no lock (the lock is the kernel's, on the file) and a dead socket (removed when nobody
-// answers on it).
+// the application's GUID, the user ID and the session, and only an instance of the same user
+// counts: another user who binds the name first cannot make a start end without protecting. A
+// crashed instance leaves no lock (the lock is the kernel's, on the file) and a dead socket
+// (removed when nobody answers on it).
 //
 // The socket is a plain Unix stream socket watched by the event loop: a start writes its process
 // ID and a newline and closes.

@@ -29,8 +29,8 @@ bool StatusNotifierHostPresent() {
         !bus.interface()->isServiceRegistered(kWatcher).value()) {
         return false;
     }
-    QDBusMessage get = QDBusMessage::createMethodCall(
-        kWatcher, "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties", "Get");
+    QDBusMessage get = QDBusMessage::createMethodCall(kWatcher, "/StatusNotifierWatcher",
+                                                      "org.freedesktop.DBus.Properties", "Get");
     get << QString::fromLatin1(kWatcher) << QStringLiteral("IsStatusNotifierHostRegistered");
     const QDBusMessage reply = bus.call(get, QDBus::Block, 500);
     return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&

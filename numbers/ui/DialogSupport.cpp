@@ -80,7 +80,8 @@ QPixmap KeysPicture() {
 }
 
 QWidget* DialogOwner(QWidget* fallback) {
-    if (QWidget* modal = QApplication::activeModalWidget(); modal != nullptr && modal->isVisible()) {
+    if (QWidget* modal = QApplication::activeModalWidget();
+        modal != nullptr && modal->isVisible()) {
         return modal;
     }
     if (QWidget* active = QApplication::activeWindow(); active != nullptr && active->isVisible()) {

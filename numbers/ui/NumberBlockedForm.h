@@ -56,7 +56,7 @@ private:
     std::string number_;  // as reported; Allow stores these bytes
     bool answered_ = false;
     bool centred_ = false;
-    QPoint cascadeFrom_;       // top left of the previous alert's frame
+    QPoint cascadeFrom_;  // top left of the previous alert's frame
     bool cascaded_ = false;
 };
 

@@ -7,8 +7,8 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTest>
 #include <QScreen>
+#include <QTest>
 #include <QWindow>
 #include <set>
 #include <utility>
@@ -243,8 +243,9 @@ TEST_F(WindowTest, AnAlertThatCouldNotComeToTheFrontSendsADesktopNotification) {
     window->CheckAlertRaised(*alert);
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].first, "Kestrine - Number Blocked");
-    EXPECT_EQ(notices[0].second,
-              "Your computer has attempted to call: 0900<b>1\ndialled by /usr/bin/chat (process 9)");
+    EXPECT_EQ(
+        notices[0].second,
+        "Your computer has attempted to call: 0900<b>1\ndialled by /usr/bin/chat (process 9)");
 }
 
 TEST_F(WindowTest, TheReportedNumberIsShownAsPlainText) {

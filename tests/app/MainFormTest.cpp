@@ -272,8 +272,8 @@ TEST_F(MainFormTest, TrayMenuShowsTheRightTab) {
         const char* caption;
         const char* text;
     };
-    for (const Row& row : {Row{"&E&xit", "&Exit"}, Row{"E&xit", "E&xit"}, Row{"A&&B &C&D", "A&&B &CD"},
-                           Row{"Trailing&", "Trailing&"}}) {
+    for (const Row& row : {Row{"&E&xit", "&Exit"}, Row{"E&xit", "E&xit"},
+                           Row{"A&&B &C&D", "A&&B &CD"}, Row{"Trailing&", "Trailing&"}}) {
         EXPECT_EQ(MenuText(row.caption).toStdString(), row.text) << row.caption;
     }
     EXPECT_EQ(window->PopupMenu1.defaultAction(), window->Settings1);
@@ -340,7 +340,8 @@ TEST_F(MainFormTest, UnderTheApplicationsLookTextsAreTahomaAndGroupBoxesHoldThei
     auto expectFonts = [](QWidget& top, int pixels) {
         for (QWidget* control : top.findChildren<QWidget*>()) {
             const QFontInfo info(control->font());
-            if (info.family() != "Tahoma" || (info.pixelSize() != pixels && !control->font().bold())) {
+            if (info.family() != "Tahoma" ||
+                (info.pixelSize() != pixels && !control->font().bold())) {
                 ADD_FAILURE() << top.windowTitle().toStdString() << ": "
                               << control->objectName().toStdString() << " in "
                               << info.family().toStdString() << " " << info.pixelSize() << " px";
@@ -522,8 +523,8 @@ TEST_F(MainFormTest, HelpOpensAtItsContentsAndF1AtTheWindowsTopic) {
     ASSERT_NE(window->Help().Window(), nullptr);
     EXPECT_TRUE(window->Help().Window()->isVisible());
     const QRect screen = window->Help().Window()->screen()->availableGeometry();
-    EXPECT_LE((window->Help().Window()->frameGeometry().center() - screen.center()).manhattanLength(),
-              4)
+    EXPECT_LE(
+        (window->Help().Window()->frameGeometry().center() - screen.center()).manhattanLength(), 4)
         << "the help window opens centred";
     EXPECT_EQ(topic(), "Kestrine") << "the contents";
     window->Help().Window()->hide();

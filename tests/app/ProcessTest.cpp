@@ -125,8 +125,8 @@ TEST_F(AppProcessTest, HelpAndVersionAnswerAndEndWithoutStartingAnything) {
             if (std::string(option) == "--version") {
                 EXPECT_EQ(out.toStdString(), std::string(name) + " " + KESTRINE_VERSION + "\n");
             } else {
-                EXPECT_TRUE(out.startsWith(QStringLiteral("usage: %1").arg(name),
-                                           Qt::CaseInsensitive))
+                EXPECT_TRUE(
+                    out.startsWith(QStringLiteral("usage: %1").arg(name), Qt::CaseInsensitive))
                     << out.toStdString();
             }
         }
@@ -260,10 +260,11 @@ TEST(SingleInstance, OneInstancePerUserAndGraphicalSession) {
         const char* display;
         const char* name;
     };
-    for (const Row& row : {Row{"c2", "wayland-1", ":0", "c2"}, Row{nullptr, "wayland-1", ":0", "wayland-1"},
-                           Row{nullptr, nullptr, ":1.0", "_1"},
-                           Row{nullptr, nullptr, "localhost:10.0", "localhost_10"},
-                           Row{"../x", nullptr, nullptr, "___x"}, Row{nullptr, nullptr, nullptr, ""}}) {
+    for (const Row& row :
+         {Row{"c2", "wayland-1", ":0", "c2"}, Row{nullptr, "wayland-1", ":0", "wayland-1"},
+          Row{nullptr, nullptr, ":1.0", "_1"},
+          Row{nullptr, nullptr, "localhost:10.0", "localhost_10"},
+          Row{"../x", nullptr, nullptr, "___x"}, Row{nullptr, nullptr, nullptr, ""}}) {
         const SessionVariables session(row.sessionId, row.wayland, row.display);
         EXPECT_EQ(app::GraphicalSession().toStdString(), row.name);
     }
