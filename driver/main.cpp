@@ -50,6 +50,7 @@ void Usage(std::FILE* out) {
     std::fputs(
         "usage: qddriver [--root DIR] [--port COMn=modem|COMn=/dev/DEVICE]... [--any-tty]\n"
         "                [--ready-fd N]\n"
+        "       qddriver --help | --version\n"
         "\n"
         "Serves the device \\\\.\\QDDRIVER on $KESTRINE_ROOT/device/QDDRIVER.sock and publishes\n"
         "each attached port at $KESTRINE_ROOT/dev/COMn.\n"
@@ -58,7 +59,9 @@ void Usage(std::FILE* out) {
         "                 modem, or a serial device; repeatable; overrides the stored port\n"
         "                 map (drivers/QDDRIVER.ports, written by kestrine-setup)\n"
         "  --any-tty      the --port devices may be any terminal, not only serial ports\n"
-        "  --ready-fd N   write one byte to file descriptor N once requests are accepted\n",
+        "  --ready-fd N   write one byte to file descriptor N once requests are accepted\n"
+        "  -h, --help     show this help and exit\n"
+        "      --version  show the version and exit\n",
         out);
 }
 
@@ -105,6 +108,9 @@ int main(int argc, char** argv) {
             readyFd = static_cast<int>(fd);
         } else if (arg == "--help" || arg == "-h") {
             Usage(stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("qddriver %s\n", KESTRINE_VERSION);
             return 0;
         } else {
             Usage(stderr);
