@@ -28,9 +28,10 @@ bool IsBareArgumentChar(char c) {
            c == '(' || c == ')';
 }
 
-// A name with a D in it is sent when it is a standard one (below), or when the D ends it.
-// Otherwise a modem that finds commands by their first letters ("+GCAPD0907" is +GCAP, then a
-// dial at one) could read a dial in it.
+// A name with a D in it is sent only when it is a standard one (below): a modem that finds
+// commands by their first letters reads "+GCAPD0907" as +GCAP, then a dial, and even "+CMGSD"
+// as +CMGS, then a dial of nothing that takes the line. No standard name begins with another
+// that a D follows.
 bool NameMayHoldD(const std::string& name) {
     static const char* const kStandard[] = {
         "CGDCONT", "CGDSCONT", "CGDATA",  "CGDEL",     "CGCMOD",     "CGCONTRDP", "CGSCONTRDP",
@@ -43,8 +44,7 @@ bool NameMayHoldD(const std::string& name) {
             return true;
         }
     }
-    const auto d = name.find('D');
-    return d == std::string::npos || d + 1 == name.size();
+    return name.find('D') == std::string::npos;
 }
 
 int SmallNumber(std::string_view text) {

@@ -14,9 +14,9 @@
 //     table does not know: forwarded as written, and the modem's configuration is set anew
 //     after them, since nobody here knows what they change.
 // Outside quotes a D reaches the modem only as a dial the judge allowed, in a standard name
-// that holds one (+CGDCONT, +CIND, ...), at the end of a name, or in a maker's name: modems that
-// read a command only as far as they know it and go on with the rest ("+GCAPD0907",
-// "+CUSD=1TD10") find no other dial. Other + names with a D inside are answered ERROR.
+// that holds one (+CGDCONT, +CIND, ...), or in a maker's name: modems that read a command only as
+// far as they know it and go on with the rest ("+GCAPD0907", "+CMGSD", "+CUSD=1TD10") find no
+// other dial. Other + names with a D are answered ERROR.
 // A name begins with a letter. Limit: a modem that does not know a maker's prefix character
 // and reads what follows it as its own commands could dial from a maker's name with a D in it
 // (AT^DTMF); V.250 has it answer ERROR, as the independent modem here does.

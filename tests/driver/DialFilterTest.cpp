@@ -487,7 +487,8 @@ TEST(DialBlocking, AttackFamiliesReachNoModem) {
         {"a repeat with a dial behind it", {"ATD0123456;\r", "ATH\r", "A/DT0900123\r"}, {}},
         {"a dial split byte by byte", {"A", "T", "D", "0", "9", "0", "0", "\r"}, {"0900"}},
         // Parsers that read a command only as far as they know it and go on with the rest.
-        {"a dial behind a name a modem knows the start of", {"AT+GCAPD0900123\r"}, {}},
+        {"a dial behind a name a modem knows the start of", {"AT+GCAPD0900123\r", "AT+CMGSD\r"},
+         {}},
         {"a dial behind a value", {"AT+CUSD=1TD0900123\r", "AT+CMGF=1D0900123\r"}, {}},
         {"a call that never was, taken up again", {"ATO\r", "ATD0900123\r"}, {"0900123"}},
         {"a packet-data dial with pauses in it", {"ATD*99*993P1,1#\r"}, {}},
