@@ -362,11 +362,16 @@ void ComPort::Publish() {
         !std::filesystem::is_symlink(std::filesystem::symlink_status(published_))) {
         throw PortError{platform::ERROR_ALREADY_EXISTS};
     }
+    struct stat made {};
     if (::symlink(slavePath_.c_str(), temporary.c_str()) != 0 ||
-        ::rename(temporary.c_str(), published_.c_str()) != 0) {
+        ::rename(temporary.c_str(), published_.c_str()) != 0 ||
+        ::lstat(published_.c_str(), &made) != 0) {
         std::filesystem::remove(temporary, ec);
         throw PortError{platform::ERROR_PATH_NOT_FOUND};
     }
+    // The link itself, not its text: a pseudo-terminal's number is reused at once, so another
+    // driver's link may read the same.
+    publishedLink_ = {made.st_dev, made.st_ino, made.st_ctim.tv_sec, made.st_ctim.tv_nsec};
     isPublished_ = true;
 }
 
@@ -374,9 +379,10 @@ void ComPort::Unpublish() {
     if (!isPublished_) {
         return;
     }
-    std::error_code ec;
-    if (std::filesystem::read_symlink(published_, ec) == slavePath_) {
-        std::filesystem::remove(published_, ec);
+    struct stat now {};
+    if (::lstat(published_.c_str(), &now) == 0 && S_ISLNK(now.st_mode) &&
+        LinkId{now.st_dev, now.st_ino, now.st_ctim.tv_sec, now.st_ctim.tv_nsec} == publishedLink_) {
+        ::unlink(published_.c_str());
     }
     isPublished_ = false;
 }

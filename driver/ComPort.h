@@ -33,6 +33,9 @@
 // mode 0600, so that no other user's process (nor the tty group) can open it. The published
 // name is a symbolic link to it. The driver never keeps the slave open itself (that would hide
 // the last close).
+#include <sys/types.h>
+
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -126,6 +129,15 @@ private:
     std::string toProgram_;
     std::unique_ptr<Backend> backend_;
     bool isPublished_ = false;
+    // The published link as made (device, inode, change time): only it is ever removed.
+    struct LinkId {
+        dev_t device = 0;
+        ino_t inode = 0;
+        time_t changed = 0;
+        long changedNs = 0;
+        bool operator==(const LinkId&) const = default;
+    };
+    LinkId publishedLink_;
 };
 
 }  // namespace kestrine::driver

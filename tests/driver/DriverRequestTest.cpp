@@ -490,6 +490,17 @@ TEST_F(DriverRequests, TerminationRemovesPublishedPortsAndTheSocket) {
     EXPECT_FALSE(std::filesystem::exists(driver_->Socket()));
 }
 
+// A detach removes the link the driver made, never another of the same text put in its place.
+TEST_F(DriverRequests, ADetachRemovesOnlyTheLinkItsPortMade) {
+    const auto id = Attach(*device_, 16);
+    const auto port = driver_->Port(16);
+    const auto target = std::filesystem::read_symlink(port);
+    std::filesystem::remove(port);
+    std::filesystem::create_symlink(target, port);
+    ASSERT_TRUE(Detach(*device_, id));
+    EXPECT_TRUE(std::filesystem::is_symlink(port));
+}
+
 // One driver per system root: a second one does not start beside a live first, even one whose
 // socket is gone, and the guard of a killed driver removes only the links that driver made, not
 // links of the same text put in their place (a terminal's number is reused).
