@@ -4,6 +4,7 @@
 
 #include "log/LogOwner.h"
 #include "monitor/MonitorContract.h"
+#include "numbers/TextEncoding.h"
 
 namespace kestrine::monitor {
 
@@ -38,35 +39,6 @@ std::string ParityName(std::uint8_t code) {
 }
 
 namespace {
-
-// The length of the valid UTF-8 sequence that starts at `at`, or 0.
-std::size_t Utf8Length(std::string_view data, std::size_t at) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(data[i]); };
-    const unsigned char lead = byte(at);
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    }
-    if (length == 0 || at + length > data.size() || byte(at + 1) < low || byte(at + 1) > high) {
-        return 0;
-    }
-    for (std::size_t i = 2; i < length; ++i) {
-        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) {
-            return 0;
-        }
-    }
-    return length;
-}
 
 void Escape(std::string& out, std::string_view bytes) {
     for (const char c : bytes) {
@@ -105,7 +77,7 @@ std::string MarkLineBreaks(std::string_view data) {
         } else if (u >= 0x80) {
             // Whole UTF-8 characters pass, but not the C1 controls (U+0080..U+009F), nor a
             // C1 byte of its own, which a terminal may take for a control.
-            const std::size_t length = Utf8Length(data, i);
+            const std::size_t length = numbers::Utf8SequenceLength(data.substr(i));
             const bool c1 =
                 length == 2 && u == 0xC2 && static_cast<unsigned char>(data[i + 1]) <= 0x9F;
             if (length == 0 && u <= 0x9F) {
