@@ -237,7 +237,7 @@ void DialFilter::RunLine(const std::string& text, Clock::time_point now) {
     // The whole line first, against what the modem would hold if every command before ran.
     ModemRecord record = link_.Record();
     for (std::size_t i = 0; i < line.commands.size(); ++i) {
-        const Verdict verdict = Judge(line.commands[i], record, allowed_);
+        const Verdict verdict = Judge(line.commands[i], record, allowed_, program_.settings.pulse);
         if (verdict.kind == Verdict::Kind::Error ||
             (verdict.effect == Effect::Message && i + 1 != line.commands.size())) {
             ToProgram(program_.Final("ERROR"));
@@ -278,7 +278,7 @@ void DialFilter::RunOnlineLine(const AtLine& line, Clock::time_point now) {
     // the blocker's: the program's settings, back online, hang up.
     std::string info;
     for (const auto& command : line.commands) {
-        const Verdict verdict = Judge(command, link_.Record(), allowed_);
+        const Verdict verdict = Judge(command, link_.Record(), allowed_, program_.settings.pulse);
         if (verdict.kind == Verdict::Kind::Local && verdict.effect == Effect::Local &&
             program_.ApplyLocal(command, info)) {
             continue;
@@ -326,7 +326,7 @@ void DialFilter::RunPlan(Clock::time_point now) {
         }
         const AtCommand command = plan_.front();
         plan_.pop_front();
-        const Verdict verdict = Judge(command, link_.Record(), allowed_);
+        const Verdict verdict = Judge(command, link_.Record(), allowed_, program_.settings.pulse);
         switch (verdict.kind) {
             case Verdict::Kind::Error:
                 plan_.clear();

@@ -155,7 +155,8 @@ std::string Reported(const std::string& text, const ModemRecord& modem) {
     return digits.empty() ? text : digits;
 }
 
-Verdict JudgeDial(const AtCommand& command, const ModemRecord& modem, const AllowList& allowed) {
+Verdict JudgeDial(const AtCommand& command, const ModemRecord& modem, const AllowList& allowed,
+                  bool pulse) {
     const DialString dial = ReadDialString(command.value);
     if (dial.refuse) {
         return Refuse(Verdict::Answer::NoCarrier, 0, dial.refused);
@@ -184,7 +185,8 @@ Verdict JudgeDial(const AtCommand& command, const ModemRecord& modem, const Allo
     }
     canonical = modem.heldDial + canonical;
     digits = NormaliseNumber(canonical);
-    if (!command.continued && !modem.callPrefixed && IsPacketDataCall(digits)) {
+    // Packet data is a mobile modem's: elsewhere *99# is a number like any other.
+    if (modem.mobile && !command.continued && !modem.callPrefixed && IsPacketDataCall(digits)) {
         // Sent as its digits alone: a pause or a wait inside a packet-data dial means nothing,
         // and a modem may end the dial string at it.
         Verdict v = Forward("D" + digits, Effect::DataCall);
@@ -196,17 +198,20 @@ Verdict JudgeDial(const AtCommand& command, const ModemRecord& modem, const Allo
     const std::string whole = (modem.callPrefixed ? modem.callPrefix : std::string()) + digits;
     const bool wholeAllowed = allowed.Allows(whole) && (!modem.callPrefixed || allowed.Allows(digits));
     if (!wholeAllowed && command.continued && !modem.mobile && !modem.callPrefixed &&
-        allowed.LeadsToAllowed(whole)) {
+        allowed.LeadsToAllowed(whole) && DialsAsWritten(canonical, pulse)) {
         Verdict v = LocalCommand();
         v.effect = Effect::Dial;
         v.text = canonical;  // held until the dial that completes it
         v.number = whole;
         return v;
     }
-    if (!wholeAllowed) {
+    if (!wholeAllowed || !DialsAsWritten(canonical, pulse)) {
         return Refuse(Verdict::Answer::NoCarrier, 0, whole);
     }
-    Verdict v = Forward("D" + canonical + (command.continued ? ";" : ""), Effect::Dial);
+    // Every dial says how it is dialled: the modem's own default never matters.
+    const bool modeGiven = !canonical.empty() && (canonical[0] == 'T' || canonical[0] == 'P');
+    const std::string mode = modeGiven ? "" : (pulse ? "P" : "T");
+    Verdict v = Forward("D" + mode + canonical + (command.continued ? ";" : ""), Effect::Dial);
     v.number = whole;
     v.continued = command.continued;
     v.text = canonical;
@@ -435,10 +440,22 @@ bool IsPacketDataCall(std::string_view digits) {
     return digits[3] == '*' || digits[3] == '#';
 }
 
-Verdict Judge(const AtCommand& command, const ModemRecord& modem, const AllowList& allowed) {
+bool DialsAsWritten(std::string_view canonical, bool pulse) {
+    for (const char c : canonical) {
+        if (c == 'T' || c == 'P') {
+            pulse = c == 'P';
+        } else if (pulse && (c == '*' || c == '#' || c == '+' || (c >= 'A' && c <= 'D'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Verdict Judge(const AtCommand& command, const ModemRecord& modem, const AllowList& allowed,
+              bool pulse) {
     switch (command.kind) {
         case AtCommand::Kind::Dial:
-            return JudgeDial(command, modem, allowed);
+            return JudgeDial(command, modem, allowed, pulse);
         case AtCommand::Kind::Extended:
             return JudgeExtended(command, modem, allowed);
         case AtCommand::Kind::StoreNumber: {
@@ -490,7 +507,7 @@ Verdict Judge(const AtCommand& command, const ModemRecord& modem, const AllowLis
         }
         case AtCommand::Kind::Basic: {
             const char c = command.letter;
-            if (c == 'E' || c == 'V' || c == 'Q') {
+            if (c == 'E' || c == 'V' || c == 'Q' || c == 'T' || c == 'P') {
                 return LocalCommand();
             }
             std::string out(1, c);

@@ -4,8 +4,8 @@
 // its tests call it.
 //
 // The command table (Classify) says what each command does to the modem, in one place:
-//   - held by the blocker, never sent (E V Q, S2 S3 S4 S5 S12, &D, +CMEE): the program's
-//     wording, framing and escape are the blocker's (ProgramSide.h);
+//   - held by the blocker, never sent (E V Q T P, S2 S3 S4 S5 S12, &D, +CMEE): the program's
+//     wording, framing, escape and dial mode are the blocker's (ProgramSide.h);
 //   - dials (D), answer (A), online (O), hang-up (H), resets (Z, &F, +CFUN=...), stored
 //     numbers (&Zn=), message format and character set (+CMGF, +CSCS), data calls (+CGDATA);
 //   - money spent without D: messages (+CMGS, +CMGW stores, +CMGC, +CMSS), service codes
@@ -112,10 +112,18 @@ struct DialString {
 };
 DialString ReadDialString(std::string_view value);
 
+// A dial string as the modem dials it, tone or pulse (T and P switch, `pulse` first): pulse
+// cannot dial * # + or A-D, and a modem leaves them out, so a number holding one there becomes
+// another number. False for such a string.
+bool DialsAsWritten(std::string_view canonical, bool pulse);
+
 // True for the packet-data dial of 27.007 (*98...# and *99...#).
 bool IsPacketDataCall(std::string_view digits);
 
-Verdict Judge(const AtCommand& command, const ModemRecord& modem, const AllowList& allowed);
+// `pulse`: the program's default dial mode (ATP, ATT), which the blocker keeps: every dial it
+// sends begins with T or P, so the modem's own default never matters.
+Verdict Judge(const AtCommand& command, const ModemRecord& modem, const AllowList& allowed,
+              bool pulse = false);
 
 // A message's content, collected after the blocker's own prompt, judged with its command.
 // `argument` is the command's first argument (text mode: the destination; PDU: the length).

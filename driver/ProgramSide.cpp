@@ -98,6 +98,14 @@ void ProgramSide::Clear() {
 
 bool ProgramSide::ApplyLocal(const AtCommand& command, std::string& info) {
     auto& s = settings;
+    if (command.kind == AtCommand::Kind::Basic &&
+        (command.letter == 'T' || command.letter == 'P')) {
+        if (command.number >= 0 || command.query) {
+            return false;
+        }
+        s.pulse = command.letter == 'P';
+        return true;
+    }
     if (command.kind == AtCommand::Kind::Basic) {
         const int n = command.number < 0 ? 0 : command.number;
         if (n > 1) {

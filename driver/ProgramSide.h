@@ -1,8 +1,8 @@
 #pragma once
 // The program's side of the dial blocker: the dialogue as the program hears it. The program's
-// echo (E), result form (V), quiet mode (Q), escape character (S2), line end (S3), line feed
-// (S4), editing character (S5), escape guard time (S12), DTR behaviour (&D) and extended
-// errors (+CMEE) are kept here and never sent to the modem, which keeps the blocker's own
+// echo (E), result form (V), quiet mode (Q), dial mode (T, P), escape character (S2), line end
+// (S3), line feed (S4), editing character (S5), escape guard time (S12), DTR behaviour (&D) and
+// extended errors (+CMEE) are kept here and never sent to the modem, which keeps the blocker's own
 // configuration (ModemLink.h).
 //
 // A command line is read as V.250 says a modem reads it: everything before "AT" (any case) is
@@ -26,6 +26,7 @@ struct ProgramSettings {
     unsigned char s5 = '\b';
     unsigned char s12 = 50;  // 1/50 s
     int dtr = 2;
+    bool pulse = false;  // ATP: dials without T or P are pulse-dialled
     int cmee = 0;
 };
 
@@ -40,7 +41,7 @@ public:
     void Clear();
     std::size_t Held() const { return line_.size(); }
 
-    // A command the blocker keeps (E V Q S2-S5 S12 &D +CMEE); false where its value is out of
+    // A command the blocker keeps (E V Q T P S2-S5 S12 &D +CMEE); false where its value is out of
     // range. A query's answer is appended to `info` as information text.
     bool ApplyLocal(const AtCommand& command, std::string& info);
     // Z, &F: the factory settings.

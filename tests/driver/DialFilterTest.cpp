@@ -492,6 +492,8 @@ TEST(DialBlocking, AttackFamiliesReachNoModem) {
         {"a dial behind a value", {"AT+CUSD=1TD0900123\r", "AT+CMGF=1D0900123\r"}, {}},
         {"a call that never was, taken up again", {"ATO\r", "ATD0900123\r"}, {"0900123"}},
         {"a packet-data dial with pauses in it", {"ATD*99*993P1,1#\r"}, {}},
+        {"pulse dialling drops what it cannot dial", {"ATP\r", "ATD*100#\r", "ATDT*100#\r"},
+         {"*100#"}},
         {"a dial longer than a modem's buffer", {"ATDT0123456" + std::string(130, ',') + "\r"}, {}},
     };
     for (const auto& c : cases) {
