@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QTextBrowser>
 
+#include "numbers/ui/DialogSupport.h"
+
 namespace kestrine::app {
 
 HelpViewer::HelpViewer() = default;
@@ -18,6 +20,7 @@ bool HelpViewer::Show(const QString& helpFile, unsigned command, unsigned data) 
         browser_->setWindowTitle("Kestrine Help");
         browser_->resize(520, 560);
         browser_->setOpenExternalLinks(true);
+        ui::CentreOnScreen(*browser_);  // once: where the user moves it afterwards, it stays
     }
     browser_->setHtml(QString::fromUtf8(file.readAll()));
     browser_->scrollToAnchor(command == HELP_CONTEXT ? QStringLiteral("context-%1").arg(data)

@@ -49,7 +49,8 @@ std::optional<std::string> ReadLogForView(const std::string& path) {
     if (path.empty()) {
         return std::nullopt;
     }
-    const Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    bool created = false;
+    const Fd file{log::OpenLogFile(path, O_RDONLY, false, created)};
     if (file.fd < 0 || ::flock(file.fd, LOCK_SH | LOCK_NB) != 0) {
         return std::nullopt;
     }
@@ -111,15 +112,8 @@ void LogView::btnClearClick() {
         return;
     }
     // Emptied past the writer, which keeps the file closed between lines.
-    bool emptied = false;
-    if (!log_.LogPath.empty()) {
-        const Fd file{::open(log_.LogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-        emptied = file.fd >= 0;
-        if (emptied) {
-            log::ShareWithFolderGroup(file.fd, log_.LogPath);
-        }
-    }
-    if (!emptied) {
+    // Never through a link or into a file someone else planted (Logfile.h).
+    if (log_.LogPath.empty() || !log::EmptyLogFile(log_.LogPath)) {
         prompts_.Error("Unable to empty log file");
         return;
     }

@@ -2,12 +2,16 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDesktopServices>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTextDocument>
 #include <QUrl>
+#include <cstdio>
 #include <utility>
 
 #include "monitor/DriverUtil.h"
@@ -32,6 +36,37 @@ constexpr const char* kExitQuestion =
     "Are you sure you want to close Kestrine.\r\n\r\nDialler blocking will stop?";
 
 }  // namespace
+
+QString MenuText(const QString& caption) {
+    QString text;
+    bool marked = false;
+    for (qsizetype i = 0; i < caption.size(); ++i) {
+        if (caption[i] == u'&' && i + 1 < caption.size()) {
+            if (caption[i + 1] == u'&') {
+                text += QStringLiteral("&&");
+                ++i;
+                continue;
+            }
+            if (marked) {
+                continue;  // a second mark: the letter stays, its mark goes
+            }
+            marked = true;
+        }
+        text += caption[i];
+    }
+    return text;
+}
+
+void NotifyDesktop(const QString& title, const QString& text) {
+    QDBusMessage notify = QDBusMessage::createMethodCall("org.freedesktop.Notifications",
+                                                         "/org/freedesktop/Notifications",
+                                                         "org.freedesktop.Notifications", "Notify");
+    QVariantMap hints;
+    hints.insert("urgency", QVariant::fromValue(static_cast<uchar>(2)));  // critical
+    notify << QStringLiteral("Kestrine") << 0u << QStringLiteral("kestrine") << title
+           << text.toHtmlEscaped() << QStringList() << hints << -1;
+    QDBusConnection::sessionBus().call(notify, QDBus::NoBlock);
+}
 
 MainFormSetup MainFormSetup::System() {
     return MainFormSetup{
@@ -75,14 +110,11 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
         }});
     core_->Status.SetListener([this](bool protecting, const std::string& reason) {
         ShowProtection(protecting, reason);
-        // Looked at every tick only while something is missing: a protected, idle Kestrine wakes
-        // for nothing. What can take protection away tells at once instead (a monitor thread
-        // that ends, a request the driver leaves unanswered).
-        if (protecting) {
-            protectionTimer_.stop();
-        } else if (!protectionTimer_.isActive()) {
-            protectionTimer_.start();
-        }
+        // Looked at every second while something is missing. A protected Kestrine looks only
+        // every few seconds: what takes protection away mostly tells at once (a monitor thread
+        // that ends, a request the driver leaves unanswered), but a driver that hangs while
+        // nothing is asked of it tells nobody.
+        protectionTimer_.setInterval(protecting ? kHealthCheckMs : kProtectionCheckMs);
     });
 
     // The driver's start and the ports' attach wait for another process: they run while the
@@ -125,16 +157,16 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
         }
     });
     form.txtAllowed->installEventFilter(this);  // txtAllowedKeyPress
+    // The field's hint says "click Add"; Enter in it does the same.
+    connect(form.txtAllowed, &QLineEdit::returnPressed, this, &TfrmMain::btnAddClick);
 
     // The tray icon goes up while the window's parts are made, before the window's creation.
     SetUpTray();
     FormCreate();
 
-    protectionTimer_.setInterval(kProtectionCheckMs);
+    protectionTimer_.setInterval(core_->Status.Protecting() ? kHealthCheckMs : kProtectionCheckMs);
     connect(&protectionTimer_, &QTimer::timeout, this, [this] { core_->CheckProtection(); });
-    if (!core_->Status.Protecting()) {
-        protectionTimer_.start();
-    }
+    protectionTimer_.start();
 }
 
 TfrmMain::~TfrmMain() {
@@ -167,7 +199,7 @@ void TfrmMain::SetUpTray() {
     PopupMenu1.addSeparator()->setObjectName("N1");
     Help1 = PopupMenu1.addAction("&Help", this, &TfrmMain::Help1Click);
     PopupMenu1.addSeparator()->setObjectName("N2");
-    Exit1 = PopupMenu1.addAction("&E&xit", this, &TfrmMain::Exit1Click);
+    Exit1 = PopupMenu1.addAction(MenuText("&E&xit"), this, &TfrmMain::Exit1Click);
     Settings1->setObjectName("Settings1");
     ViewLog1->setObjectName("ViewLog1");
     Help1->setObjectName("Help1");
@@ -177,8 +209,15 @@ void TfrmMain::SetUpTray() {
     JvTrayIcon1.setIcon(QIcon(":/art/icon.png"));
     JvTrayIcon1.setToolTip(application_.Title);
     JvTrayIcon1.setContextMenu(&PopupMenu1);
-    connect(&JvTrayIcon1, &QSystemTrayIcon::activated, this, &TfrmMain::JvTrayIcon1Activated);
-    JvTrayIcon1.show();
+    connect(&JvTrayIcon1, &TrayIcon::activated, this, &TfrmMain::JvTrayIcon1Activated);
+    // Without a tray host the window stays reachable: a second start brings it up.
+    JvTrayIcon1.show([this] {
+        constexpr const char* kNoTray =
+            "No system tray to show the icon in; it appears when one starts. Start Kestrine "
+            "again to bring its window up.";
+        std::fprintf(stderr, "kestrine: %s\n", kNoTray);
+        core_->Log.LogLine(kNoTray);
+    });
 }
 
 void TfrmMain::FormCreate() {
@@ -470,8 +509,13 @@ std::size_t TfrmMain::OpenAlerts() {
 }
 
 void TfrmMain::ShowBlockedAlert(const std::string& number, const std::string& dialledBy) {
+    if (ui::ApplicationQuitting()) {
+        return;  // the session ends: no new window, the refusal is logged all the same
+    }
     const std::size_t open = OpenAlerts();
     if (const auto found = openAlerts_.find(number); found != openAlerts_.end()) {
+        // The alert tells of the latest refusal: who dialled this time.
+        found->second->SetDialledBy(dialledBy);
         found->second->raise();
         found->second->activateWindow();
         return;
@@ -479,10 +523,35 @@ void TfrmMain::ShowBlockedAlert(const std::string& number, const std::string& di
     if (open >= kMaxOpenAlerts) {
         return;
     }
-    openAlerts_[number] = ui::ShowBlockedAlert(
+    // The newest alert still open: the next one opens offset from it.
+    std::erase_if(alertOrder_, [](const auto& alert) { return alert.isNull(); });
+    const QWidget* previous = alertOrder_.empty() ? nullptr : alertOrder_.back().data();
+    auto* alert = ui::ShowBlockedAlert(
         number, dialledBy, *prompts_,
         {[this](numbers::GatedAction action) { return core_->Parental->PassPinGate(action); },
-         [this](const std::string& allowed) { AllowNumber(allowed); }, [this] { ShowFromTray(); }});
+         [this](const std::string& allowed) { AllowNumber(allowed); }, [this] { ShowFromTray(); }},
+        previous);
+    openAlerts_[number] = alert;
+    alertOrder_.emplace_back(alert);
+    QTimer::singleShot(kAlertRaiseCheckMs, alert, [this, alert] { CheckAlertRaised(*alert); });
+}
+
+void TfrmMain::CheckAlertRaised(ui::TfrmBlocked& alert) {
+    // Another window of Kestrine in front (a newer alert, the main window) is the user looking
+    // at Kestrine: nothing to ask for, and window managers would give every urgent alert a
+    // task-bar entry.
+    if (alert.isActiveWindow() || !alert.isVisible() || QApplication::activeWindow() != nullptr) {
+        return;
+    }
+    QApplication::alert(&alert);
+    QString text = "Your computer has attempted to call: " + alert.form.lblPhoneNumber->text();
+    if (const QString dialler = alert.form.lblDialledBy->toolTip(); !dialler.isEmpty()) {
+        // The tooltip holds the whole line, escaped inside rich text.
+        QTextDocument line;
+        line.setHtml(dialler);
+        text += "\n" + line.toPlainText();
+    }
+    DesktopNotice(alert.windowTitle(), text);
 }
 
 }  // namespace kestrine::app

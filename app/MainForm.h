@@ -10,10 +10,12 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/Anchors.h"
 #include "app/HelpViewer.h"
 #include "app/MainFormCore.h"
+#include "app/TrayIcon.h"
 #include "monitor/DriverLink.h"
 #include "monitor/HandOverQueue.h"
 #include "numbers/ParentalControl.h"
@@ -45,6 +47,15 @@ struct MainFormSetup {
     static MainFormSetup System();
 };
 
+// A menu caption as every tray host reads it: one mnemonic mark, the first. A caption written with
+// a mark on several letters ("&E&xit") reads "Exit" in Qt's own menus, but a D-Bus menu turns only
+// its first mark into the mnemonic, and GTK hosts then show the others as a literal "&".
+QString MenuText(const QString& caption);
+
+// A notification through the desktop's notification service (org.freedesktop.Notifications),
+// also where no tray icon is up.
+void NotifyDesktop(const QString& title, const QString& text);
+
 class TfrmMain : public QWidget,
                  public numbers::ParentalControls,
                  public numbers::AllowedListView,
@@ -59,7 +70,7 @@ public:
     ~TfrmMain() override;
 
     Ui::TfrmMain form;
-    QSystemTrayIcon JvTrayIcon1;
+    TrayIcon JvTrayIcon1;
     QMenu PopupMenu1;
     QAction* Settings1 = nullptr;
     QAction* ViewLog1 = nullptr;
@@ -103,8 +114,11 @@ public:
     void ShowProtection(bool protecting, const std::string& reason);
     // The text of the last such notification, empty before the first.
     const QString& LastNotice() const { return lastNotice_; }
-    // How often protection is looked at again (MainFormCore::CheckProtection).
+    // How often protection is looked at again (MainFormCore::CheckProtection): every second while
+    // it is not whole, every few seconds while it is.
     static constexpr int kProtectionCheckMs = 1000;
+    static constexpr int kHealthCheckMs =
+        std::chrono::milliseconds(MainFormCore::kHealthCheck).count();
 
     // numbers::ParentalControls
     bool ParentalChecked() const override;
@@ -131,6 +145,14 @@ public:
     void ShowBlockedAlert(const std::string& number, const std::string& dialledBy) override;
     static constexpr std::size_t kMaxOpenAlerts = 16;
     std::size_t OpenAlerts();
+    // A new alert that has not become the active window this long after it opened, while no
+    // window of Kestrine is in front (a full-screen window keeps it behind, the compositor
+    // refuses to raise it), asks for the user's attention
+    // (the urgency hint) and sends a desktop notification, so that a refusal never goes unseen.
+    static constexpr int kAlertRaiseCheckMs = 1500;
+    void CheckAlertRaised(ui::TfrmBlocked& alert);
+    // Sends a desktop notification (title, text); by default through org.freedesktop.Notifications.
+    std::function<void(const QString&, const QString&)> DesktopNotice = NotifyDesktop;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -161,6 +183,7 @@ private:
     QTimer protectionTimer_;
     QString lastNotice_;
     std::map<std::string, QPointer<ui::TfrmBlocked>> openAlerts_;  // by number
+    std::vector<QPointer<ui::TfrmBlocked>> alertOrder_;            // open ones, oldest first
 };
 
 }  // namespace kestrine::app

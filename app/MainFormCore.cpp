@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "monitor/AllowListPush.h"
+#include "monitor/PortTrouble.h"
 #include "platform/Process.h"
 
 namespace kestrine::app {
@@ -12,9 +13,10 @@ using Fault = monitor::ProtectionStatus::Fault;
 MainFormCore::MainFormCore(MainFormEnvironment environment)
     : Log(environment.programDirectory),
       Status(Log),
+      Losses(Log, Status),
       Link(monitor::MonitorServices{environment.handOver, Log, environment.alert,
                                     environment.messageBeep, environment.sleep,
-                                    environment.lookSoon},
+                                    environment.lookSoon, [this] { Losses.EventLogged(); }},
            environment.driver),
       environment_(std::move(environment)) {}
 
@@ -50,12 +52,13 @@ void MainFormCore::StartMonitoring() {
                                                         environment_.driver, Link.Message(), false);
     Link.Take(opening);
     if (opening.ports) {
-        Link.AdoptPorts(*opening.ports);
+        Link.AdoptPorts(*opening.ports, opening.errors);
     } else {
         Link.AttachAllPorts();
     }
     SendStoredAllowList();
     monitoring_ = true;
+    nextProbe_ = environment_.now() + kHealthCheck;  // it has just answered
     // What start-up could not bring up is told now, in one line; mending waits for the checks.
     Evaluate(false);
 }
@@ -86,6 +89,9 @@ void MainFormCore::Evaluate(bool mend) {
     try {
         CheckStore(mend);
         CheckDriver(mend);
+        if (mend) {
+            Losses.Retry();
+        }
     } catch (...) {
         checking_ = false;
         throw;
@@ -97,7 +103,11 @@ void MainFormCore::CheckStore(bool mend) {
     if (!Editing) {
         return;
     }
-    if (!Editing->ListBoxRead() && mend) {
+    if (Editing->ListBoxRead() && mend && NumberList->CheckReadable() != platform::ERROR_SUCCESS) {
+        // The store went away (or became unreadable) under a list that was read: what the list
+        // box shows is no longer what is stored.
+        Editing->LoadListBox();
+    } else if (!Editing->ListBoxRead() && mend) {
         Editing->LoadListBox();
         if (Editing->ListBoxRead()) {
             // What could not be read before is true now: the check box and the driver's list.
@@ -109,6 +119,8 @@ void MainFormCore::CheckStore(bool mend) {
     }
     if (Editing->ListBoxRead()) {
         Status.Clear(Fault::Store);
+    } else if (NumberList->LoadError() == platform::ERROR_PATH_NOT_FOUND) {
+        Status.Report(Fault::Store, "the settings store is missing: run kestrine-setup to make it");
     } else {
         Status.Report(Fault::Store, "the settings store cannot be read: " +
                                         monitor::SystemErrorText(NumberList->LoadError()));
@@ -116,6 +128,10 @@ void MainFormCore::CheckStore(bool mend) {
 }
 
 void MainFormCore::CheckDriver(bool mend) {
+    if (mend && environment_.now() >= nextProbe_) {
+        nextProbe_ = environment_.now() + kHealthCheck;
+        Link.Probe();
+    }
     const auto noticed = Link.Health();
     if (noticed != platform::ERROR_SUCCESS) {
         // Told before any attempt to mend it: a driver brought back at once was still lost for a
@@ -152,7 +168,20 @@ void MainFormCore::CheckDriver(bool mend) {
             SendStoredAllowList();
         }
     }
-    if (Link.AttachedPorts() == 0) {
+    if (mend && Link.RetryRefusedPorts() > 0) {  // every second while any is refused
+        SendStoredAllowList();  // as after any attach that start-up did not make
+    }
+    const auto refused = Link.RefusedPorts();
+    if (!refused.empty()) {
+        std::string reason;
+        for (const int n : refused) {
+            reason +=
+                (reason.empty() ? "" : "; ") +
+                monitor::DescribeAttachFailure(n, Link.AttachErrors[n],
+                                               monitor::PortBackendText(environment_.registry, n));
+        }
+        Status.Report(Fault::Ports, reason);
+    } else if (Link.AttachedPorts() == 0) {
         Status.Report(Fault::Ports,
                       "no COM port could be attached: the driver serves none of COM1 to COM16");
     } else {

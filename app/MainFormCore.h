@@ -16,6 +16,7 @@
 #include "monitor/DriverLink.h"
 #include "monitor/EventDispatch.h"
 #include "monitor/HandOverQueue.h"
+#include "monitor/LogLosses.h"
 #include "monitor/ProtectionStatus.h"
 #include "numbers/AllowedListEditing.h"
 #include "numbers/NumberListClass.h"
@@ -55,6 +56,8 @@ public:
     log::LogOwner Log;
     // Whether Kestrine protects right now, and why not; the window shows it.
     monitor::ProtectionStatus Status;
+    // Events whose lines the log could not take.
+    monitor::LogLosses Losses;
     monitor::DriverLink Link;
     std::unique_ptr<numbers::TNumberList> NumberList;
     std::unique_ptr<numbers::ParentalControl> Parental;
@@ -84,8 +87,10 @@ public:
     // else found when its service manager has restarted it), its ports attached and the stored
     // list pushed; ports that all refused are offered again. A driver that does not answer is
     // waited for. The window runs it when a monitor thread left or a request went unanswered,
-    // and every second while protection is not whole; it does nothing outside monitoring
-    // (before start-up's end and after StopMonitoring).
+    // and on a timer whatever the state (every second while protection is not whole, every
+    // kHealthCheck while it is); at most every kHealthCheck it asks the driver something
+    // (DriverLink::Probe), so that a driver that hangs while idle is found too. It does nothing
+    // outside monitoring (before start-up's end and after StopMonitoring).
     void CheckProtection();
     // Detach every port (stopping its thread), close the device, close the log. Safe to repeat.
     void StopMonitoring();
@@ -98,6 +103,8 @@ public:
     // failed attempt, up to ten.
     static constexpr std::chrono::seconds kFirstRetry{1};
     static constexpr std::chrono::seconds kLongestRetry{10};
+    // How often a protected Kestrine looks at its driver.
+    static constexpr std::chrono::seconds kHealthCheck{3};
 
 private:
     // After a request: a driver found gone or hanging asks for a look (see lookSoon).
@@ -113,6 +120,7 @@ private:
     platform::Win32Error driverTrouble_ = platform::ERROR_SUCCESS;
     std::string driverReason_;
     std::chrono::steady_clock::time_point nextAttempt_{};
+    std::chrono::steady_clock::time_point nextProbe_{};
     std::chrono::steady_clock::duration retry_ = kFirstRetry;
     // Last: its end waits for steps still under way, which use environment_.
     std::future<monitor::DriverLink::Opening> preparedOpening_;

@@ -108,10 +108,36 @@ QString PrivateFolderIn(const QString& shared) {
     return folder;
 }
 
+QString GraphicalSession() {
+    QString session = qEnvironmentVariable("XDG_SESSION_ID");
+    if (session.isEmpty()) {
+        session = qEnvironmentVariable("WAYLAND_DISPLAY");
+    }
+    if (session.isEmpty()) {
+        session = qEnvironmentVariable("DISPLAY");
+        // ":0" and ":0.0" are the same X server.
+        const qsizetype colon = session.lastIndexOf(':');
+        const qsizetype dot = session.indexOf('.', colon + 1);
+        if (colon >= 0 && dot > colon) {
+            session.truncate(dot);
+        }
+    }
+    // A file name part: nothing that makes a path or a hidden name; bounded so the socket's path
+    // stays within what a Unix address holds.
+    QString name;
+    for (const QChar c : session.left(32)) {
+        name += (c.isLetterOrNumber() && c.unicode() < 0x80) || c == u'-' || c == u'_' ? c : u'_';
+    }
+    return name;
+}
+
 SingleInstance::SingleInstance(const QString& key, const QString& folder) {
     QString name = key;
     name.remove('{').remove('}');
-    const QString base = QStringLiteral("kestrine-%1-%2").arg(name).arg(::getuid());
+    QString base = QStringLiteral("kestrine-%1-%2").arg(name).arg(::getuid());
+    if (const QString session = GraphicalSession(); !session.isEmpty()) {
+        base += '-' + session;
+    }
     const QString runtime = folder.isEmpty() ? RuntimeFolder() : folder;
     if (runtime.isEmpty()) {
         return;  // nowhere safe: this start runs as the first

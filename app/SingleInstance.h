@@ -1,12 +1,13 @@
 #pragma once
-// One running instance per user: a lock file around "connect to the running instance, else become
-// it", and a local socket on which the running instance hears of every later start.
+// One running instance per user and graphical session: a lock file around "connect to the running
+// instance, else become it", and a local socket on which the running instance hears of every later
+// start.
 //
 // Both live in $XDG_RUNTIME_DIR (else in a folder of this user's own in /tmp) under a name made of
-// the application's GUID and the user ID, and only an instance of the same user counts: another
-// user who binds the name first cannot make a start end without protecting. A crashed instance
-// leaves no lock (the lock is the kernel's, on the file) and a dead socket (removed when nobody
-// answers on it).
+// the application's GUID, the user ID and the session, and only an instance of the same user
+// counts: another user who binds the name first cannot make a start end without protecting. A
+// crashed instance leaves no lock (the lock is the kernel's, on the file) and a dead socket
+// (removed when nobody answers on it).
 //
 // The socket is a plain Unix stream socket watched by the event loop: a start writes its process
 // ID and a newline and closes.
@@ -24,6 +25,12 @@ inline constexpr const char* kApplicationGuid = "{6E0B3D74-5C1A-4F7E-9B8D-2A41C7
 // "<shared>/kestrine-<uid>", made owner-only when missing; empty when what lies there is not this
 // user's own private folder (a link, another user's, open to others).
 QString PrivateFolderIn(const QString& shared);
+
+// The graphical session this process belongs to, as a name part: the login session
+// (XDG_SESSION_ID) where set, else the display (WAYLAND_DISPLAY, else DISPLAY without its screen
+// number); empty without either. A user's second desktop (another display, another seat) runs an
+// instance of its own rather than raising the first one's window on the other screen.
+QString GraphicalSession();
 
 class SingleInstance : public QObject {
     Q_OBJECT

@@ -3,14 +3,70 @@
 #include <QApplication>
 #include <QFile>
 #include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <future>
+#include <utility>
 
 #include "app/MainForm.h"
 #include "app/SessionEnd.h"
 #include "app/SingleInstance.h"
 #include "numbers/ui/DialogSupport.h"
 
+namespace {
+
+// --help and --version answer and end before anything else: no display is needed, no instance
+// starts and nothing is logged. Every other argument is left to Qt (-platform, -display, ...).
+bool AnswerCommandLine(int argc, char** argv, int& status) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::printf(
+                "usage: kestrine [--help | --version]\n"
+                "\n"
+                "The tray application of Kestrine: shows what the driver refuses to dial, keeps\n"
+                "the list of allowed numbers and the log. One instance runs per user and\n"
+                "graphical session; a second start brings the first one's window up.\n"
+                "  -h, --help     show this help and exit\n"
+                "      --version  show the version and exit\n"
+                "\n"
+                "KESTRINE_ROOT relocates the system root (the settings store, the driver and its\n"
+                "ports).\n");
+            status = 0;
+            return true;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("kestrine %s\n", KESTRINE_VERSION);
+            status = 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The display going away (the X server or the Wayland compositor ends with the session) makes Qt
+// end the process with exit(1) from inside the event loop: no signal, no Quit event. That is the
+// session's end all the same, so the orderly stop runs here, as on SIGTERM: the ports are
+// detached, the driver is told, the log is closed. Nothing of it draws; alerts are no longer made.
+kestrine::app::TfrmMain* gRunningWindow = nullptr;
+
+void StopOnDisplayLoss() {
+    kestrine::app::TfrmMain* window = std::exchange(gRunningWindow, nullptr);
+    if (window == nullptr) {
+        return;  // the event loop ended normally and the window stopped on its own
+    }
+    std::fputs("kestrine: the display is gone; stopping as at the end of the session\n", stderr);
+    window->SessionEnding();
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (int status = 0; AnswerCommandLine(argc, argv, status)) {
+        return status;
+    }
     QApplication application(argc, argv);
     QApplication::setApplicationName("kestrine");
     QApplication::setQuitOnLastWindowClosed(false);  // the window only hides; Exit ends the program
@@ -33,11 +89,7 @@ int main(int argc, char** argv) {
     settings.HelpFile = "QDHELP.HLP";
     settings.ShowMainForm = false;
 
-    QApplication::setStyle("Fusion");
-    QFile style(":/style/kestrine.qss");
-    if (style.open(QIODevice::ReadOnly)) {
-        application.setStyleSheet(QString::fromUtf8(style.readAll()));
-    }
+    kestrine::ui::SetUpApplicationLook();
 
     kestrine::app::TfrmMain frmMain(settings, kestrine::app::MainFormSetup::System());
     QObject::connect(&instance, &kestrine::app::SingleInstance::InstanceCreated, &frmMain,
@@ -58,6 +110,9 @@ int main(int argc, char** argv) {
         });
     }
 
+    gRunningWindow = &frmMain;
+    std::atexit(StopOnDisplayLoss);
     application.exec();
+    gRunningWindow = nullptr;
     return 0;
 }

@@ -9,6 +9,7 @@
 
 #include "bench/RelayBench.h"
 #include "bench/Runs.h"
+#include "tests/support/ModemStandIn.h"
 
 using namespace kestrine::bench;
 
@@ -182,11 +183,17 @@ int main() {
     Flood(floodSeconds != nullptr ? std::atoi(floodSeconds) : 60);
 
     const Pty device = MakePty();
-    BenchDriver driver({"COM2=" + device.slave});
+    BenchDriver driver({"COM2=" + device.slave, "--any-tty"});
     driver.AttachAndDrain(2);
     driver.SetAllowList({"0123456"});
+    // The "modem" is the benchmark at the device's far end: it answers the dial blocker's
+    // configuration, then the dial.
+    if (!kestrine::test::AnswerModemConfiguration(device.master)) {
+        std::fprintf(stderr, "the driver did not configure the device's modem\n");
+        return 1;
+    }
     const int program = OpenRaw(driver.Port(2));
-    // Dial through to data mode: the "modem" is the benchmark at the device's far end.
+    // Dial through to data mode.
     WriteAll(program, "ATD0123456\r", 11);
     ReadUntil(device.master, "ATD0123456\r");
     WriteAll(device.master, "\r\nCONNECT 115200\r\n", 18);

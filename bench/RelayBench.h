@@ -47,7 +47,9 @@ public:
         }
         std::vector<std::string> args = {QDDRIVER_PATH, "--ready-fd", std::to_string(ready[1])};
         for (const auto& port : ports) {
-            args.push_back("--port");
+            if (!port.starts_with("--")) {
+                args.push_back("--port");
+            }
             args.push_back(port);
         }
         pid_ = ::fork();

@@ -11,8 +11,21 @@ if(KESTRINE_SANITIZE)
   target_link_options(kestrine_options INTERFACE -fsanitize=address,undefined)
 endif()
 
+if(KESTRINE_SANITIZE_THREAD)
+  if(KESTRINE_SANITIZE OR KESTRINE_FUZZ)
+    message(FATAL_ERROR "ThreadSanitizer does not combine with the other sanitizers")
+  endif()
+  target_compile_options(kestrine_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(kestrine_options INTERFACE -fsanitize=thread)
+endif()
+
 find_package(Threads REQUIRED)
 target_link_libraries(kestrine_options INTERFACE Threads::Threads)
+
+# The dial blocker's invariants are fatal where faults are looked for: debug and fuzz builds.
+if(KESTRINE_FUZZ OR CMAKE_BUILD_TYPE STREQUAL "Debug")
+  target_compile_definitions(kestrine_options INTERFACE KESTRINE_INVARIANTS)
+endif()
 
 if(KESTRINE_FUZZ)
   # Instrument the whole core so the fuzzers are guided by coverage of the code under test.

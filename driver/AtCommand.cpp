@@ -4,15 +4,10 @@ namespace kestrine::driver {
 
 namespace {
 
-char Upper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-bool IsLetter(char c) {
-    return c >= 'A' && c <= 'Z';
-}
+using at::IsDigit;
+using at::IsLetter;
+using at::Upper;
+
 bool IsVendorPrefix(char c) {
     return c == '\\' || c == '%' || c == '*' || c == '#' || c == '$' || c == '-' || c == '^' ||
            c == '!' || c == '_';
@@ -87,7 +82,9 @@ AtLine ParseAtCommands(std::string_view commands, Reading reading) {
     while (i < s.size()) {
         const char c = Upper(s[i]);
         AtCommand command;
-        if (lenient && (IsVendorPrefix(c) || !(IsLetter(c) || c == '&' || c == '+'))) {
+        const bool startsPrefixed = (c == '&' || IsVendorPrefix(c)) && i + 1 < s.size() &&
+                                    IsLetter(Upper(s[i + 1]));
+        if (lenient && !startsPrefixed && !(IsLetter(c) || c == '+')) {
             ++i;  // what this modem does not know, it skips
             continue;
         }

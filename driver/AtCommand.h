@@ -11,15 +11,29 @@
 //
 // Modems read what they do not know in two ways: a modem that follows V.250 stops the line at
 // the first command it does not know (ERROR; commands before it may have run), a lenient one
-// skips it and goes on. The lenient reading also skips a maker's prefix character on its own,
-// since a modem without such commands reads the letter behind it as a command of its own
-// ("AT\D0900" dials there). The dial blocker takes both readings into account.
+// skips it and goes on: a maker's command whole (its prefix, letter and digits, or an extended
+// one to ';'), a character that starts no command on its own. The dial blocker reads lines
+// strictly and sends only what it read, re-encoded (DialJudge.h); the virtual modem reads
+// either way.
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kestrine::driver {
+
+// The character classes of the grammar (ASCII only, whatever the locale).
+namespace at {
+inline char Upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+inline bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+inline bool IsLetter(char c) {  // upper case
+    return c >= 'A' && c <= 'Z';
+}
+}  // namespace at
 
 struct AtCommand {
     enum class Kind { Basic, Prefixed, Register, Extended, Dial, StoreNumber };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "driver/DeviceHold.h"
+#include "driver/SerialDevice.h"
 #include "driver/VirtualModem.h"
 #include "monitor/MonitorContract.h"
 #include "platform/SystemRoot.h"
@@ -36,22 +37,6 @@ std::vector<char>& ReadBuffer() {
     return buffer;
 }
 
-Win32Error ErrnoToWin32(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENXIO:
-        case ENODEV:
-            return platform::ERROR_FILE_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-            return platform::ERROR_ACCESS_DENIED;
-        case EBUSY:
-            return platform::ERROR_BUSY;
-        default:
-            return platform::ERROR_GEN_FAILURE;
-    }
-}
-
 }  // namespace
 
 // The far side of a port.
@@ -65,9 +50,6 @@ public:
     virtual void Flush(bool /*input*/, bool /*output*/) {}
     // The program hung up (B0) or closed the port.
     virtual void HangUp(bool programListens) = 0;
-    // After HangUp the modem is on-hook in command mode, its settings kept, with nothing more to
-    // say: only a modem of our own can promise that.
-    virtual bool HangsUpIdle() const { return false; }
     // The program is not taking what the backend sends: stop reading the backend meanwhile.
     virtual void HoldOutput(bool /*hold*/) {}
 };
@@ -85,7 +67,6 @@ public:
         Emit(modem_.Input(bytes, VirtualModem::Clock::now()));
     }
     void HangUp(bool programListens) override { Emit(modem_.HangUp(programListens)); }
-    bool HangsUpIdle() const override { return true; }
 
 private:
     void Emit(const std::string& bytes) {
@@ -101,26 +82,34 @@ private:
 
 class DeviceBackend final : public Backend {
 public:
-    DeviceBackend(EventLoop& loop, const std::string& path, Sink sink,
+    DeviceBackend(EventLoop& loop, const PortBackend& backend, Sink sink,
                   std::function<void()> drained)
         : loop_(loop), sink_(std::move(sink)), drained_(std::move(drained)) {
         // The device is the driver's alone while the port is attached (DeviceHold.h): a program
         // that opens it directly would dial past the blocker. One that holds it already (its
-        // lock is live) keeps it, and the attach fails.
+        // lock is live) keeps it, and the attach fails. Only a serial port, or a terminal root
+        // marked, is opened at all, and every earlier opening is revoked (SerialDevice.h).
+        const std::string& path = backend.device;
         Win32Error error = platform::ERROR_SUCCESS;
-        lock_ = UucpLock::Acquire(path, platform::kUucpLockDirectory, error);
+        pid_t holder = 0;
+        lock_ = UucpLock::Acquire(path, platform::kUucpLockDirectory, error, &holder);
         if (!lock_ && error == platform::ERROR_BUSY) {
+            std::fprintf(
+                stderr, "qddriver: %s is locked by %s\n", path.c_str(),
+                holder > 0 ? UucpLock::DescribeProcess(holder).c_str() : "another process");
             throw PortError{error};
         }
         if (!lock_) {
             std::fprintf(stderr, "qddriver: no lock file for %s in %s (%u); holding it anyway\n",
                          path.c_str(), platform::kUucpLockDirectory, error);
         }
-        fd_.Reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (!fd_.Valid()) {
-            throw PortError{ErrnoToWin32(errno)};
+        auto opened = OpenHeldDevice(backend);
+        if (!opened.fd.Valid()) {
+            std::fprintf(stderr, "qddriver: %s\n", opened.reason.c_str());
+            throw PortError{opened.error};
         }
-        if (!HoldExclusively(fd_.Get()) || !PrepareDevice(fd_.Get())) {
+        fd_ = std::move(opened.fd);
+        if (!PrepareDevice(fd_.Get())) {
             throw PortError{platform::ERROR_GEN_FAILURE};
         }
         token_ = loop_.Add(fd_.Get(), EPOLLIN, [this](std::uint32_t events) { OnReady(events); });
@@ -281,7 +270,9 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
       looks_(looks),
       published_(std::move(published)),
       onEvents_(std::move(onEvents)),
-      filter_(allowed) {
+      // A real modem is left alone for a moment after DTR drops; the virtual one hangs up at once.
+      filter_(allowed, backend.kind == PortBackend::Kind::Modem ? DialFilter::Clock::duration{}
+                                                                : std::chrono::milliseconds(500)) {
     master_.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!master_.Valid() || ::grantpt(master_.Get()) != 0 || ::unlockpt(master_.Get()) != 0) {
         throw PortError{platform::ERROR_GEN_FAILURE};
@@ -310,8 +301,8 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
     if (backend.kind == PortBackend::Kind::Modem) {
         backend_ = std::make_unique<ModemBackend>(loop_, toProgram);
     } else {
-        backend_ = std::make_unique<DeviceBackend>(loop_, backend.device, toProgram,
-                                                   [this] { UpdateWatch(); });
+        backend_ =
+            std::make_unique<DeviceBackend>(loop_, backend, toProgram, [this] { UpdateWatch(); });
         backend_->Apply(settings_);
     }
 
@@ -325,10 +316,25 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
         Notify();
     });
 
+    filterTimer_ = loop_.AddTimer([this] { return filter_.NextDeadline(); },
+                                  [this] {
+                                      std::vector<DialFilter::Action> actions;
+                                      filter_.Tick(DialFilter::Clock::now(), actions);
+                                      Carry(actions);
+                                      Notify();
+                                  });
+    {
+        // Whatever the modem was doing, the blocker configures it before anything else.
+        std::vector<DialFilter::Action> actions;
+        filter_.Attach(DialFilter::Clock::now(), actions);
+        Carry(actions);
+    }
+
     try {
         Publish();
     } catch (...) {
         loop_.Remove(inotifyToken_);
+        loop_.RemoveTimer(filterTimer_);
         throw;
     }
 }
@@ -339,6 +345,7 @@ ComPort::~ComPort() {
     if (masterToken_ != 0) {
         loop_.Remove(masterToken_);
     }
+    loop_.RemoveTimer(filterTimer_);
     backend_.reset();
     // Closing the master hangs up whoever still has the port open.
 }
@@ -355,11 +362,16 @@ void ComPort::Publish() {
         !std::filesystem::is_symlink(std::filesystem::symlink_status(published_))) {
         throw PortError{platform::ERROR_ALREADY_EXISTS};
     }
+    struct stat made {};
     if (::symlink(slavePath_.c_str(), temporary.c_str()) != 0 ||
-        ::rename(temporary.c_str(), published_.c_str()) != 0) {
+        ::rename(temporary.c_str(), published_.c_str()) != 0 ||
+        ::lstat(published_.c_str(), &made) != 0) {
         std::filesystem::remove(temporary, ec);
         throw PortError{platform::ERROR_PATH_NOT_FOUND};
     }
+    // The link itself, not its text: a pseudo-terminal's number is reused at once, so another
+    // driver's link may read the same.
+    publishedLink_ = {made.st_dev, made.st_ino, made.st_ctim.tv_sec, made.st_ctim.tv_nsec};
     isPublished_ = true;
 }
 
@@ -367,9 +379,10 @@ void ComPort::Unpublish() {
     if (!isPublished_) {
         return;
     }
-    std::error_code ec;
-    if (std::filesystem::read_symlink(published_, ec) == slavePath_) {
-        std::filesystem::remove(published_, ec);
+    struct stat now {};
+    if (::lstat(published_.c_str(), &now) == 0 && S_ISLNK(now.st_mode) &&
+        LinkId{now.st_dev, now.st_ino, now.st_ctim.tv_sec, now.st_ctim.tv_nsec} == publishedLink_) {
+        ::unlink(published_.c_str());
     }
     isPublished_ = false;
 }
@@ -438,6 +451,8 @@ void ComPort::CountOpens(const std::vector<std::uint32_t>& masks) {
 void ComPort::Opened() {
     opened_ = true;
     closedSinceOpen_ = false;
+    // Closes of earlier sessions say nothing about who writes in this one.
+    closesWhenEmpty_ = closes_;
     queue_.PushSimple(PortOpened);
     // A program that cleared EXTPROC last time would hide its settings from us.
     if (const auto now = ReadLineSettings(master_.Get()); now && !now->extproc) {
@@ -448,8 +463,10 @@ void ComPort::Opened() {
 
 void ComPort::Closed() {
     opened_ = false;
-    filter_.HangUp(backend_->HangsUpIdle());
-    backend_->HangUp(false);
+    toProgram_.clear();  // nobody is left to hear it
+    std::vector<DialFilter::Action> actions;
+    filter_.HangUp(DialFilter::Clock::now(), actions);
+    Carry(actions);
     queue_.PushSimple(PortClosed);
     UpdateWatch();
 }
@@ -557,14 +574,16 @@ void ComPort::Status(std::uint8_t status) {
         backend_->Apply(*now);
     }
     if (now->baud == 0 && before.baud != 0) {
-        filter_.HangUp(backend_->HangsUpIdle());
-        backend_->HangUp(true);
+        std::vector<DialFilter::Action> actions;
+        filter_.HangUp(DialFilter::Clock::now(), actions);
+        Carry(actions);
     }
 }
 
 void ComPort::FromProgram(std::string_view bytes) {
     queue_.PushData(PortWrite, bytes);
-    if (filter_.PassesUnseen(bytes)) {
+    const auto now = DialFilter::Clock::now();
+    if (filter_.PassesUnseen(bytes, now)) {
         backend_->Write(bytes);  // the bulk of a data call: straight through
         return;
     }
@@ -573,31 +592,59 @@ void ComPort::FromProgram(std::string_view bytes) {
         closesAtLineStart_ = closesWhenEmpty_;
     }
     std::vector<DialFilter::Action> actions;
-    filter_.FromProgram(bytes, actions);
-    // What the blocker answers the program for one read (an echo and NO CARRIER) goes out in one
-    // write, so that the program wakes once for it.
+    filter_.FromProgram(bytes, now, actions);
+    Carry(actions);
+}
+
+void ComPort::Carry(std::vector<DialFilter::Action>& actions) {
+    // What the blocker answers the program in one turn (an echo and NO CARRIER) goes out in one
+    // write, so that the program wakes once for it. A refusal is queued before its answer. A
+    // modem that answers at once (the virtual one) is heard after the turn, in this loop, not in
+    // a call inside it: a line of many commands never nests one call per answer.
+    if (carrying_) {
+        deferred_.insert(deferred_.end(), std::make_move_iterator(actions.begin()),
+                         std::make_move_iterator(actions.end()));
+        return;
+    }
+    carrying_ = true;
     bool answered = false;
     bool refused = false;
-    for (auto& action : actions) {
-        switch (action.kind) {
-            case DialFilter::Action::Kind::ToModem:
-                backend_->Write(action.bytes);
-                break;
-            case DialFilter::Action::Kind::ToProgram:
-                QueueToProgram(action.bytes);
-                answered = true;
-                break;
-            case DialFilter::Action::Kind::Blocked:
-                queue_.PushPendingBlocked(action.bytes);
-                refused = true;
-                break;
+    std::vector<DialFilter::Action> work = std::move(actions);
+    while (!work.empty()) {
+        for (auto& action : work) {
+            switch (action.kind) {
+                case DialFilter::Action::Kind::ToModem:
+                    backend_->Write(action.bytes);
+                    break;
+                case DialFilter::Action::Kind::ToProgram:
+                    QueueToProgram(action.bytes);
+                    answered = true;
+                    break;
+                case DialFilter::Action::Kind::Blocked:
+                    queue_.PushPendingBlocked(action.bytes);
+                    refused = true;
+                    break;
+                case DialFilter::Action::Kind::HangUpModem:
+                    backend_->HangUp(opened_);
+                    break;
+                case DialFilter::Action::Kind::Notice:
+                    std::fprintf(stderr, "qddriver: %s: %s\n", published_.filename().c_str(),
+                                 action.bytes.c_str());
+                    break;
+            }
+        }
+        work = std::move(deferred_);
+        deferred_.clear();
+        if (!modemInbox_.empty()) {
+            const std::string heard = std::exchange(modemInbox_, {});
+            filter_.FromModem(heard, DialFilter::Clock::now(), work);
         }
     }
-    if (answered) {
-        FlushToProgram();
-    }
+    carrying_ = false;
     if (refused) {
-        // The program has its reply by now: looking never delays it.
+        // Look before answering: the program that dialled waits for the modem's answer, so it
+        // is alive and holds the port now; one that ends as soon as it hears NO CARRIER may be
+        // gone a moment later. The look is bounded (LookBudget).
         monitor::DialFacts facts;
         try {
             facts = LookWhoDialled();
@@ -605,6 +652,9 @@ void ComPort::FromProgram(std::string_view bytes) {
             facts.verdict = monitor::DialVerdict::CutShort;  // the refusal must not stay held
         }
         queue_.CompleteBlocked(facts);
+    }
+    if (answered) {
+        FlushToProgram();
     }
 }
 
@@ -631,17 +681,20 @@ monitor::DialFacts ComPort::LookWhoDialled() {
 }
 
 void ComPort::FromBackend(std::string_view bytes) {
-    filter_.FromModem(bytes);
-    ToProgram(bytes);
+    if (carrying_) {
+        modemInbox_.append(bytes);  // heard when the turn under way has been carried out
+        return;
+    }
+    std::vector<DialFilter::Action> actions;
+    filter_.FromModem(bytes, DialFilter::Clock::now(), actions);
+    Carry(actions);
     Notify();
 }
 
-void ComPort::ToProgram(std::string_view bytes) {
-    QueueToProgram(bytes);
-    FlushToProgram();
-}
-
 void ComPort::QueueToProgram(std::string_view bytes) {
+    if (!opened_) {
+        return;  // what the modem says while nobody holds the port is dropped, as a serial port drops it
+    }
     queue_.PushData(PortRead, bytes);
     toProgram_.append(bytes);
 }

@@ -18,16 +18,24 @@
 // A real device is held for the driver alone while its port is attached (UUCP lock file and
 // TIOCEXCL, see DeviceHold.h): a device another program holds refuses the attach (ERROR_BUSY).
 //
-// When a dial is refused, the program gets its reply first; then the driver looks which processes
-// hold the port open and, where it can be told, which one dialled (PortHolders.h). The refusal's
-// record carries those facts and waits for them, so the application learns them with the number.
-// Paths that refuse nothing never look.
+// Between the program and the backend sits the dial blocker (DialFilter.h), which owns their
+// dialogue: everything either side says goes through it, and it configures the modem itself at
+// attach and after each hang-up (B0, the last close). What the modem says while no program
+// holds the port is dropped, as a serial port drops it.
+//
+// When a dial is refused, the driver looks which processes hold the port open and, where it can
+// be told, which one dialled (PortHolders.h), before the program gets its reply: the dialler is
+// waiting for that reply, so it is alive and holds the port. The refusal's record carries those
+// facts, so the application learns them with the number. Paths that refuse nothing never look.
 //
 // The slave belongs to the driver's user with mode 0660 and group dialout, as serial ports do,
 // where that group exists and the driver may give it (root, or a member of dialout); otherwise
 // mode 0600, so that no other user's process (nor the tty group) can open it. The published
 // name is a symbolic link to it. The driver never keeps the slave open itself (that would hide
 // the last close).
+#include <sys/types.h>
+
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -77,7 +85,8 @@ private:
     void Status(std::uint8_t status);
     void FromProgram(std::string_view bytes);
     void FromBackend(std::string_view bytes);
-    void ToProgram(std::string_view bytes);
+    // Carries out what the dial blocker decided, in order.
+    void Carry(std::vector<DialFilter::Action>& actions);
     // Queues bytes for the program (and their event) without writing yet: FlushToProgram does.
     void QueueToProgram(std::string_view bytes);
     void FlushToProgram();
@@ -95,6 +104,10 @@ private:
     std::function<void()> onEvents_;
     EventQueue queue_;
     DialFilter filter_;
+    std::uint64_t filterTimer_ = 0;
+    bool carrying_ = false;
+    std::vector<DialFilter::Action> deferred_;  // decided while a turn was carried out
+    std::string modemInbox_;                    // what the modem said meanwhile
     UniqueFd master_;
     std::string slavePath_;
     std::optional<TerminalId> terminal_;
@@ -116,6 +129,15 @@ private:
     std::string toProgram_;
     std::unique_ptr<Backend> backend_;
     bool isPublished_ = false;
+    // The published link as made (device, inode, change time): only it is ever removed.
+    struct LinkId {
+        dev_t device = 0;
+        ino_t inode = 0;
+        time_t changed = 0;
+        long changedNs = 0;
+        bool operator==(const LinkId&) const = default;
+    };
+    LinkId publishedLink_;
 };
 
 }  // namespace kestrine::driver

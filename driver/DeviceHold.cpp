@@ -1,5 +1,6 @@
 #include "driver/DeviceHold.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -15,26 +16,54 @@ namespace kestrine::driver {
 
 namespace {
 
-// The process ID a lock file names, or nothing when it names none (empty, garbage).
-std::optional<pid_t> LockHolder(const std::filesystem::path& path, bool& missing) {
-    missing = false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+// What lies at a lock file's place. Opened without following a link and without waiting (a FIFO
+// planted there would block the driver's loop for ever), and read only when it is a plain file.
+enum class LockState { Missing, Holder, NoHolder, NotAFile };
+
+LockState ReadLock(const std::filesystem::path& path, pid_t& holder) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        missing = errno == ENOENT;
-        return std::nullopt;
+        return errno == ENOENT ? LockState::Missing : LockState::NotAFile;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return LockState::NotAFile;
     }
     char text[32] = {};
     const ssize_t n = ::read(fd, text, sizeof text - 1);
     ::close(fd);
     if (n <= 0) {
-        return std::nullopt;
+        return LockState::NoHolder;
     }
     char* end = nullptr;
     const long pid = std::strtol(text, &end, 10);
     if (end == text || pid <= 0 || pid > 0x3FFFFFFF) {
-        return std::nullopt;
+        return LockState::NoHolder;
     }
-    return static_cast<pid_t>(pid);
+    holder = static_cast<pid_t>(pid);
+    return LockState::Holder;
+}
+
+// Whether process `pid` has the character device `device` open; true where it cannot be told
+// (a process we may not look into keeps its lock).
+bool HoldsDevice(pid_t pid, dev_t device) {
+    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* fds = ::opendir(fdDir.c_str());
+    if (fds == nullptr) {
+        return errno != ENOENT;
+    }
+    bool holds = false;
+    while (const dirent* entry = ::readdir(fds)) {
+        struct stat st {};
+        if (entry->d_name[0] != '.' && ::fstatat(::dirfd(fds), entry->d_name, &st, 0) == 0 &&
+            S_ISCHR(st.st_mode) && st.st_rdev == device) {
+            holds = true;
+            break;
+        }
+    }
+    ::closedir(fds);
+    return holds;
 }
 
 bool Running(pid_t pid) {
@@ -68,7 +97,7 @@ std::string UucpLock::LockFileName(const std::filesystem::path& device) {
 
 std::optional<UucpLock> UucpLock::Acquire(const std::filesystem::path& device,
                                           const std::filesystem::path& lockDirectory,
-                                          platform::Win32Error& error) {
+                                          platform::Win32Error& error, pid_t* busyHolder) {
     const auto path = lockDirectory / LockFileName(device);
     // Written whole under a private name, then linked into place: nobody ever reads half a lock.
     const auto partial = lockDirectory / ("LTMP." + std::to_string(::getpid()));
@@ -88,6 +117,13 @@ std::optional<UucpLock> UucpLock::Acquire(const std::filesystem::path& device,
         error = platform::ERROR_GEN_FAILURE;
         return std::nullopt;
     }
+    // The device's numbers, to tell whether a lock's process holds it; a device that is not
+    // there (yet) is held by nobody.
+    std::optional<dev_t> rdev;
+    struct stat deviceStat {};
+    if (::stat(device.c_str(), &deviceStat) == 0 && S_ISCHR(deviceStat.st_mode)) {
+        rdev = deviceStat.st_rdev;
+    }
     error = platform::ERROR_BUSY;
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (::link(partial.c_str(), path.c_str()) == 0) {
@@ -99,19 +135,46 @@ std::optional<UucpLock> UucpLock::Acquire(const std::filesystem::path& device,
             error = FromErrno(errno);
             break;
         }
-        bool missing = false;
-        const auto holder = LockHolder(path, missing);
-        if (missing) {
+        pid_t holder = 0;
+        const auto state = ReadLock(path, holder);
+        if (state == LockState::Missing) {
             continue;  // released meanwhile
         }
-        if (holder && Running(*holder)) {
+        if (state == LockState::Holder && Running(holder) &&
+            (!rdev || HoldsDevice(holder, *rdev))) {
             error = platform::ERROR_BUSY;
+            if (busyHolder != nullptr) {
+                *busyHolder = holder;
+            }
             break;
         }
-        ::unlink(path.c_str());  // stale: its holder is gone
+        // Stale: no lock at all, its holder is gone, or it does not hold the device (a lock that
+        // names some live process, PID 1 say, keeps nobody's dial from us).
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            error = FromErrno(errno);
+            break;
+        }
     }
     ::unlink(partial.c_str());
     return std::nullopt;
+}
+
+std::string UucpLock::DescribeProcess(pid_t pid) {
+    std::string text = "process " + std::to_string(pid);
+    const int fd = ::open(("/proc/" + std::to_string(pid) + "/comm").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char name[64] = {};
+        const ssize_t n = ::read(fd, name, sizeof name - 1);
+        ::close(fd);
+        std::string shown;
+        for (ssize_t i = 0; i < n && name[i] != '\n'; ++i) {
+            shown += name[i] >= 0x20 && name[i] < 0x7F ? name[i] : '?';
+        }
+        if (!shown.empty()) {
+            text += " (" + shown + ")";
+        }
+    }
+    return text;
 }
 
 UucpLock::UucpLock(UucpLock&& other) noexcept : path_(std::exchange(other.path_, {})) {}
@@ -132,8 +195,8 @@ void UucpLock::Release() {
     if (path_.empty()) {
         return;
     }
-    bool missing = false;
-    if (LockHolder(path_, missing) == ::getpid()) {
+    pid_t holder = 0;
+    if (ReadLock(path_, holder) == LockState::Holder && holder == ::getpid()) {
         ::unlink(path_.c_str());
     }
     path_.clear();

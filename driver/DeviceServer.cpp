@@ -64,7 +64,12 @@ DeviceServer::~DeviceServer() {
     if (listenerToken_ != 0) {
         loop_.Remove(listenerToken_);
     }
-    if (bound_) {
+    // Only the socket this server bound: one put in its place since is not ours to remove.
+    struct stat st {};
+    if (bound_ && ::lstat(socketPath_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
+        st.st_dev == socketDevice_ && st.st_ino == socketInode_ &&
+        st.st_ctim.tv_sec == socketChanged_.tv_sec &&
+        st.st_ctim.tv_nsec == socketChanged_.tv_nsec) {
         ::unlink(socketPath_.c_str());
     }
 }
@@ -106,8 +111,19 @@ bool DeviceServer::Listen(std::string& error) {
         return false;
     }
     bound_ = true;
-    if (accessGroup_ && (::chown(path.c_str(), static_cast<uid_t>(-1), *accessGroup_) != 0 ||
-                         ::chmod(path.c_str(), 0660) != 0)) {
+    const auto remember = [&] {
+        if (struct stat st{}; ::lstat(path.c_str(), &st) == 0) {
+            socketDevice_ = st.st_dev;
+            socketInode_ = st.st_ino;
+            socketChanged_ = st.st_ctim;
+        }
+    };
+    remember();
+    const bool shared =
+        !accessGroup_ || (::chown(path.c_str(), static_cast<uid_t>(-1), *accessGroup_) == 0 &&
+                          ::chmod(path.c_str(), 0660) == 0);
+    remember();  // as it is now, after the changes of owner and mode
+    if (!shared) {
         error = "cannot give " + path + " to its access group: " + std::strerror(errno);
         return false;
     }

@@ -77,6 +77,11 @@ private:
 
     EventLoop& loop_;
     std::filesystem::path socketPath_;
+    // The socket file bound, which alone is removed at the end (an inode number is reused at
+    // once, hence the change time too).
+    dev_t socketDevice_ = 0;
+    ino_t socketInode_ = 0;
+    timespec socketChanged_{};
     std::optional<gid_t> accessGroup_;
     Driver* driver_ = nullptr;
     UniqueFd listener_;

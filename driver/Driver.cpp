@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "driver/RefusalJournal.h"
 #include "monitor/MonitorContract.h"
 
 namespace kestrine::driver {
@@ -120,6 +121,13 @@ void Driver::Attach(ClientId client, const Request& request) {
                                               [this, id] { Serve(id); });
         if (guard_ != nullptr) {
             guard_->Published(published, port->SlavePath());
+        }
+        // Refusals no application has read yet (a driver before this one was killed, or their
+        // port went unread) come first.
+        if (RefusalJournal* journal = RefusalJournal::Current()) {
+            for (const auto& refusal : journal->TakeUndone()) {
+                port->Queue().PushReplayedBlocked(refusal.number, refusal.sequence);
+            }
         }
         ports_[id] = Attached{*com, client, std::move(port), {}, {}};
     } catch (const PortError& e) {

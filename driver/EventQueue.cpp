@@ -3,18 +3,36 @@
 #include <algorithm>
 #include <new>
 
+#include "driver/RefusalJournal.h"
 #include "monitor/MonitorContract.h"
 
 namespace kestrine::driver {
 
 using namespace kestrine::monitor;
 
+namespace {
+std::uint64_t Journal(std::string_view number) {
+    RefusalJournal* journal = RefusalJournal::Current();
+    return journal != nullptr ? journal->Refused(number) : 0;
+}
+}  // namespace
+
+EventQueue::~EventQueue() {
+    if (RefusalJournal* journal = RefusalJournal::Current()) {
+        for (const auto& record : records_) {
+            if (record.journal != 0) {
+                journal->Unread(record.journal);
+            }
+        }
+    }
+}
+
 bool EventQueue::Push(std::vector<std::uint8_t> record) {
     if (records_.size() >= kMaxRecords) {
         ++dropped_;
         return false;
     }
-    records_.push_back({std::move(record), false, false, {}});
+    records_.push_back({std::move(record), false, false, {}, 0});
     return true;
 }
 
@@ -56,13 +74,21 @@ void EventQueue::PushLineControl(std::uint8_t stopBits, std::uint8_t parity,
 }
 
 void EventQueue::PushNumberBlocked(std::string_view number) {
-    records_.push_back({EncodeNumberBlockedEvent(number), false, false, {}});
+    const auto sequence = Journal(number);
+    records_.push_back({EncodeNumberBlockedEvent(number), false, false, {}, sequence});
     ++blocked_;
 }
 
 void EventQueue::PushPendingBlocked(std::string_view number) {
+    const auto sequence = Journal(number);
     // The type is there from the start, so the count of refusals stays right when it is popped.
-    records_.push_back({EncodeNumberBlockedEvent(number), false, true, std::string(number)});
+    records_.push_back(
+        {EncodeNumberBlockedEvent(number), false, true, std::string(number), sequence});
+    ++blocked_;
+}
+
+void EventQueue::PushReplayedBlocked(std::string_view number, std::uint64_t sequence) {
+    records_.push_back({EncodeNumberBlockedEvent(number), false, false, {}, sequence});
     ++blocked_;
 }
 
@@ -87,10 +113,23 @@ std::uint32_t EventQueue::AnnounceHead() {
 }
 
 void EventQueue::PopHead() {
+    // Room again: the drops are told where they happened, after the events that were kept.
+    const bool tellDrops = dropped_ > told_;
     if (records_.front().bytes[kEventTypeOffset] == NumberBlocked) {
         --blocked_;
     }
+    if (const auto sequence = records_.front().journal; sequence != 0) {
+        if (RefusalJournal* journal = RefusalJournal::Current()) {
+            journal->Done(sequence);
+        }
+    }
     records_.pop_front();
+    if (tellDrops && records_.size() < kMaxRecords) {
+        const auto count =
+            static_cast<std::uint32_t>(std::min<std::size_t>(dropped_ - told_, UINT32_MAX));
+        records_.push_back({EncodeEventsDroppedEvent(count), false, false, {}, 0});
+        told_ = dropped_;
+    }
 }
 
 }  // namespace kestrine::driver

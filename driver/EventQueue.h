@@ -6,11 +6,15 @@
 //     newest record when it has the same type, has not been announced to a wait yet and holds
 //     fewer than kMaxDataPayload bytes, so a burst of traffic becomes a few large records.
 //   - When the queue is full, a new event other than NumberBlocked is dropped (the oldest events
-//     are kept, so the log keeps the start of a burst); drops are counted.
+//     are kept, so the log keeps the start of a burst); drops are counted, and as soon as there
+//     is room again one EventsDropped record with their count takes their place in the queue.
 //   - NumberBlocked is never dropped: it is queued even beyond kMaxRecords. Once kMaxBlocked of
 //     them are waiting, the port stops reading from the dialling program (BlockedIsFull) until the
 //     application has read some, which keeps memory bounded without losing one.
 //   - A record whose size a wait has announced is frozen until it is read.
+//   - Every refused number is written to the process's RefusalJournal when it is queued (before
+//     the program hears its answer) and marked done there when it is read; one the queue drops
+//     unread (its port went) is left to the journal to hand out again (PushReplayedBlocked).
 //   - A refused number may be queued before the facts about the program that dialled are in
 //     (PushPendingBlocked): until CompleteBlocked gives them, it and the records after it are not
 //     announced (Empty() is true while it is the oldest).
@@ -28,6 +32,12 @@ namespace kestrine::driver {
 
 class EventQueue {
 public:
+    EventQueue() = default;
+    // Refusals still queued go back to the journal, to be queued again elsewhere.
+    ~EventQueue();
+    EventQueue(const EventQueue&) = delete;
+    EventQueue& operator=(const EventQueue&) = delete;
+
     static constexpr std::size_t kMaxRecords = 256;
     static constexpr std::size_t kMaxDataPayload = 1024;
     static constexpr std::size_t kMaxBlocked = 256;
@@ -38,6 +48,8 @@ public:
     void PushLineControl(std::uint8_t stopBits, std::uint8_t parity, std::uint8_t wordLength);
     void PushNumberBlocked(std::string_view number);
     void PushPendingBlocked(std::string_view number);
+    // A refusal an earlier queue could not hand over, with its journal sequence number.
+    void PushReplayedBlocked(std::string_view number, std::uint64_t sequence);
     // Every pending refused number gets these facts.
     void CompleteBlocked(const monitor::DialFacts& facts);
 
@@ -57,13 +69,15 @@ private:
         std::vector<std::uint8_t> bytes;
         bool announced = false;
         bool pending = false;
-        std::string number;  // pending: the refused number, until its record is made
+        std::string number;         // pending: the refused number, until its record is made
+        std::uint64_t journal = 0;  // a refusal's sequence number in the journal
     };
     bool Push(std::vector<std::uint8_t> record);
 
     std::deque<Record> records_;
     std::size_t blocked_ = 0;
     std::size_t dropped_ = 0;
+    std::size_t told_ = 0;  // drops an EventsDropped record has been queued for
 };
 
 }  // namespace kestrine::driver

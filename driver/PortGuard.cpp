@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 
@@ -11,9 +13,16 @@ namespace kestrine::driver {
 
 namespace {
 
-// The guard's whole life: learn links until the pipe ends, then take down those still leading
-// where the driver made them lead.
-[[noreturn]] void Guard(int pipe) {
+// A file's identity: device and inode, and its change time, since a freed inode number is handed
+// to the next file made at once (a link removed and made again often gets the same one).
+std::string Identity(const struct stat& st) {
+    return std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino) + ':' +
+           std::to_string(st.st_ctim.tv_sec) + '.' + std::to_string(st.st_ctim.tv_nsec);
+}
+
+// The guard's whole life: learn links until the pipe ends, then take down those that are still the
+// links the driver made.
+[[noreturn]] void Guard(int pipe, int rootLock) {
     for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
         ::signal(signal, SIG_IGN);
     }
@@ -24,11 +33,16 @@ namespace {
     for (int fd = 0; fd <= 2; ++fd) {
         ::dup2(null, fd);
     }
-    // Every other descriptor, in two calls rather than one per possible number.
-    if (pipe > 3) {
-        ::close_range(3, static_cast<unsigned>(pipe) - 1, 0);
+    // Every other descriptor, a range at a time rather than one call per possible number.
+    const int low = rootLock >= 0 ? std::min(pipe, rootLock) : pipe;
+    const int high = std::max(pipe, rootLock);
+    if (low > 3) {
+        ::close_range(3, static_cast<unsigned>(low) - 1, 0);
     }
-    ::close_range(static_cast<unsigned>(pipe) + 1, ~0U, 0);
+    if (high > low + 1) {
+        ::close_range(static_cast<unsigned>(low) + 1, static_cast<unsigned>(high) - 1, 0);
+    }
+    ::close_range(static_cast<unsigned>(high) + 1, ~0U, 0);
     std::map<std::string, std::string> links;
     std::string pending;
     char buffer[4096];
@@ -41,7 +55,7 @@ namespace {
             break;
         }
         pending.append(buffer, static_cast<std::size_t>(n));
-        // Records are "<link>\0<target>\0".
+        // Records are "<link>\0<identity>\0", the link file's own (Identity).
         for (;;) {
             const auto linkEnd = pending.find('\0');
             const auto targetEnd =
@@ -54,19 +68,18 @@ namespace {
             pending.erase(0, targetEnd + 1);
         }
     }
-    for (const auto& [link, target] : links) {
-        char leadsTo[4096];
-        const ssize_t length = ::readlink(link.c_str(), leadsTo, sizeof leadsTo);
-        if (length >= 0 && std::string(leadsTo, static_cast<std::size_t>(length)) == target) {
+    for (const auto& [link, identity] : links) {
+        struct stat st {};
+        if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && Identity(st) == identity) {
             ::unlink(link.c_str());
         }
     }
-    ::_exit(0);
+    ::_exit(0);  // and with it the root's lock goes
 }
 
 }  // namespace
 
-std::unique_ptr<PortGuard> PortGuard::Start() {
+std::unique_ptr<PortGuard> PortGuard::Start(int rootLock) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         return nullptr;
@@ -74,7 +87,7 @@ std::unique_ptr<PortGuard> PortGuard::Start() {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(ends[1]);
-        Guard(ends[0]);
+        Guard(ends[0], rootLock);
     }
     ::close(ends[0]);
     if (pid < 0) {
@@ -86,8 +99,12 @@ std::unique_ptr<PortGuard> PortGuard::Start() {
 
 PortGuard::~PortGuard() = default;
 
-void PortGuard::Published(const std::filesystem::path& link, const std::string& target) {
-    const std::string record = link.string() + '\0' + target + '\0';
+void PortGuard::Published(const std::filesystem::path& link, const std::string&) {
+    struct stat st {};
+    if (::lstat(link.c_str(), &st) != 0) {
+        return;  // nothing there to take down later
+    }
+    const std::string record = link.string() + '\0' + Identity(st) + '\0';
     std::size_t written = 0;
     while (written < record.size()) {
         const ssize_t n = ::write(pipe_.Get(), record.data() + written, record.size() - written);

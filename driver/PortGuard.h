@@ -6,9 +6,11 @@
 //
 // The guard is a small child process, started before anything else of the driver: it waits on a
 // pipe whose writing end only the driver holds, learns from it every link the driver publishes,
-// and when the pipe ends (however the driver ended) removes each link that still leads where the
-// driver made it lead. It ignores the stop signals and ends with the pipe. A driver started
-// afterwards removes whatever stale links remain before it publishes its own.
+// and when the pipe ends (however the driver ended) removes each link that is still the very link
+// the driver made (the same device and inode: a link with the same text is not enough, since a
+// terminal's number is reused). It holds the root's lock (RootLock.h) until it has done so, so no
+// new driver publishes meanwhile. It ignores the stop signals and ends with the pipe. A driver
+// started afterwards removes whatever stale links remain before it publishes its own.
 #include <sys/types.h>
 
 #include <filesystem>
@@ -21,13 +23,14 @@ namespace kestrine::driver {
 
 class PortGuard {
 public:
-    // Starts the guard; nothing when it cannot (the driver then runs without one).
-    static std::unique_ptr<PortGuard> Start();
+    // Starts the guard, which keeps `rootLock` open until it ends; nothing when it cannot (the
+    // driver then runs without one).
+    static std::unique_ptr<PortGuard> Start(int rootLock);
     ~PortGuard();
     PortGuard(const PortGuard&) = delete;
     PortGuard& operator=(const PortGuard&) = delete;
 
-    // `link` now leads to `target`.
+    // `link` now leads to `target`; the guard remembers the link file itself.
     void Published(const std::filesystem::path& link, const std::string& target);
     pid_t Pid() const { return pid_; }
 

@@ -1,10 +1,14 @@
 #include "driver/PortMap.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
-#include "platform/Registry.h"
 #include "platform/SystemRoot.h"
 
 namespace kestrine::driver {
@@ -21,10 +25,10 @@ std::string Lower(std::string_view text) {
 
 std::optional<PortBackend> ParseBackend(std::string_view text) {
     if (Lower(text) == "modem") {
-        return PortBackend{PortBackend::Kind::Modem, {}};
+        return PortBackend{PortBackend::Kind::Modem, {}, false};
     }
     if (text.size() > 1 && text.front() == '/' && text.find('\0') == std::string_view::npos) {
-        return PortBackend{PortBackend::Kind::Device, std::string(text)};
+        return PortBackend{PortBackend::Kind::Device, std::string(text), false};
     }
     return std::nullopt;
 }
@@ -69,45 +73,113 @@ bool AddPortAssignment(std::string_view assignment, PortMap& map, std::string& e
     return true;
 }
 
-PortMap ReadPortMapFromRegistry() {
-    return ReadPortMapFromRegistry(platform::Registry::System());
+std::filesystem::path PortMapFilePath(const std::filesystem::path& root) {
+    return platform::SystemDirectory(root) / kPortMapFileName;
 }
 
-PortMap ReadPortMapFromRegistry(const platform::Registry& registry) {
-    PortMap map;
-    platform::RegKey key;
-    if (registry.OpenKey(kPortMapKey, platform::KEY_QUERY_VALUE, key) != platform::ERROR_SUCCESS) {
-        return map;
+std::string PortMapText(const PortMap& map) {
+    std::string text =
+        "# Written by kestrine-setup --ports: the COM ports the Kestrine driver serves.\n";
+    for (const auto& [com, backend] : map) {
+        text += "COM" + std::to_string(com);
+        if (backend.kind == PortBackend::Kind::Modem) {
+            text += " modem\n";
+        } else {
+            text += (backend.anyTty ? " any-tty " : " serial ") + backend.device + "\n";
+        }
     }
-    std::string name;
-    for (std::uint32_t i = 0; key.EnumValue(i, name) == platform::ERROR_SUCCESS; ++i) {
-        platform::RegValue value;
-        const auto com = ParseComName(name);
-        if (!com || key.QueryValue(name, value) != platform::ERROR_SUCCESS ||
-            value.type != platform::REG_SZ) {
+    return text;
+}
+
+PortMap ParsePortMapText(std::string_view text) {
+    PortMap map;
+    while (!text.empty()) {
+        const auto end = std::min(text.find('\n'), text.size());
+        const std::string_view line = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const auto space = line.find(' ');
+        if (line.empty() || line.front() == '#' || space == std::string_view::npos) {
             continue;
         }
-        if (const auto backend = ParseBackend(value.data)) {
-            map[*com] = *backend;
+        const auto com = ParseComName(line.substr(0, space));
+        const std::string_view rest = line.substr(space + 1);
+        const auto kindEnd = std::min(rest.find(' '), rest.size());
+        const std::string_view kind = rest.substr(0, kindEnd);
+        const std::string_view device =
+            kindEnd < rest.size() ? rest.substr(kindEnd + 1) : std::string_view();
+        if (!com) {
+            continue;
+        }
+        if (kind == "modem" && device.empty()) {
+            map[*com] = PortBackend{PortBackend::Kind::Modem, {}, false};
+        } else if (kind == "serial" || kind == "any-tty") {
+            auto backend = ParseBackend(device);
+            if (backend && backend->kind == PortBackend::Kind::Device) {
+                backend->anyTty = kind == "any-tty";
+                map[*com] = *backend;
+            }
         }
     }
     return map;
 }
 
-PortMap RegistryPortMap::Read() {
-    const auto path = platform::RegistryDatabasePath();
-    struct stat file {};
-    const bool exists = ::stat(path.c_str(), &file) == 0;
-    if (!exists || !registry_ || file.st_dev != device_ || file.st_ino != inode_) {
-        registry_.reset();
-        if (!exists) {
-            return {};
-        }
-        registry_.emplace(path);
-        device_ = file.st_dev;
-        inode_ = file.st_ino;
+namespace {
+
+// Written by root or by the driver's own user, and by nobody else.
+bool TrustedOwner(const struct stat& st) {
+    return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+}  // namespace
+
+PortMap ReadPortMapFile(const std::filesystem::path& path, std::string& problem) {
+    problem.clear();
+    struct stat st {};
+    const int folder =
+        ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) {
+        return {};  // no system directory yet: no map
     }
-    return ReadPortMapFromRegistry(*registry_);
+    const bool folderTrusted = ::fstat(folder, &st) == 0 && TrustedOwner(st);
+    const int fd =
+        ::openat(folder, path.filename().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int openError = errno;
+    ::close(folder);
+    if (fd < 0) {
+        if (openError != ENOENT) {
+            problem = path.string() + ": " + std::strerror(openError);
+        }
+        return {};
+    }
+    std::string text;
+    if (!folderTrusted) {
+        problem = path.parent_path().string() + " may be written by others than root";
+    } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        problem = path.string() + " is not a plain file";
+    } else if (!TrustedOwner(st)) {
+        problem = path.string() + " may be written by others than root";
+    } else {
+        char buffer[4096];
+        ssize_t n = 0;
+        while (text.size() < 64 * 1024 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (n < 0) {
+            problem = path.string() + ": " + std::strerror(errno);
+        }
+    }
+    ::close(fd);
+    return problem.empty() ? ParsePortMapText(text) : PortMap{};
+}
+
+PortMap StoredPortMap::Read() {
+    std::string problem;
+    auto map = ReadPortMapFile(PortMapFilePath(), problem);
+    if (!problem.empty() && problem != lastProblem_) {
+        std::fprintf(stderr, "qddriver: the port map is not used: %s\n", problem.c_str());
+    }
+    lastProblem_ = problem;
+    return map;
 }
 
 }  // namespace kestrine::driver

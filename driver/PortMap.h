@@ -1,13 +1,12 @@
 #pragma once
 // Which COM port is served by what: the built-in virtual modem, or a real serial device.
-#include <sys/types.h>
-
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "platform/Registry.h"
+#include "platform/SystemRoot.h"
 
 namespace kestrine::driver {
 
@@ -17,15 +16,31 @@ struct PortBackend {
     enum class Kind { Modem, Device };
     Kind kind = Kind::Modem;
     std::string device;  // Device: an absolute path such as /dev/ttyUSB0
+    // Root marked it to be served though it is not a serial port (a pseudo-terminal, a modem
+    // bridged over the network): see SerialDevice.h.
+    bool anyTty = false;
 };
 
 using PortMap = std::map<int, PortBackend>;
 
-// Where the driver's own configuration lives: one REG_SZ value per served port under
-// HKEY_LOCAL_MACHINE, "COM1"="modem", "COM2"="/dev/ttyUSB0". Values that are no port from COM1
-// to COM16 or name no backend are ignored.
-inline constexpr const char* kPortMapKey =
-    R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)";
+// Where the driver's port map lives: a file in the system directory, beside the driver image,
+// written only by kestrine-setup. It is root's alone in the installed layout (members of group
+// kestrine write the store, so the map is never kept there), and the driver reads it only when
+// it is a plain file that neither it nor its folder can be written by anyone but root or the
+// driver's own user. One line per served port:
+//   COM1 modem
+//   COM2 serial /dev/serial/by-id/usb-Maker_Modem-if00-port0
+//   COM3 any-tty /dev/pts/7
+// "#" starts a comment; a line that is none of these is ignored.
+// Why only root chooses what the root driver opens: the file is read through a descriptor opened
+// without following a link, in a folder opened the same way, and used only when both belong to
+// root (or the driver's own user, in a private root) and neither may be written by group or
+// others; so whoever could have written it could have changed the driver itself. The registry's
+// old Parameters values are never read. Limit: the folders above drivers/ are trusted as they
+// are (the system root is root's and sticky). Even a map root wrote opens only what
+// SerialDevice.h allows.
+inline constexpr const char* kPortMapFileName = "QDDRIVER.ports";
+std::filesystem::path PortMapFilePath(const std::filesystem::path& root = platform::SystemRoot());
 
 // "modem" (any case) or an absolute device path.
 std::optional<PortBackend> ParseBackend(std::string_view text);
@@ -33,22 +48,22 @@ std::optional<PortBackend> ParseBackend(std::string_view text);
 std::optional<int> ParseComName(std::string_view name);
 // One "COMn=backend" assignment into `map`; false with a reason when it is not one.
 bool AddPortAssignment(std::string_view assignment, PortMap& map, std::string& error);
-// The port map of the registry of the current system root; empty when it has none.
-PortMap ReadPortMapFromRegistry();
-PortMap ReadPortMapFromRegistry(const platform::Registry& registry);
 
-// Reads the port map afresh each time, as ReadPortMapFromRegistry does, on a connection to the
-// store kept open between reads: opening the store costs a millisecond, and the application
-// attaches sixteen ports one after another when it starts. Each read sees every change committed
-// before it; a store replaced by a new file (another inode) is opened anew.
-class RegistryPortMap {
+// The file's text for `map`, and the map of such a text.
+std::string PortMapText(const PortMap& map);
+PortMap ParsePortMapText(std::string_view text);
+// The port map stored at `path`: empty when there is none, and empty with `problem` set when the
+// file is not one the driver may trust (see above) or cannot be read.
+PortMap ReadPortMapFile(const std::filesystem::path& path, std::string& problem);
+
+// Reads the current system root's port map afresh at each attach, saying on standard error
+// (the service's journal) when a stored map is refused.
+class StoredPortMap {
 public:
     PortMap Read();
 
 private:
-    std::optional<platform::Registry> registry_;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
+    std::string lastProblem_;
 };
 
 }  // namespace kestrine::driver

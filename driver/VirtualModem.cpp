@@ -1,5 +1,7 @@
 #include "driver/VirtualModem.h"
 
+#include "driver/DialJudge.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +9,7 @@
 
 #include "driver/AllowList.h"
 #include "driver/AtCommand.h"
+#include "driver/DialJudge.h"
 #include "driver/SmsPdu.h"
 
 namespace kestrine::driver {
@@ -137,6 +140,9 @@ std::string VirtualModem::Prompt() const {
 }
 
 std::optional<std::string> VirtualModem::Mobile(const std::string& command) {
+    if (options_.landline) {
+        return Result("ERROR", 4);
+    }
     const Arguments args = Split(command);
     const auto& v = args.values;
     const auto error = [&] {
@@ -259,7 +265,7 @@ std::optional<std::string> VirtualModem::Dial(const std::string& value, bool con
             digits += NormaliseNumber(std::string_view(&c, 1));
         }
     }
-    if (IsServiceCode(digits)) {
+    if (IsServiceCode(digits) && !(IsPacketDataCall(digits) && !continued && prefix_.empty())) {
         calls_.push_back({digits, false, Dialled::Kind::Code});  // to the network, not a line
         return Result("OK", 0) + Info(kNetworkReply);
     }
@@ -402,7 +408,8 @@ std::string VirtualModem::Execute(const std::string& line, Clock::time_point now
 std::string VirtualModem::Input(std::string_view bytes, Clock::time_point now) {
     std::string out;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const char c = bytes[i];
+        // Commands are read in 7 bits (the 8th may be a parity bit); a call's data in 8.
+        const char c = online_ ? bytes[i] : static_cast<char>(bytes[i] & 0x7f);
         if (taking_ != Taking::None) {
             out += MessageInput(c);
             continue;

@@ -13,7 +13,9 @@
 // It speaks enough of a mobile modem for tests and for trying by hand: +CMGF, +CMEE, +CSCA, a
 // message with +CMGS in text mode (+CMGS="number") or PDU mode (+CMGS=length) after a "> "
 // prompt, sent at Ctrl-Z ("+CMGS: <mr>", OK) or dropped at Escape, +CMGW and +CMSS for stored
-// messages, and service codes with +CUSD="*100#" or ATD*100#, answered with a +CUSD line.
+// messages, and service codes with +CUSD="*100#" or ATD*100#, answered with a +CUSD line;
+// ATD*99# (and the other packet-data dials, *98...# and *99...#) connects a data call.
+// Commands are read in 7 bits, as a modem on a line with parity reads them.
 //
 // Real modems differ where the standard leaves room; Options gives a few of those differences,
 // so that tests can hold the dial blocker against more than one modem.
@@ -36,6 +38,7 @@ public:
         bool redialsLastDialOnly = false;  // L: the last D's digits, not the whole call
         Clock::duration dialTime{};        // a dial takes this long; any byte meanwhile aborts it
         bool busy = false;                 // every dial ends BUSY instead of connecting
+        bool landline = false;             // no mobile command set: +C commands are ERROR
     };
     // A number the modem dialled (the whole call so far, digits dialled with ';' before
     // included; `continued` when it ended with ';'), sent a message to, or sent as a service

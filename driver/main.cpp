@@ -18,6 +18,8 @@
 #include "driver/EventLoop.h"
 #include "driver/PortGuard.h"
 #include "driver/PortMap.h"
+#include "driver/RefusalJournal.h"
+#include "driver/RootLock.h"
 #include "monitor/MonitorContract.h"
 #include "platform/SystemRoot.h"
 
@@ -46,15 +48,20 @@ int InheritedReadyFd() {
 
 void Usage(std::FILE* out) {
     std::fputs(
-        "usage: qddriver [--root DIR] [--port COMn=modem|COMn=/dev/DEVICE]... [--ready-fd N]\n"
+        "usage: qddriver [--root DIR] [--port COMn=modem|COMn=/dev/DEVICE]... [--any-tty]\n"
+        "                [--ready-fd N]\n"
+        "       qddriver --help | --version\n"
         "\n"
         "Serves the device \\\\.\\QDDRIVER on $KESTRINE_ROOT/device/QDDRIVER.sock and publishes\n"
         "each attached port at $KESTRINE_ROOT/dev/COMn.\n"
         "  --root DIR     the system root (default: $KESTRINE_ROOT, else /var/lib/kestrine)\n"
         "  --port A=B     serve COM port A (COM1..COM16) by B: 'modem', the built-in virtual\n"
-        "                 modem, or a serial device; repeatable; overrides the registry's\n"
-        "                 SYSTEM\\CurrentControlSet\\Services\\QDDRIVER\\Parameters values\n"
-        "  --ready-fd N   write one byte to file descriptor N once requests are accepted\n",
+        "                 modem, or a serial device; repeatable; overrides the stored port\n"
+        "                 map (drivers/QDDRIVER.ports, written by kestrine-setup)\n"
+        "  --any-tty      the --port devices may be any terminal, not only serial ports\n"
+        "  --ready-fd N   write one byte to file descriptor N once requests are accepted\n"
+        "  -h, --help     show this help and exit\n"
+        "      --version  show the version and exit\n",
         out);
 }
 
@@ -69,6 +76,7 @@ int main(int argc, char** argv) {
         }
     }
     driver::PortMap ports;
+    bool anyTty = false;
     int readyFd = -1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -87,6 +95,8 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "qddriver: %s\n", error.c_str());
                 return 2;
             }
+        } else if (arg == "--any-tty") {
+            anyTty = true;
         } else if (arg == "--ready-fd") {
             const std::string text = value();
             char* end = nullptr;
@@ -99,15 +109,40 @@ int main(int argc, char** argv) {
         } else if (arg == "--help" || arg == "-h") {
             Usage(stdout);
             return 0;
+        } else if (arg == "--version") {
+            std::printf("qddriver %s\n", KESTRINE_VERSION);
+            return 0;
         } else {
             Usage(stderr);
             return 2;
         }
     }
 
-    // First, while the driver is one thread with nothing open yet: the guard that takes the
-    // published ports down should the driver die without doing it.
-    const auto guard = driver::PortGuard::Start();
+    for (auto& [com, backend] : ports) {
+        backend.anyTty = anyTty;
+    }
+
+    // First, while the driver is one thread with nothing open yet: the root's lock (one driver
+    // per system root, RootLock.h), then the guard that takes the published ports down should
+    // the driver die without doing it, and which holds the lock until it has.
+    std::string lockError;
+    const driver::UniqueFd rootLock = driver::TakeRootLock(platform::SystemRoot(), lockError);
+    if (!rootLock.Valid()) {
+        std::fprintf(stderr, "qddriver: %s\n", lockError.c_str());
+        return 1;
+    }
+    const auto guard = driver::PortGuard::Start(rootLock.Get());
+    // Refusals are journaled before they are answered; what a killed driver left undone is
+    // handed to the next port attached. Beside the lock, in the driver's own folder; it outlives
+    // every port.
+    std::string journalError;
+    const auto journal = driver::RefusalJournal::Open(
+        platform::DeviceSocketPath(monitor::kServiceName).parent_path() / "QDDRIVER.refusals",
+        journalError);
+    if (!journal) {
+        std::fprintf(stderr, "qddriver: %s\n", journalError.c_str());
+    }
+    driver::RefusalJournal::SetCurrent(journal.get());
 
     ::signal(SIGPIPE, SIG_IGN);
     sigset_t stopSignals;
@@ -125,8 +160,8 @@ int main(int argc, char** argv) {
         // In the installed layout the members of group kestrine may talk to the driver too.
         driver::DeviceServer server(loop, platform::DeviceSocketPath(monitor::kServiceName),
                                     platform::AccessGroup());
-        // The registry's port map, read afresh at every attach; --port assignments override it.
-        driver::RegistryPortMap registryPorts;
+        // The stored port map, read afresh at every attach; --port assignments override it.
+        driver::StoredPortMap registryPorts;
         auto portMap = [&ports, &registryPorts] {
             auto map = registryPorts.Read();
             for (const auto& [com, backend] : ports) {
@@ -147,7 +182,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         // Links left by a driver that was killed lead to pseudo-terminals that may belong to
-        // someone else by now.
+        // someone else by now. With the root's lock held, every link there is such a one.
         for (int com = 1; com <= driver::kMaxComPort; ++com) {
             std::error_code ec;
             const auto port = platform::PublishedPortPath(com);
@@ -164,9 +199,6 @@ int main(int argc, char** argv) {
             }
             ::close(readyFd);
         }
-        // Opened now, while the application builds its window, so that the first attach finds
-        // the registry open.
-        registryPorts.Read();
         while (!loop.Stopped()) {
             loop.RunOnce();
             server.Reap();

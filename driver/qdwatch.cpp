@@ -63,6 +63,21 @@ std::string Text(const MonitorEventView& event) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (first == "--help" || first == "-h") {
+        std::printf(
+            "usage: qdwatch [--allow NUMBER]... COMn...\n"
+            "       qdwatch --help | --version\n"
+            "\n"
+            "Attaches the COM ports of the running driver ($KESTRINE_ROOT), gives it the allowed\n"
+            "numbers and prints every event of those ports until interrupted.\n"
+            "  --allow NUMBER  a number the driver lets through; repeatable\n");
+        return 0;
+    }
+    if (first == "--version") {
+        std::printf("qdwatch %s\n", KESTRINE_VERSION);
+        return 0;
+    }
     std::vector<std::string> allowed;
     std::vector<int> ports;
     for (int i = 1; i < argc; ++i) {

@@ -39,6 +39,8 @@ public:
     // Never throws.
     void LogLine(const std::string& text);
     void LogFormat(std::string_view format, std::initializer_list<FormatArg> args);
+    // Whether the last line was dropped (both tries failed).
+    bool LastLineLost() const { return failing_; }
 
     static void DefaultPause(unsigned milliseconds);
 

@@ -26,15 +26,76 @@ std::string TwoDigits(int value) {
 
 }  // namespace
 
-void ShareWithFolderGroup(int fd, const std::filesystem::path& file) {
-    // Through a link (the installed program folder's qdlog.log) the folder is the target's.
-    std::error_code ec;
-    auto real = std::filesystem::canonical(file, ec);
-    struct stat folder {};
-    if (!ec && ::stat(real.parent_path().c_str(), &folder) == 0 &&
-        (folder.st_mode & S_ISGID) != 0) {
-        ::fchmod(fd, 0660);
+int OpenLogFile(const std::filesystem::path& path, int access, bool mayCreate, bool& created,
+                std::filesystem::path* resolved) {
+    created = false;
+    std::filesystem::path target = path;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+            errno = ELOOP;
+            return -1;
+        }
+        char to[4096];
+        const ssize_t n = ::readlink(path.c_str(), to, sizeof to - 1);
+        if (n <= 0) {
+            errno = ELOOP;
+            return -1;
+        }
+        const std::filesystem::path link(std::string(to, static_cast<std::size_t>(n)));
+        target = link.is_absolute() ? link : path.parent_path() / link;
     }
+    const std::filesystem::path folderPath =
+        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    const int folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        return -1;
+    }
+    if (resolved != nullptr) {
+        *resolved = target;
+    }
+    const std::string name = target.filename().string();
+    const int flags = access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = ::openat(folder, name.c_str(), flags);
+    if (fd < 0 && errno == ENOENT && mayCreate) {
+        struct stat dir {};
+        if (::fstat(folder, &dir) == 0 && dir.st_uid == ::geteuid() &&
+            (dir.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+            fd = ::openat(folder, name.c_str(), flags | O_CREAT | O_EXCL, 0644);
+            created = fd >= 0;
+        } else {
+            errno = EACCES;  // a shared folder: the log there is the package's to make
+        }
+    }
+    const int openError = errno;
+    ::close(folder);
+    if (fd < 0) {
+        errno = openError == ELOOP || openError == ENXIO ? ELOOP : openError;
+        return -1;
+    }
+    struct stat file {};
+    if (::fstat(fd, &file) != 0 || !S_ISREG(file.st_mode) || file.st_nlink != 1) {
+        ::close(fd);
+        errno = ELOOP;
+        return -1;
+    }
+    if (file.st_uid != 0 && file.st_uid != ::geteuid()) {
+        ::close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    return fd;
+}
+
+bool EmptyLogFile(const std::filesystem::path& path) {
+    bool created = false;
+    const int fd = OpenLogFile(path, O_WRONLY, true, created);
+    if (fd < 0) {
+        return false;
+    }
+    const bool emptied = ::ftruncate(fd, 0) == 0;
+    ::close(fd);
+    return emptied;
 }
 
 TLogfile::TLogfile(std::filesystem::path programDirectory, Clock clock,
@@ -103,23 +164,19 @@ std::string TLogfile::Open() {
 }
 
 bool TLogfile::OpenFile() {
-    // Opening without O_CREAT first tells in one call whether the file was there.
-    bool exists = true;
-    fd_ = ::open(resolvedPath_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd_ < 0 && errno == ENOENT) {
-        exists = false;
-        fd_ = ::open(resolvedPath_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ >= 0) {
-            ShareWithFolderGroup(fd_, resolvedPath_);
-        }
-    }
+    bool created = false;
+    fd_ = OpenLogFile(resolvedPath_, O_WRONLY | O_APPEND, true, created, &target_);
     if (fd_ < 0) {
         return false;
     }
+    const bool exists = !created;
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         return false;
     }
     try {
+        if (exists && !EmptyFirst) {
+            RotateIfFull();
+        }
         if (exists && EmptyFirst) {
             if (::ftruncate(fd_, 0) != 0) {
                 return false;
@@ -134,6 +191,61 @@ bool TLogfile::OpenFile() {
         return false;
     }
     return true;
+}
+
+void TLogfile::RotateIfFull() {
+    struct stat log {};
+    if (::fstat(fd_, &log) != 0 || static_cast<std::uint64_t>(log.st_size) < RotateSize) {
+        return;
+    }
+    // The older file: made afresh where we may (no link followed, nothing else replaced), else
+    // the one there when it passes the log's own checks (a member's application cannot remove
+    // root's older file from the sticky log folder, but may write it as it writes the log).
+    const std::filesystem::path olderPath = target_.string() + ".1";
+    ::unlink(olderPath.c_str());
+    int older = ::open(olderPath.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (older >= 0) {
+        ::fchmod(older, log.st_mode & 0666);
+    } else {
+        bool created = false;
+        older = OpenLogFile(olderPath, O_WRONLY, false, created);
+        if (older >= 0 && ::ftruncate(older, 0) != 0) {
+            ::close(older);
+            older = -1;
+        }
+    }
+    bool kept = false;
+    if (older >= 0) {
+        bool created = false;
+        const int reader = OpenLogFile(target_, O_RDONLY, false, created);
+        struct stat same {};
+        if (reader >= 0 && ::fstat(reader, &same) == 0 && same.st_ino == log.st_ino &&
+            same.st_dev == log.st_dev) {
+            kept = true;
+            char buffer[65536];
+            ssize_t n = 0;
+            while ((n = ::read(reader, buffer, sizeof buffer)) > 0 && kept) {
+                kept = ::write(older, buffer, static_cast<std::size_t>(n)) == n;
+            }
+            kept = kept && n == 0;
+        }
+        if (reader >= 0) {
+            ::close(reader);
+        }
+        kept = ::close(older) == 0 && kept;
+    }
+    if (::ftruncate(fd_, 0) != 0) {
+        throw LogfileError("cannot write log file " + resolvedPath_);
+    }
+    constexpr std::uint64_t kMiB = 1024 * 1024;
+    const std::string size = RotateSize % kMiB == 0 ? std::to_string(RotateSize / kMiB) + " MiB"
+                                                    : std::to_string(RotateSize) + " bytes";
+    WriteRaw(
+        DateTimeText(clock_()) + ": " +
+        (kept ? "The log reached " + size + ": its earlier lines are in " + olderPath.string() + "."
+              : "The log reached " + size + ": its earlier lines could not be kept in " +
+                    olderPath.string() + "."));
 }
 
 void TLogfile::WriteLine(const std::string& message) {

@@ -6,6 +6,7 @@
 // or delete it in between. While the writer has the file open it holds an exclusive advisory
 // lock (flock), so a reader that takes a shared lock keeps writers out for the moment of its read
 // and the writer fails (and the caller retries) instead of writing under it.
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -27,9 +28,29 @@ struct LocalTimestamp {
     int millisecond = 0;
 };
 
-// A log file made in a folder shared by a group (setgid, as the installed log folder is) gets
-// that group's write access too, whatever the umask; elsewhere it stays as created (0644).
-void ShareWithFolderGroup(int fd, const std::filesystem::path& file);
+// Opening the log without being led elsewhere. The rule: whoever runs the application (root's
+// included) reads, appends to, empties or rotates only a plain file owned by root or by itself,
+// reached without following any link but the one beside the program, and creates one only in a
+// folder of its own that nobody else may write.
+//   - `path` itself may be a symbolic link (the installed program folder's qdlog.log leads to
+//     /var/log/kestrine): it is followed once, and only when root or this user made it, since
+//     nobody else can put one in the program's folder. What it names is opened within its folder
+//     with O_NOFOLLOW, so a link planted in its place (the log folder is the group's) is refused,
+//     not followed; and with O_NONBLOCK, so a FIFO there cannot hold the application up.
+//   - The opened file is checked, not its name: a plain file with a single name, owned by root
+//     or this user. A file a member of the group made (and could swap at will) is refused.
+//   - A missing file is created (O_CREAT | O_EXCL, no link followed) only in a folder owned by
+//     this user that neither group nor others may write. In the installed layout the package
+//     makes the log (root:kestrine 0660); a missing one stays missing until kestrine-setup runs.
+// Limits: the folders above the log's own folder are trusted as they are (/var/log is root's).
+// Returns the descriptor (close-on-exec) or -1 with errno set (ELOOP for a link or a file that
+// is not plain, EPERM for a file of someone else's, EACCES for a missing one it may not create).
+// `created` says whether this call made it.
+// `target`, when given, gets the path of the file itself (the link's target).
+int OpenLogFile(const std::filesystem::path& path, int access, bool mayCreate, bool& created,
+                std::filesystem::path* target = nullptr);
+// Empties the log at `path` through OpenLogFile; false when it cannot.
+bool EmptyLogFile(const std::filesystem::path& path);
 
 class TLogfile {
 public:
@@ -49,6 +70,12 @@ public:
     std::string LogFile;
     bool EmptyFirst = false;
     bool EnableLogging = true;
+    // The log is kept bounded: once it holds this much, the next line first moves its lines to
+    // "<log>.1" beside it (replacing the older file there) and starts it afresh with a line that
+    // says where they went. The file itself stays (emptied in place, not renamed), so its owner
+    // and mode, which the package gave it, stay too.
+    std::uint64_t RotateSize = kDefaultRotateSize;
+    static constexpr std::uint64_t kDefaultRotateSize = 10 * 1024 * 1024;
     bool OpenCloseMsg() const { return openCloseMsg_; }
     void SetOpenCloseMsg(bool value) { openCloseMsg_ = value; }
 
@@ -69,6 +96,7 @@ public:
 
 private:
     bool OpenFile();
+    void RotateIfFull();
     void WriteRaw(const std::string& line);  // the line and CRLF; throws on failure
     void CloseFile();
 
@@ -76,6 +104,7 @@ private:
     Clock clock_;
     std::unique_ptr<platform::LocaleTime> locale_;
     std::string resolvedPath_;
+    std::filesystem::path target_;  // the file itself, where the older lines go beside it
     bool openCloseMsg_ = false;
     int fd_ = -1;
 };

@@ -105,13 +105,31 @@ std::string UserText(const ProcessFacts& process) {
     return process.uid ? std::to_string(*process.uid) : "unknown";
 }
 
+// A fact as the line shows it, with the characters that frame facts (quotes, brackets, commas,
+// semicolons) escaped, so that no executable name, user name or command line can end its own
+// fact and forge another. Backslashes come escaped already (PrintableText).
+std::string Fact(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '"' || c == '(' || c == ')' || c == ',' || c == ';') {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 // "/usr/bin/picocom (process 4242, user alice)".
 std::string ProcessText(const ProcessFacts& process) {
     const std::string pid = std::to_string(process.pid);
     if (process.executable.empty()) {
-        return "process " + pid + " (executable unknown, user " + UserText(process) + ")";
+        return "process " + pid + " (executable unknown, user " + Fact(UserText(process)) + ")";
     }
-    return process.executable + " (process " + pid + ", user " + UserText(process) + ")";
+    return Fact(process.executable) + " (process " + pid + ", user " + Fact(UserText(process)) +
+           ")";
 }
 
 std::string HolderText(const PortHolder& holder) {
@@ -120,7 +138,12 @@ std::string HolderText(const PortHolder& holder) {
         text += ", reading only";
     }
     if (!holder.process.commandLine.empty()) {
-        text += ", command line \"" + holder.process.commandLine + "\"";
+        // Inside the quotes only a quote could end it; commas and brackets are the program's own.
+        std::string quoted;
+        for (const char c : holder.process.commandLine) {
+            quoted += c == '"' ? std::string("\\x22") : std::string(1, c);
+        }
+        text += ", command line \"" + quoted + "\"";
     }
     for (std::size_t i = 0; i < holder.parents.size(); ++i) {
         text += (i == 0 ? ", parents " : ", ") + ProcessText(holder.parents[i]);

@@ -21,6 +21,7 @@ DriverLink::~DriverLink() {
 void DriverLink::Reset() {
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         PortAttached[n] = false;
+        AttachErrors[n] = platform::ERROR_SUCCESS;
         MonitorThreads[n].reset();
     }
     DeviceHandle.reset();
@@ -30,8 +31,7 @@ void DriverLink::OpenDriver() {
     Take(Open(access_, message_, false));
 }
 
-DriverLink::Opening DriverLink::Open(DriverAccess& access, std::string message,
-                                     bool attachPorts) {
+DriverLink::Opening DriverLink::Open(DriverAccess& access, std::string message, bool attachPorts) {
     Opening opening;
     opening.device = access.OpenDriverDevice(message);
     if (!opening.device && access.InstallDriver(message)) {
@@ -42,15 +42,18 @@ DriverLink::Opening DriverLink::Open(DriverAccess& access, std::string message,
     if (opening.device && attachPorts) {
         opening.ports.emplace();
         for (int n = kFirstPort; n <= kLastPort; ++n) {
-            (*opening.ports)[n] = RequestAttach(*opening.device, n);
+            (*opening.ports)[n] = RequestAttach(*opening.device, n, opening.errors[n]);
         }
     }
     return opening;
 }
 
-std::optional<PortId> DriverLink::RequestAttach(platform::Device& device, int n) {
+std::optional<PortId> DriverLink::RequestAttach(platform::Device& device, int n,
+                                                platform::Win32Error& error) {
     std::array<std::uint8_t, 4> id{};
-    if (!device.Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(n), id).Succeeded()) {
+    const auto result = device.Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(n), id);
+    error = result.Succeeded() ? platform::ERROR_SUCCESS : result.error;
+    if (!result.Succeeded()) {
         return std::nullopt;
     }
     return GetU32(id, 0);
@@ -70,6 +73,11 @@ void DriverLink::Take(const Opening& opening) {
 }
 
 void DriverLink::CloseDriver() {
+    for (auto& thread : MonitorThreads) {
+        if (thread) {
+            thread->ExpectStop(true);  // the close fails their requests: our own doing
+        }
+    }
     if (DeviceHandle) {
         DeviceHandle->Close();
         DeviceHandle.reset();
@@ -82,6 +90,7 @@ void DriverLink::CloseDriver() {
 void DriverLink::StopRemainingThreads() {
     for (auto& thread : MonitorThreads) {
         if (thread) {
+            thread->ExpectStop(true);
             thread->Terminate();
             thread->SignalStop();
             thread.reset();
@@ -93,7 +102,7 @@ bool DriverLink::AttachPort(int n) {
     if (!IsPort(n) || PortAttached[n] || !DeviceHandle) {
         return false;
     }
-    const auto id = RequestAttach(*DeviceHandle, n);
+    const auto id = RequestAttach(*DeviceHandle, n, AttachErrors[n]);
     if (id) {
         Record(n, *id);
     }
@@ -111,10 +120,21 @@ bool DriverLink::DetachPort(int n) {
     }
     std::vector<std::uint8_t> input(4);
     PutU32(input, 0, PortIds[n].load());
+    TMonitorThread* const thread = MonitorThreads[n].get();
+    if (thread != nullptr) {
+        thread->ExpectStop(true);
+    }
     const auto result = DeviceHandle->Control(IOCTL_MONITOR_DETACH_PORT, input, {});
     if (result.Succeeded()) {
         PortIds[n].store(0);
         PortAttached[n] = false;
+    } else if (thread != nullptr) {
+        thread->ExpectStop(false);
+        if (thread->Finished() && services_.threadEnded) {
+            // Aborted while we thought it was ours to stop: the port is still attached and now
+            // unwatched.
+            services_.threadEnded();
+        }
     }
     return result.Succeeded();
 }
@@ -139,8 +159,9 @@ void DriverLink::AttachAllPorts() {
     }
 }
 
-void DriverLink::AdoptPorts(const PortIdTable& ports) {
+void DriverLink::AdoptPorts(const PortIdTable& ports, const AttachErrorTable& errors) {
     for (int n = kFirstPort; n <= kLastPort; ++n) {
+        AttachErrors[n] = errors[n];
         if (ports[n] && !PortAttached[n] && DeviceHandle) {
             Record(n, *ports[n]);
             StartThread(n);
@@ -164,12 +185,20 @@ platform::Win32Error DriverLink::Health() const {
     }
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         const auto& thread = MonitorThreads[n];
-        if (PortAttached[n] && thread && thread->Finished() &&
-            thread->ExitError() != platform::ERROR_OPERATION_ABORTED) {
+        // A port still attached whose thread has ended is unwatched, whatever ended the thread
+        // (a detach of ours that the driver then refused leaves one too).
+        if (PortAttached[n] && thread && thread->Finished()) {
             return thread->ExitError();
         }
     }
     return platform::ERROR_SUCCESS;
+}
+
+void DriverLink::Probe() {
+    if (DeviceHandle && DeviceHandle->Health() == platform::ERROR_SUCCESS) {
+        const std::array<std::uint8_t, 4> noPort{};
+        DeviceHandle->Control(IOCTL_MONITOR_DETACH_PORT, noPort, {});
+    }
 }
 
 int DriverLink::AttachedPorts() const {
@@ -178,6 +207,28 @@ int DriverLink::AttachedPorts() const {
         count += PortAttached[n] ? 1 : 0;
     }
     return count;
+}
+
+std::vector<int> DriverLink::RefusedPorts() const {
+    std::vector<int> refused;
+    for (int n = kFirstPort; n <= kLastPort; ++n) {
+        if (!PortAttached[n] && AttachErrors[n] != platform::ERROR_SUCCESS &&
+            AttachErrors[n] != platform::ERROR_FILE_NOT_FOUND) {
+            refused.push_back(n);
+        }
+    }
+    return refused;
+}
+
+int DriverLink::RetryRefusedPorts() {
+    int attached = 0;
+    for (const int n : RefusedPorts()) {
+        if (AttachPort(n)) {
+            StartThread(n);
+            ++attached;
+        }
+    }
+    return attached;
 }
 
 bool DriverLink::Reconnect() {

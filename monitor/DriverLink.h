@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "monitor/MonitorContract.h"
 #include "monitor/MonitorThread.h"
@@ -40,6 +41,10 @@ public:
     std::array<std::atomic<PortId>, kLastPort + 1> PortIds{};
     std::array<bool, kLastPort + 1> PortAttached{};
     std::array<std::unique_ptr<TMonitorThread>, kLastPort + 1> MonitorThreads;
+    // Why the driver refused each port's last attach request; ERROR_SUCCESS when it did not
+    // refuse (or was not asked), ERROR_FILE_NOT_FOUND for a port it does not serve.
+    using AttachErrorTable = std::array<platform::Win32Error, kLastPort + 1>;
+    AttachErrorTable AttachErrors{};
 
     // Start-up: no port attached, no thread, no device.
     void Reset();
@@ -59,10 +64,11 @@ public:
         std::string message;
         bool installed = false;  // the service entry was created (and the device opened again)
         std::optional<PortIdTable> ports;  // the attach requests made, when they were
+        AttachErrorTable errors{};         // ... and why the refused ones were refused
     };
     static Opening Open(DriverAccess& access, std::string message, bool attachPorts);
     void Take(const Opening& opening);
-    void AdoptPorts(const PortIdTable& ports);
+    void AdoptPorts(const PortIdTable& ports, const AttachErrorTable& errors = {});
     void CloseDriver();
 
     bool AttachPort(int n);
@@ -77,6 +83,18 @@ public:
     // request.
     platform::Win32Error Health() const;
     int AttachedPorts() const;
+    // Ports the driver serves but refused to attach (any refusal but ERROR_FILE_NOT_FOUND, "not
+    // served"): each is a modem left unguarded.
+    std::vector<int> RefusedPorts() const;
+    // Asks again for every refused port, starting a monitor thread for each that attaches now;
+    // how many did.
+    int RetryRefusedPorts();
+    // Asks the driver something it answers at once and that changes nothing (a detach of port
+    // ID 0, which no port ever has), so that a driver that hangs shows in Health even while no
+    // other request is made: the device's time limit fails the request and Health then says
+    // ERROR_TIMEOUT until the driver answers again. Synchronous: on a hung driver it takes the
+    // device's time limit once (later requests fail at once).
+    void Probe();
     // The reason of the last failed open (one of the driver-installation messages).
     const std::string& Message() const { return message_; }
     // Brings the link up again after its driver went away, without a log line: drops what is
@@ -88,7 +106,8 @@ public:
 private:
     void StopRemainingThreads();
     // The driver's answer to an attach request for COM`n`: the port's ID, or none.
-    static std::optional<PortId> RequestAttach(platform::Device& device, int n);
+    static std::optional<PortId> RequestAttach(platform::Device& device, int n,
+                                               platform::Win32Error& error);
     void Record(int n, PortId id);
     void StartThread(int n);
 

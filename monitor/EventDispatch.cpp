@@ -1,7 +1,10 @@
 #include "monitor/EventDispatch.h"
 
+#include <cstdio>
+
 #include "log/LogOwner.h"
 #include "monitor/MonitorContract.h"
+#include "numbers/TextEncoding.h"
 
 namespace kestrine::monitor {
 
@@ -35,29 +38,63 @@ std::string ParityName(std::uint8_t code) {
     }
 }
 
+namespace {
+
+void Escape(std::string& out, std::string_view bytes) {
+    for (const char c : bytes) {
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
+        out += hex;
+    }
+}
+
+}  // namespace
+
 std::string MarkLineBreaks(std::string_view data) {
     std::string marked;
     marked.reserve(data.size());
     for (std::size_t i = 0; i < data.size(); ++i) {
         const char c = data[i];
-        marked += c;
-        std::size_t breakEnd = 0;  // one past the line break that ends here, if one does
+        const auto u = static_cast<unsigned char>(c);
+        bool lineBreak = false;
         if (c == '\r') {
+            marked += c;
             if (i + 1 < data.size() && data[i + 1] == '\n') {
                 marked += data[++i];
             }
-            breakEnd = i + 1;
+            lineBreak = true;
         } else if (c == '\n' || c == '\v' || c == '\f') {
-            breakEnd = i + 1;
-        } else if (data.substr(i, 2) == "\xC2\x85") {
-            marked += data[++i];
-            breakEnd = i + 1;
-        } else if (data.substr(i, 3) == "\xE2\x80\xA8" || data.substr(i, 3) == "\xE2\x80\xA9") {
-            marked += data.substr(i + 1, 2);
-            i += 2;
-            breakEnd = i + 1;
+            marked += c;
+            lineBreak = true;
+        } else if (data.substr(i, 2) == "\xC2\x85" || data.substr(i, 3) == "\xE2\x80\xA8" ||
+                   data.substr(i, 3) == "\xE2\x80\xA9") {
+            const std::size_t length = data[i] == '\xC2' ? 2 : 3;
+            marked += data.substr(i, length);
+            i += length - 1;
+            lineBreak = true;
+        } else if ((u < 0x20 && c != '\t') || u == 0x7F) {
+            Escape(marked, data.substr(i, 1));  // ESC, FS, GS, RS, NUL, ...
+        } else if (u >= 0x80) {
+            // Whole UTF-8 characters pass, but not the C1 controls (U+0080..U+009F), nor a
+            // C1 byte of its own, which a terminal may take for a control.
+            const std::size_t length = numbers::Utf8SequenceLength(data.substr(i));
+            const bool c1 =
+                length == 2 && u == 0xC2 && static_cast<unsigned char>(data[i + 1]) <= 0x9F;
+            if (length == 0 && u <= 0x9F) {
+                Escape(marked, data.substr(i, 1));
+            } else if (c1) {
+                Escape(marked, data.substr(i, 2));
+                ++i;
+            } else if (length == 0) {
+                marked += c;
+            } else {
+                marked += data.substr(i, length);
+                i += length - 1;
+            }
+        } else {
+            marked += c;
         }
-        if (breakEnd != 0) {
+        if (lineBreak) {
             marked += '\t';
         }
     }
@@ -98,6 +135,10 @@ void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& l
             log.LogFormat("%s blocked", {MarkLineBreaks(event->data)});
             log.LogLine(DialledByLine(event->dialFacts));
             alert.ShowBlockedAlert(event->data, DialledBySummary(event->dialFacts));
+            break;
+        case EventsDropped:
+            log.LogLine(std::to_string(event->dropped) +
+                        " port events were not recorded: the driver's queue was full");
             break;
         default:
             break;

@@ -23,10 +23,14 @@ public:
 std::string StopBitsName(std::uint8_t code);
 std::string ParityName(std::uint8_t code);
 
-// Port data as it goes into the log: unchanged, but every line break in it (CR, LF, a CR LF pair,
-// VT, FF, and the UTF-8 forms of NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR) is followed by a
-// tab. Every line of the log's own starts with its date, so a line that starts with a tab
-// continues the data of the line above, and no data can pass for a line of the log's own.
+// Port data as it goes into the log: every line break in it (CR, LF, a CR LF pair, VT, FF, and
+// the UTF-8 forms of NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR) is followed by a tab. Every
+// line of the log's own starts with its date, so a line that starts with a tab continues the data
+// of the line above, and no data can pass for a line of the log's own. Every other control
+// character (C0 but tab, DEL, and the C1 controls, as UTF-8 or as a byte of their own) is written
+// as \xNN, so that no data can move a terminal's cursor, erase or recolour what `cat` or
+// `tail -f` shows of the log. Everything else (text, UTF-8 characters, other bytes) passes as it
+// came; a backslash is not escaped, so "\x1B" in the log may also be those four characters sent.
 std::string MarkLineBreaks(std::string_view data);
 
 // Logs the record's text (and raises the alert for a refused number, after its line and a line of

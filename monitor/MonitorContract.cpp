@@ -82,6 +82,12 @@ std::optional<MonitorEventView> DecodeMonitorEvent(std::span<const std::uint8_t>
             }
             view.baudRate = static_cast<std::int32_t>(GetU32(payload, 0));
             break;
+        case EventsDropped:
+            if (payload.size() < 4) {
+                return std::nullopt;
+            }
+            view.dropped = GetU32(payload, 0);
+            break;
         case LineControlSet:
             if (payload.size() < 3) {
                 return std::nullopt;
@@ -124,6 +130,12 @@ std::vector<std::uint8_t> EncodeBaudRateEvent(std::uint32_t baud) {
     std::vector<std::uint8_t> payload(4);
     PutU32(payload, 0, baud);
     return EncodeMonitorEvent(BaudRateSet, payload, 4);
+}
+
+std::vector<std::uint8_t> EncodeEventsDroppedEvent(std::uint32_t count) {
+    std::vector<std::uint8_t> payload(4);
+    PutU32(payload, 0, count);
+    return EncodeMonitorEvent(EventsDropped, payload, 4);
 }
 
 std::vector<std::uint8_t> EncodeLineControlEvent(std::uint8_t stopBits, std::uint8_t parity,

@@ -54,6 +54,9 @@ enum EventType : std::uint8_t {
     BaudRateSet = 5,
     LineControlSet = 6,
     NumberBlocked = 7,
+    // One of the driver's own, beside the contract's seven: how many events a port's queue
+    // dropped while it was full (payload: a 32-bit count), queued where they were dropped.
+    EventsDropped = 8,
 };
 
 // Layout of the event record: a 24-byte header, then the payload.
@@ -74,6 +77,7 @@ struct MonitorEventView {
     std::uint8_t type = 0;
     std::string data;  // PortRead/PortWrite: the bytes; NumberBlocked: the number
     std::int32_t baudRate = 0;
+    std::uint32_t dropped = 0;  // EventsDropped
     std::uint8_t stopBits = 0;
     std::uint8_t parity = 0;
     std::uint8_t wordLength = 0;
@@ -99,6 +103,7 @@ std::vector<std::uint8_t> EncodeNumberBlockedEvent(std::string_view number);
 // The same record with the facts after the number's zero byte (byte 21 marks them).
 std::vector<std::uint8_t> EncodeNumberBlockedEvent(std::string_view number, const DialFacts& facts);
 std::vector<std::uint8_t> EncodeSimpleEvent(std::uint8_t type);
+std::vector<std::uint8_t> EncodeEventsDroppedEvent(std::uint32_t count);
 
 // The allow-list buffer: 32-bit little-endian 1, each number's bytes and a zero, a closing zero.
 // A number without a dial digit allows nothing and is left out; an empty one could not even be

@@ -41,7 +41,10 @@ void TMonitorThread::Run() {
     if (Terminated()) {
         exitError_.store(platform::ERROR_OPERATION_ABORTED);
     }
-    const bool stopped = exitError_.load() == platform::ERROR_OPERATION_ABORTED;
+    // Only a stop we asked for is an orderly end: an abort the driver made on its own (it was
+    // stopped, or detached the port behind our back) leaves the port unwatched.
+    const bool stopped = Terminated() || (stopExpected_.load() &&
+                                          exitError_.load() == platform::ERROR_OPERATION_ABORTED);
     finished_.store(true);
     services_.handOver.Wake();
     // No log line from here: the link tells whether this means lost protection.
@@ -117,6 +120,9 @@ void TMonitorThread::HandOver(const std::vector<std::uint8_t>& record) {
 void TMonitorThread::DispatchEvent() {
     if (CurrentEvent != nullptr) {
         DispatchMonitorEvent(*CurrentEvent, services_.log, services_.alert);
+        if (services_.eventLogged) {
+            services_.eventLogged();
+        }
     }
 }
 

@@ -25,10 +25,13 @@ struct MonitorServices {
     BlockedAlert& alert;
     std::function<void()> messageBeep = [] {};
     std::function<void(unsigned milliseconds)> sleep = [](unsigned) {};
-    // Called on the monitor thread when it leaves without having been stopped (its request
-    // failed: the driver went away, or detached the port), so that the user-interface side can
+    // Called on the monitor thread when it leaves without this application having asked for it:
+    // its request failed, whatever the error (a driver that stops in order aborts the waits of
+    // the ports it detaches, and that is a lost driver too), so that the user-interface side can
     // look at once. It must not wait for the user-interface thread.
     std::function<void()> threadEnded = [] {};
+    // Called on the user-interface thread after each event's lines went to the log.
+    std::function<void()> eventLogged = [] {};
 };
 
 class TMonitorThread {
@@ -48,10 +51,15 @@ public:
     void Resume();
     void Terminate() { terminated_.store(true); }
     bool Terminated() const { return terminated_.load(); }
+    // A detach of ours is under way (true) or was refused (false): a wait the driver aborts
+    // meanwhile ends the thread as asked for. Set before the detach request is sent, since the
+    // driver fails the wait before it answers the detach.
+    void ExpectStop(bool expected) { stopExpected_.store(expected); }
     void SignalStop() { StopEvent.Set(); }
     bool Finished() const { return finished_.load(); }
-    // Why the thread left: the error of the request that failed, ERROR_OPERATION_ABORTED when it
-    // was stopped, ERROR_SUCCESS while it runs.
+    // Why the thread left: the error of the request that failed (ERROR_OPERATION_ABORTED also
+    // when the driver aborted it), ERROR_OPERATION_ABORTED when it was stopped, ERROR_SUCCESS
+    // while it runs.
     platform::Win32Error ExitError() const { return exitError_.load(); }
 
     // The late-read pause after a read that completed late.
@@ -80,6 +88,7 @@ private:
     const std::vector<std::uint8_t>* CurrentEvent = nullptr;
 
     std::atomic<bool> terminated_{false};
+    std::atomic<bool> stopExpected_{false};
     std::atomic<bool> finished_{false};
     std::atomic<platform::Win32Error> exitError_{platform::ERROR_SUCCESS};
     std::thread thread_;

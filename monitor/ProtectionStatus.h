@@ -19,7 +19,7 @@ namespace kestrine::monitor {
 class ProtectionStatus {
 public:
     // In the order their reasons are told.
-    enum class Fault { Store, Driver, Ports };
+    enum class Fault { Store, Driver, Ports, Log };
     // Called after every change: whether Kestrine protects, and the reason when it does not.
     using Listener = std::function<void(bool protecting, const std::string& reason)>;
 

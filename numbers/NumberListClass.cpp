@@ -61,18 +61,46 @@ const std::vector<std::string>& TNumberList::LoadNumbers() {
     return numbers_;
 }
 
-std::string TNumberList::LoadErrorText() const {
-    std::string text = platform::SystemMessageText(loadError_);
+namespace {
+// The system's message without its final line break.
+std::string MessageOf(platform::Win32Error error) {
+    std::string text = platform::SystemMessageText(error);
     while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') {
         text.pop_back();
     }
-    return "The allowed numbers cannot be read: " + text;
+    return text;
+}
+}  // namespace
+
+std::string TNumberList::MissingStoreText() const {
+    return "The settings store " + registry_.DatabasePath().string() +
+           " is missing: run kestrine-setup to make it";
+}
+
+void TNumberList::RefuseMissingStore(platform::Win32Error error) const {
+    if (error == platform::ERROR_PATH_NOT_FOUND) {
+        throw UserError(MissingStoreText());
+    }
+}
+
+platform::Win32Error TNumberList::CheckReadable() {
+    platform::RegKey key;
+    const auto error = registry_.OpenKey(allowedKeyPath_, kAccess, key);
+    return error == platform::ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+}
+
+std::string TNumberList::LoadErrorText() const {
+    if (loadError_ == platform::ERROR_PATH_NOT_FOUND) {
+        return MissingStoreText();
+    }
+    return "The allowed numbers cannot be read: " + MessageOf(loadError_);
 }
 
 void TNumberList::SaveNumbers(std::span<const std::string> numbers) {
     // All or nothing: a failure or a crash part-way must never leave the allowed list empty or
     // half-written, so the old values go and the new ones come in one transaction.
     platform::RegTransaction transaction(registry_);
+    RefuseMissingStore(transaction.Status());
     bool opened = transaction.Status() == ERROR_SUCCESS &&
                   registry_.CreateKey(allowedKeyPath_, kAccess, allowedKey_) == ERROR_SUCCESS;
     if (opened) {
@@ -102,7 +130,9 @@ void TNumberList::SaveNumbers(std::span<const std::string> numbers) {
 }
 
 void TNumberList::AddNumber(const std::string& number) {
-    if (registry_.CreateKey(allowedKeyPath_, kAccess, allowedKey_) != ERROR_SUCCESS) {
+    if (const auto error = registry_.CreateKey(allowedKeyPath_, kAccess, allowedKey_);
+        error != ERROR_SUCCESS) {
+        RefuseMissingStore(error);
         FailedToSetData(Scramble(number, StoreKey));
     }
     if (std::find(numbers_.begin(), numbers_.end(), number) != numbers_.end()) {
@@ -127,7 +157,14 @@ void TNumberList::WriteNumber(const std::string& number) {
 }
 
 std::string TNumberList::GetPIN() {
-    return ReadSetting(kPinValue);
+    std::string pin;
+    if (const auto error = ReadSetting(kPinValue, pin); error != ERROR_SUCCESS) {
+        RefuseMissingStore(error);
+        // Never an empty PIN in place of one that could not be read: the right PIN would be
+        // refused as invalid.
+        throw UserError("The settings cannot be read: " + MessageOf(error));
+    }
+    return pin;
 }
 
 void TNumberList::SetPIN(const std::string& pin) {
@@ -139,32 +176,50 @@ void TNumberList::WriteParentalMarker(bool on, bool initial) {
 }
 
 bool TNumberList::IsParentalControlOn() {
-    const std::string marker = ReadSetting(kMarkerValue);
+    // A marker that cannot be read counts as on, as a missing one does.
+    std::string marker;
+    ReadSetting(kMarkerValue, marker);
     return marker != kMarkerInitial && marker != kMarkerOff;
 }
 
 bool TNumberList::IsPINSet() {
-    return ReadSetting(kMarkerValue) != kMarkerInitial;
+    std::string marker;
+    ReadSetting(kMarkerValue, marker);
+    return marker != kMarkerInitial;
 }
 
-std::string TNumberList::ReadSetting(std::string_view name) {
-    if (registry_.CreateKey(settingsKeyPath_, kAccess, settingsKey_) != ERROR_SUCCESS) {
-        return {};
+platform::Win32Error TNumberList::ReadSetting(std::string_view name, std::string& data) {
+    data.clear();
+    // Read access is all a read needs: a store this user may not write still has its PIN.
+    auto error = registry_.OpenKey(settingsKeyPath_, platform::KEY_READ, settingsKey_);
+    if (error == platform::ERROR_FILE_NOT_FOUND) {
+        return ERROR_SUCCESS;  // nothing stored yet
+    }
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
     const std::string stored = Scramble(name, StoreKey);
     platform::RegValue value;
-    if (settingsKey_.QueryValue(stored, value) != ERROR_SUCCESS) {
-        return {};
+    error = settingsKey_.QueryValue(stored, value);
+    if (error == platform::ERROR_FILE_NOT_FOUND) {
+        return ERROR_SUCCESS;
+    }
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
     if (value.type != platform::REG_SZ && value.type != platform::REG_EXPAND_SZ) {
         throw UserError("Invalid data type for '" + stored + "'");
     }
-    return Unscramble(value.data, StoreKey);
+    data = Unscramble(value.data, StoreKey);
+    return ERROR_SUCCESS;
 }
 
 void TNumberList::WriteSetting(std::string_view name, std::string_view data) {
-    if (registry_.CreateKey(settingsKeyPath_, kAccess, settingsKey_) != ERROR_SUCCESS) {
-        return;
+    if (const auto error = registry_.CreateKey(settingsKeyPath_, kAccess, settingsKey_);
+        error != ERROR_SUCCESS) {
+        RefuseMissingStore(error);
+        // Never skipped in silence: the caller would report a change the store does not hold.
+        throw UserError("The settings cannot be saved: " + MessageOf(error));
     }
     const std::string stored = Scramble(name, StoreKey);
     if (settingsKey_.SetString(stored, Scramble(data, StoreKey)) != ERROR_SUCCESS) {

@@ -45,7 +45,13 @@ public:
     platform::Win32Error LoadError() const { return loadError_; }
     // The registry's error of the last LoadNumbers as a message ("The allowed numbers cannot be
     // read: ..."), for the user.
+    // A store that is missing (ERROR_PATH_NOT_FOUND: only the installation step makes one) gives
+    // MissingStoreText instead, which names kestrine-setup.
     std::string LoadErrorText() const;
+    std::string MissingStoreText() const;
+    // Whether the store can still be read, without reading the list: the registry's error of
+    // opening the allowed key (ERROR_SUCCESS also while it does not exist yet).
+    platform::Win32Error CheckReadable();
     // Replaces the stored numbers with `numbers` (each stored once) as one transaction: on any
     // failure the previous numbers stay stored and UserError "Failed to set data for '<name>'"
     // is raised. Does not touch the number list.
@@ -55,11 +61,14 @@ public:
     // "Failed to set data for '<name>'": it is never reported as added.
     void AddNumber(const std::string& number);
 
-    // The PIN; empty when none is stored or the settings key cannot be opened.
+    // The PIN; empty when none is stored. Read with read access only; a store that cannot be
+    // read raises UserError "The settings cannot be read: ...".
     std::string GetPIN();
+    // Settings writes raise UserError: "The settings cannot be saved: ..." when the settings key
+    // cannot be opened for writing (a read-only store), "Failed to set data for '<name>'" when
+    // the write fails (a full disk). Nothing is ever skipped in silence.
     void SetPIN(const std::string& pin);
-    // "FreshFromSetup" when `initial`, else "MayBee47" when `on`, else "SadPanda". Skipped
-    // silently when the settings key cannot be opened.
+    // "FreshFromSetup" when `initial`, else "MayBee47" when `on`, else "SadPanda".
     void WriteParentalMarker(bool on, bool initial);
     void SetParentalControl(bool on) { WriteParentalMarker(on, false); }
     // Anything but the initial and the off marker counts as on, a missing one included.
@@ -68,7 +77,10 @@ public:
     bool IsPINSet();
 
 private:
-    std::string ReadSetting(std::string_view name);
+    // Raises MissingStoreText for a store that is missing: a write never makes a fresh store.
+    void RefuseMissingStore(platform::Win32Error error) const;
+    // ERROR_SUCCESS with `data` empty when nothing is stored; else the registry's error.
+    platform::Win32Error ReadSetting(std::string_view name, std::string& data);
     void WriteSetting(std::string_view name, std::string_view data);
     void WriteNumber(const std::string& number);
 

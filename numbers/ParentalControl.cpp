@@ -30,6 +30,20 @@ void ParentalControl::chkParentalClick() {
     if (UpdatingParental) {
         return;
     }
+    try {
+        SwitchAsTheBoxSays();
+    } catch (...) {
+        // A store that refused the change (full, read-only, unreadable): the box shows what the
+        // store holds, never a protection that is not there; the error goes to the user.
+        UpdatingParental = true;
+        controls_.SetParentalChecked(store_.IsParentalControlOn());
+        controls_.SetSetPinEnabled(controls_.ParentalChecked());
+        UpdatingParental = false;
+        throw;
+    }
+}
+
+void ParentalControl::SwitchAsTheBoxSays() {
     if (controls_.ParentalChecked()) {
         if (store_.IsPINSet()) {
             const auto answer = prompts_.AskPIN("Enter Pin to enable parental control");

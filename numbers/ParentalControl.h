@@ -38,6 +38,8 @@ public:
     // Start-up: ticks the box exactly when the store reports parental control on, and enables
     // Set PIN with it, without asking for a PIN.
     void RestoreCheckBox();
+    // A change the store refuses puts the box back to what the store holds and raises the
+    // store's error.
     void chkParentalClick();
     void btnSetPINClick();
 
@@ -48,6 +50,7 @@ public:
     static std::string RefusalText(GatedAction action);
 
 private:
+    void SwitchAsTheBoxSays();
     void PutBoxBack(bool checked);
     // The stored PIN as the dialogs give a typed one: UTF-8. A PIN that an earlier version stored
     // as Latin-1 reads as the text that was typed then.

@@ -8,9 +8,12 @@ bool IsContinuation(unsigned char byte) {
     return (byte & 0xC0) == 0x80;
 }
 
-// The length of the well-formed UTF-8 sequence at the start of `bytes`, or 0 when there is none
-// (no overlong forms, no surrogates, nothing above U+10FFFF).
-std::size_t SequenceLength(std::string_view bytes) {
+}  // namespace
+
+std::size_t Utf8SequenceLength(std::string_view bytes) {
+    if (bytes.empty()) {
+        return 0;
+    }
     const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     const unsigned char lead = at(0);
     if (lead < 0x80) {
@@ -43,13 +46,12 @@ std::size_t SequenceLength(std::string_view bytes) {
     return length;
 }
 
-}  // namespace
 
 std::string ReadAsUtf8(std::string_view bytes) {
     std::string text;
     text.reserve(bytes.size());
     while (!bytes.empty()) {
-        if (const std::size_t length = SequenceLength(bytes); length > 0) {
+        if (const std::size_t length = Utf8SequenceLength(bytes); length > 0) {
             text.append(bytes.substr(0, length));
             bytes.remove_prefix(length);
             continue;

@@ -12,6 +12,10 @@ namespace kestrine::numbers {
 // Latin-1 character that an earlier version stored for it. Text in UTF-8 comes back unchanged.
 std::string ReadAsUtf8(std::string_view bytes);
 
+// The length of the well-formed UTF-8 sequence at the start of `bytes` (1 for an ASCII byte),
+// or 0 when there is none: no overlong forms, no surrogates, nothing above U+10FFFF.
+std::size_t Utf8SequenceLength(std::string_view bytes);
+
 // How many characters a UTF-8 text holds, as the user typed them (not how many bytes).
 std::size_t CharacterCount(std::string_view utf8);
 

@@ -122,8 +122,9 @@ mode_t StoreMode(const std::filesystem::path& database) {
 }
 
 // Makes the database file before SQLite does, with the store's mode from the first moment; a link
-// planted in its place is not followed. False when it cannot be made (or another process won the
-// race, which is as good).
+// planted in its place is not followed. Its descriptor is the one ordinary descriptor we open
+// beside SQLite: O_EXCL makes it a new file, on which no connection of ours holds a lock yet. False
+// when it cannot be made (or another process won the race, which is as good).
 bool CreateStoreFile(const std::filesystem::path& database) {
     const int fd = ::open(database.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           StoreMode(database));
@@ -136,18 +137,22 @@ bool CreateStoreFile(const std::filesystem::path& database) {
 }
 
 // A store made before files were created without world access loses it at its owner's next use,
-// with its journal files.
+// with its journal files. Done on O_PATH descriptors only (see "Locks" in the header): closing one
+// releases no lock of ours, while an ordinary open and close here would drop every lock SQLite's
+// connections in this process hold on the file. The mode is changed through the descriptor's
+// /proc entry, so it is the file found (not followed through a link) that changes.
 void WithdrawWorldAccess(const std::filesystem::path& database) {
     for (const char* suffix : {"", "-wal", "-shm"}) {
         const std::string path = database.string() + suffix;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
             continue;
         }
         struct stat st {};
         if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
             (st.st_mode & S_IRWXO) != 0) {
-            ::fchmod(fd, st.st_mode & 07770);
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            ::chmod(self.c_str(), st.st_mode & 07770);
         }
         ::close(fd);
     }
@@ -192,13 +197,9 @@ std::string JoinPath(const std::vector<std::string_view>& parts) {
 
 class RegistryImpl {
 public:
-    explicit RegistryImpl(std::filesystem::path path) : path_(std::move(path)) {}
-    ~RegistryImpl() {
-        for (auto& [sql, stmt] : statements_) {
-            sqlite3_finalize(stmt);
-        }
-        sqlite3_close_v2(db_);
-    }
+    RegistryImpl(std::filesystem::path path, bool createsDatabase)
+        : path_(std::move(path)), createsDatabase_(createsDatabase) {}
+    ~RegistryImpl() { Disconnect(); }
     RegistryImpl(const RegistryImpl&) = delete;
     RegistryImpl& operator=(const RegistryImpl&) = delete;
 
@@ -314,8 +315,10 @@ public:
     }
 
     // Opens the connection and checks the schema. `forWrite` creates a missing database and its
-    // schema; without it a missing or blank database reports ERROR_FILE_NOT_FOUND (no keys).
+    // schema; without it a missing or blank database reports ERROR_FILE_NOT_FOUND (no keys). A
+    // registry that does not create its database reports a missing one as ERROR_PATH_NOT_FOUND.
     Win32Error Ready(bool forWrite) {
+        Follow();
         if (Win32Error error = Connect(forWrite); error != ERROR_SUCCESS) {
             return error;
         }
@@ -324,6 +327,11 @@ public:
         }
         bool blank = false;
         if (Win32Error error = CheckSchema(blank); error != ERROR_SUCCESS) {
+            // A store that cannot be read is opened afresh at the next step: nothing of the
+            // damaged file stays with a connection that would outlive its mending.
+            if (transactionDepth == 0 && sqlite3_get_autocommit(db_) != 0) {
+                Disconnect();
+            }
             return error;
         }
         if (!blank) {
@@ -372,12 +380,41 @@ public:
     std::int64_t Version() const { return db_ != nullptr ? sqlite3_total_changes64(db_) : 0; }
 
 private:
+    // The connection follows the file at the path: a database deleted or replaced since it was
+    // opened (or found unreadable: see Ready) (a store mended by putting a good copy in place) is let go, and the next step opens
+    // what lies there now, or finds nothing. Never inside a transaction, whose work belongs to
+    // the file it began on.
+    void Follow() {
+        if (db_ == nullptr || transactionDepth > 0 || sqlite3_get_autocommit(db_) == 0) {
+            return;
+        }
+        struct stat file {};
+        if (::stat(path_.c_str(), &file) != 0 || file.st_dev != device_ || file.st_ino != inode_) {
+            Disconnect();
+        }
+    }
+
+    void Disconnect() {
+        for (auto& [sql, stmt] : statements_) {
+            sqlite3_finalize(stmt);
+        }
+        statements_.clear();
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        schemaOk_ = false;
+    }
+
     Win32Error Connect(bool create) {
         if (db_ != nullptr) {
             return ERROR_SUCCESS;
         }
         struct stat file {};
         const bool exists = ::stat(path_.c_str(), &file) == 0;
+        if (!exists && !createsDatabase_) {
+            // Only the installation step makes a store: one that is gone is a fault to report,
+            // never an empty store to start afresh with.
+            return ERROR_PATH_NOT_FOUND;
+        }
         if (!exists && !create) {
             return ERROR_FILE_NOT_FOUND;
         }
@@ -398,6 +435,11 @@ private:
             sqlite3_close_v2(db_);
             db_ = nullptr;
             return exists ? FromSqlite(rc, ERROR_CANTOPEN) : ERROR_PATH_NOT_FOUND;
+        }
+        // The file this connection is on (made now, or there before): Follow compares with it.
+        if (struct stat opened{}; ::stat(path_.c_str(), &opened) == 0) {
+            device_ = opened.st_dev;
+            inode_ = opened.st_ino;
         }
         sqlite3_extended_result_codes(db_, 1);
         sqlite3_busy_timeout(db_, kBusyTimeoutMs);
@@ -478,7 +520,10 @@ private:
     }
 
     std::filesystem::path path_;
+    bool createsDatabase_;
     sqlite3* db_ = nullptr;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
     bool schemaOk_ = false;
     std::unordered_map<const char*, sqlite3_stmt*> statements_;  // keyed by the literal's address
 };
@@ -509,10 +554,16 @@ std::optional<std::uint32_t> RegValue::AsDword() const {
 // Registry
 
 Registry::Registry(std::filesystem::path databasePath)
-    : impl_(std::make_shared<RegistryImpl>(std::move(databasePath))) {}
+    : impl_(std::make_shared<RegistryImpl>(std::move(databasePath), true)) {}
+
+Registry::Registry(std::shared_ptr<RegistryImpl> impl) : impl_(std::move(impl)) {}
+
+Registry Registry::Existing(std::filesystem::path databasePath) {
+    return Registry(std::make_shared<RegistryImpl>(std::move(databasePath), false));
+}
 
 Registry Registry::System() {
-    return Registry(RegistryDatabasePath());
+    return Existing(RegistryDatabasePath());
 }
 
 const std::filesystem::path& Registry::DatabasePath() const {

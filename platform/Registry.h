@@ -21,7 +21,10 @@
 // program and the driver substitute may use one store at once. Commits are atomic and survive a
 // crash of any process; like the registry's lazy flushing, a power failure may undo the last of
 // them (synchronous = NORMAL), but never tears one. A missing database is created by the first
-// write access when its folder is writable; a read access to a missing database finds no keys. A
+// write access when its folder is writable (except by Registry::Existing); a read access to a
+// missing database finds no keys. The connection follows the file at the path: a database deleted
+// or replaced while open is let go at the next operation outside a transaction, and what lies
+// there then is opened (a mended store is picked up; a vanished one is reported). A
 // damaged database gives ERROR_BADDB or ERROR_REGISTRY_CORRUPT at the operation that meets it.
 //
 // Schema (PRAGMA application_id = 0x4B524547, user_version = 1), readable with the sqlite3 tool:
@@ -45,6 +48,18 @@
 //
 //   sqlite3 -readonly registry.db "SELECT p.path, v.name, v.type, CAST(v.data AS TEXT)
 //     FROM reg_value v JOIN reg_key_path p ON p.id = v.key_id ORDER BY v.id"
+//
+// Locks. SQLite keeps its connections apart with POSIX (fcntl) locks, and the kernel releases
+// every such lock a process holds on a file as soon as the process closes any descriptor of that
+// file. So this process never opens and closes a store file (registry.db, -wal, -shm) beside
+// SQLite: the one ordinary descriptor we open is the O_EXCL creation of a database that did not
+// exist (a new file: no connection holds a lock on it), and the permission work on existing files
+// uses O_PATH descriptors, whose close the kernel leaves out of lock release. Were a lock
+// dropped, another process closing its last connection would take itself for the store's last
+// user and delete -wal and -shm under a live connection here, whose later commits would then be
+// lost. Limits: this holds for what this file does; code elsewhere in a process holding a
+// connection must not open the store's files either (stat, lstat and O_PATH are safe). Changing
+// a mode needs /proc; without it the old mode stays.
 //
 // A Registry object and the keys opened through it share one connection; they may be used from
 // several threads (operations are serialised, and a transaction holds the others off until it
@@ -155,8 +170,14 @@ private:
 // first operation.
 class Registry {
 public:
+    // Creates a missing database at the first write access (the installation step, tests).
     explicit Registry(std::filesystem::path databasePath);
-    // The registry of the current system root.
+    // Never creates its database: while none lies at the path, every operation fails with
+    // ERROR_PATH_NOT_FOUND. What the application and the driver use: a store that disappears is a
+    // fault to report, never an empty store to start afresh with.
+    static Registry Existing(std::filesystem::path databasePath);
+    // The registry of the current system root: Existing, since only the installation step makes
+    // the system's store.
     static Registry System();
 
     const std::filesystem::path& DatabasePath() const;
@@ -173,6 +194,7 @@ public:
     Win32Error DeleteKey(std::string_view path) const;
 
 private:
+    explicit Registry(std::shared_ptr<RegistryImpl> impl);
     friend class RegTransaction;
     std::shared_ptr<RegistryImpl> impl_;
 };

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <strings.h>
@@ -102,7 +101,7 @@ ServiceManager::ServiceManager(std::filesystem::path root, Registry registry,
 
 ServiceManager ServiceManager::System() {
     const auto root = SystemRoot();
-    ServiceManager manager(root, Registry(RegistryDatabasePath(root)));
+    ServiceManager manager(root, Registry::Existing(RegistryDatabasePath(root)));
     manager.SetAdministratorIsRoot(IsInstalledRoot(root));
     return manager;
 }
@@ -287,12 +286,16 @@ bool ServiceManager::DeviceAcceptsConnections(const std::string& name) const {
 
 namespace {
 
-// Starts a daemon the way a double fork does (a middle child starts a new session, starts the
+// Starts a daemon the way a double fork does: a middle child starts a new session, starts the
 // daemon in it and leaves at once, so the daemon belongs to neither the caller's process tree nor
-// its terminal), without copying the caller's address space twice: both children run in the
-// caller's memory (CLONE_VM) on stacks of their own while the caller waits (CLONE_VFORK), as
-// posix_spawn does, and report through this object. Forking the application, with its windowing
-// libraries mapped, cost about ten milliseconds of its start.
+// its terminal. The middle child is a real fork, with memory of its own: whatever it calls, it
+// can touch nothing of the caller's. It makes the daemon with posix_spawn (every signal back to
+// its default, the caller's mask, the standard streams and the one inherited descriptor set up by
+// the spawn itself) and reports the daemon's process ID, or why it could not be started, through
+// a pipe. Every signal is held in the caller's thread across the fork, so no handler of the
+// caller's (its self-pipe) ever runs in the middle child. The fork costs the caller a few
+// milliseconds of copied page tables; the driver is started on a thread of its own while the
+// window is built.
 class DaemonLaunch {
 public:
     // `in`, `out`: the daemon's standard input and output (and error); `inherited`: the one
@@ -301,73 +304,81 @@ public:
         : argv_(argv), envp_(envp), in_(in), out_(out), inherited_(inherited) {}
 
     Win32Error Run() {
-        constexpr std::size_t kStack = 64 * 1024;
-        stacks_.resize(2 * kStack);
-        daemonStack_ = StackTop(stacks_.data() + 2 * kStack);
-        // No handler of the caller's may run in a child that shares its memory: every signal is
-        // held until the daemon has put the caller's handlers aside.
-        sigset_t all;
-        sigfillset(&all);
-        ::pthread_sigmask(SIG_SETMASK, &all, &callerMask_);
-        const pid_t middle = ::clone(&DaemonLaunch::Middle, StackTop(stacks_.data() + kStack),
-                                     CLONE_VM | CLONE_VFORK | SIGCHLD, this);
-        ::pthread_sigmask(SIG_SETMASK, &callerMask_, nullptr);
-        if (middle < 0) {
+        int report[2];
+        if (::pipe2(report, O_CLOEXEC) != 0) {
             return ERROR_NOT_ENOUGH_MEMORY;
         }
+        sigset_t all;
+        sigfillset(&all);
+        sigset_t callerMask;
+        ::pthread_sigmask(SIG_SETMASK, &all, &callerMask);
+        const pid_t middle = ::fork();
+        if (middle == 0) {
+            ::close(report[0]);
+            Middle(report[1], callerMask);
+        }
+        ::pthread_sigmask(SIG_SETMASK, &callerMask, nullptr);
+        ::close(report[1]);
+        if (middle < 0) {
+            ::close(report[0]);
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        int answer[2] = {0, 0};  // the daemon's process ID, the spawn's error
+        std::size_t got = 0;
+        while (got < sizeof answer) {
+            const ssize_t n =
+                ::read(report[0], reinterpret_cast<char*>(answer) + got, sizeof answer - got);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        ::close(report[0]);
         int status = 0;
         while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
         }
-        if (daemon_ <= 0) {
+        if (got != sizeof answer) {
             return ERROR_NOT_ENOUGH_MEMORY;
         }
-        return execError_ != 0 ? ErrorOfExec(execError_) : ERROR_SUCCESS;
+        if (answer[1] != 0) {
+            return ErrorOfExec(answer[1]);
+        }
+        daemon_ = answer[0];
+        return daemon_ > 0 ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
     }
 
     pid_t Daemon() const { return daemon_; }
 
 private:
-    static void* StackTop(char* end) {
-        return reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(end) & ~std::uintptr_t{15});
-    }
-
-    // The children call only what is safe after a fork, and are not instrumented: they run on
-    // stacks that a sanitizer does not know.
-    [[gnu::no_sanitize_address]] static int Middle(void* self) {
-        auto& launch = *static_cast<DaemonLaunch*>(self);
+    [[noreturn]] void Middle(int report, const sigset_t& callerMask) const {
         ::setsid();
-        // Resumes once the daemon has called execve (or ended).
-        launch.daemon_ =
-            ::clone(&DaemonLaunch::Daemon, launch.daemonStack_, CLONE_VM | CLONE_VFORK | SIGCHLD,
-                    self);
-        ::_exit(0);
-    }
-
-    [[gnu::no_sanitize_address]] static int Daemon(void* self) {
-        auto& launch = *static_cast<DaemonLaunch*>(self);
-        // The handlers are this child's own copies: back to the defaults before signals come in.
-        for (int signal = 1; signal < NSIG; ++signal) {
-            struct sigaction action {};
-            if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_DFL &&
-                action.sa_handler != SIG_IGN) {
-                action.sa_handler = SIG_DFL;
-                action.sa_flags = 0;
-                ::sigaction(signal, &action, nullptr);
-            }
-        }
-        if (launch.in_ >= 0) {
-            ::dup2(launch.in_, STDIN_FILENO);
-        }
-        if (launch.out_ >= 0) {
-            ::dup2(launch.out_, STDOUT_FILENO);
-            ::dup2(launch.out_, STDERR_FILENO);
-        }
         ::umask(022);
-        ::fcntl(launch.inherited_, F_SETFD, 0);
-        ::sigprocmask(SIG_SETMASK, &launch.callerMask_, nullptr);
-        ::execve(launch.argv_[0], launch.argv_, launch.envp_);
-        launch.execError_ = errno;
-        ::_exit(127);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigfillset(&defaults);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setsigmask(&attributes, &callerMask);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (in_ >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, in_, STDIN_FILENO);
+        }
+        if (out_ >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, out_, STDOUT_FILENO);
+            posix_spawn_file_actions_adddup2(&actions, out_, STDERR_FILENO);
+        }
+        // This process's copy of the descriptor: inherited by the daemon, and only by it.
+        ::fcntl(inherited_, F_SETFD, 0);
+        pid_t daemon = 0;
+        const int error = ::posix_spawn(&daemon, argv_[0], &actions, &attributes, argv_, envp_);
+        const int answer[2] = {error == 0 ? daemon : 0, error};
+        const ssize_t written = ::write(report, answer, sizeof answer);
+        ::_exit(written == static_cast<ssize_t>(sizeof answer) ? 0 : 1);
     }
 
     char* const* argv_;
@@ -375,12 +386,7 @@ private:
     int in_;
     int out_;
     int inherited_;
-    std::vector<char> stacks_;
-    void* daemonStack_ = nullptr;
-    sigset_t callerMask_{};
-    // Written by the children, read by the caller once they are done.
-    volatile pid_t daemon_ = 0;
-    volatile int execError_ = 0;
+    pid_t daemon_ = 0;
 };
 
 }  // namespace

@@ -1,15 +1,21 @@
 #include "setup/Setup.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <system_error>
 #include <vector>
 
 #include "driver/PortMap.h"
+#include "driver/SerialDevice.h"
 #include "monitor/AllowListPush.h"
+#include "monitor/DialFacts.h"
 #include "numbers/NumberListClass.h"
 #include "numbers/Scramble.h"
 #include "platform/Process.h"
@@ -28,7 +34,14 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 std::string ErrorText(platform::Win32Error code) {
-    return monitor::SystemErrorText(code) + ".";
+    std::string text = monitor::SystemErrorText(code) + ".";
+    if (code == platform::ERROR_REGISTRY_CORRUPT || code == platform::ERROR_BADDB) {
+        // Someone else's database, or a damaged one: never written over.
+        text +=
+            " It is not a Kestrine store, or it is damaged, and is left as it is: move it "
+            "away and run kestrine-setup again to start a new one.";
+    }
+    return text;
 }
 
 // Whether the settings key holds `name`; errors other than "not there" stop the setup.
@@ -58,6 +71,38 @@ std::string DescribeState(const platform::RegKey& settings) {
     return marker == TNumberList::kMarkerOff ? "parental control off" : "parental control on";
 }
 
+// An older version kept the port map in the store, which members of the group write; it is not
+// carried over (anyone in the group could have put a device there), but root is told to map the
+// ports again.
+void NoteOldPortMap(const platform::Registry& registry, const std::filesystem::path& root,
+                    std::ostream& err) {
+    std::error_code ec;
+    if (std::filesystem::exists(driver::PortMapFilePath(root), ec) ||
+        !std::filesystem::exists(registry.DatabasePath(), ec)) {
+        return;
+    }
+    platform::RegKey key;
+    if (registry.OpenKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)",
+                         platform::KEY_READ, key) != ERROR_SUCCESS) {
+        return;
+    }
+    std::string old;
+    std::string name;
+    for (std::uint32_t i = 0; key.EnumValue(i, name) == ERROR_SUCCESS; ++i) {
+        platform::RegValue value;
+        if (key.QueryValue(name, value) == ERROR_SUCCESS && value.type == platform::REG_SZ) {
+            old += (old.empty() ? "" : ",") + name + "=" + value.data;
+        }
+    }
+    if (!old.empty()) {
+        // Anyone in the group may have written it: shown made printable.
+        err << "kestrine-setup: the port map is no longer read from the registry ("
+            << monitor::PrintableText(old, 1024)
+            << "), and no port is mapped now: check it and map the ports again as root with "
+               "kestrine-setup --ports.\n";
+    }
+}
+
 }  // namespace
 
 std::optional<SetupOptions> ParseArguments(std::span<const std::string> args, std::string& error) {
@@ -83,6 +128,8 @@ std::optional<SetupOptions> ParseArguments(std::span<const std::string> args, st
             if (!value("--ports", options.ports)) {
                 return std::nullopt;
             }
+        } else if (arg == "--any-tty") {
+            options.anyTty = true;
         } else if (arg == "--driver" || arg.starts_with("--driver=")) {
             if (!value("--driver", options.driver)) {
                 return std::nullopt;
@@ -93,12 +140,17 @@ std::optional<SetupOptions> ParseArguments(std::span<const std::string> args, st
             return std::nullopt;
         }
     }
+    if (options.anyTty && !options.ports) {
+        error = "option '--any-tty' goes with '--ports'";
+        return std::nullopt;
+    }
     return options;
 }
 
 std::string UsageText() {
     return std::string(
-               "Usage: kestrine-setup [--ports COMn=BACKEND,...] [--driver PATH] [--help]\n"
+               "Usage: kestrine-setup [--ports COMn=BACKEND,... [--any-tty]] [--driver PATH] "
+               "[--help]\n"
                "\n"
                "Prepares a Kestrine system root for the first start of the application:\n"
                "  - creates the system root folder when it is missing;\n"
@@ -117,7 +169,10 @@ std::string UsageText() {
            "  --ports MAP   the COM ports the driver serves, e.g. COM1=modem,COM2=/dev/ttyUSB0:\n"
            "                'modem' is the built-in virtual modem, a path a real serial device.\n"
            "                Replaces the stored map; an empty MAP clears it. Without --ports the\n"
-           "                stored map is kept. COM1 to COM16 only.\n"
+           "                stored map is kept. COM1 to COM16 only. A device must be a serial\n"
+           "                port (ttyS, ttyUSB, ttyACM...).\n"
+           "  --any-tty     with --ports: the map's devices may be any terminal, such as a\n"
+           "                pseudo-terminal of a modem bridged over the network\n"
            "  --driver PATH the driver image to install (default: the qddriver built or\n"
            "                installed with this program)\n"
            "  -h, --help    show this help and exit\n"
@@ -197,7 +252,7 @@ std::filesystem::path DefaultDriverImage() {
     const auto here = platform::ExecutableDirectory();
     for (const auto& candidate :
          {here / "qddriver", here.parent_path() / "libexec" / "kestrine" / "qddriver",
-          std::filesystem::path(KESTRINE_BUILT_DRIVER)}) {
+          here.parent_path() / "driver" / "qddriver"}) {
         std::error_code ec;
         if (std::filesystem::is_regular_file(candidate, ec)) {
             return candidate;
@@ -250,50 +305,80 @@ void InstallDriverImage(const std::filesystem::path& image, const std::filesyste
     out << "Put the driver in place: " << target.string() << ".\n";
 }
 
-driver::PortMap WritePortMap(const platform::Registry& registry, const std::string& ports,
-                             std::ostream& out) {
+driver::PortMap WritePortMap(const std::filesystem::path& root, const std::string& ports,
+                             bool anyTty, std::ostream& out) {
     driver::PortMap map;
-    std::string text = ports;
     std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t comma = std::min(text.find(',', start), text.size());
-        const std::string assignment = text.substr(start, comma - start);
+    while (start < ports.size()) {
+        const std::size_t comma = std::min(ports.find(',', start), ports.size());
+        const std::string assignment = ports.substr(start, comma - start);
         std::string error;
         if (!assignment.empty() && !driver::AddPortAssignment(assignment, map, error)) {
             throw SetupError("wrong port map entry '" + assignment + "': " + error);
         }
         start = comma + 1;
     }
-    const std::string where = registry.DatabasePath().string();
-    platform::RegTransaction transaction(registry);
-    platform::RegKey key;
-    auto error =
-        registry.CreateKey(driver::kPortMapKey, platform::KEY_READ | platform::KEY_WRITE, key);
-    if (error != ERROR_SUCCESS) {
-        throw SetupError("cannot write the registry " + where + ": " + ErrorText(error));
-    }
-    // The whole map is replaced: the old values go, the new ones are written, in one step.
-    std::vector<std::string> old;
-    std::string name;
-    for (std::uint32_t i = 0; key.EnumValue(i, name) == ERROR_SUCCESS; ++i) {
-        old.push_back(name);
-    }
-    for (const auto& value : old) {
-        if ((error = key.DeleteValue(value)) != ERROR_SUCCESS) {
-            throw SetupError("cannot write the registry " + where + ": " + ErrorText(error));
-        }
-    }
     std::string summary;
-    for (const auto& [com, backend] : map) {
-        const std::string value =
-            backend.kind == driver::PortBackend::Kind::Modem ? "modem" : backend.device;
-        if ((error = key.SetString("COM" + std::to_string(com), value)) != ERROR_SUCCESS) {
-            throw SetupError("cannot write the registry " + where + ": " + ErrorText(error));
+    for (auto& [com, backend] : map) {
+        const std::string name = "COM" + std::to_string(com);
+        if (backend.kind == driver::PortBackend::Kind::Modem) {
+            summary += (summary.empty() ? "" : ", ") + name + "=modem";
+            continue;
         }
-        summary += (summary.empty() ? "" : ", ") + ("COM" + std::to_string(com) + "=" + value);
+        backend.anyTty = anyTty;
+        std::string problem;
+        switch (driver::ClassifyDevicePath(backend.device, problem)) {
+            case driver::DeviceClass::Missing:
+                out << name << ": " << backend.device
+                    << " is not there now; the driver serves it once it is (if it is a serial "
+                       "port).\n";
+                break;
+            case driver::DeviceClass::SerialPort:
+                break;
+            case driver::DeviceClass::OtherTerminal:
+                if (!anyTty) {
+                    throw SetupError(name + "=" + backend.device +
+                                     ": not a serial port. To serve another terminal (a "
+                                     "pseudo-terminal, a modem bridged over the network), add "
+                                     "--any-tty");
+                }
+                break;
+            case driver::DeviceClass::NotATerminal:
+                throw SetupError(name + "=" + backend.device + ": " + problem);
+        }
+        summary += (summary.empty() ? "" : ", ") + name + "=" + backend.device +
+                   (backend.anyTty ? " (any terminal)" : "");
     }
-    if ((error = transaction.Commit()) != ERROR_SUCCESS) {
-        throw SetupError("cannot write the registry " + where + ": " + ErrorText(error));
+
+    // Written whole beside it and renamed into place, through descriptors that follow no link.
+    // The driver trusts the map only in a folder nobody else may write.
+    const auto path = driver::PortMapFilePath(root);
+    if (const int folder =
+            ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        folder >= 0) {
+        struct stat st {};
+        if (::fstat(folder, &st) == 0 && st.st_uid == ::geteuid()) {
+            ::fchmod(folder, st.st_mode & 07755);
+        }
+        ::close(folder);
+    }
+    const auto partial = path.string() + ".new";
+    ::unlink(partial.c_str());
+    const int fd =
+        ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const std::string text = driver::PortMapText(map);
+    bool written = fd >= 0 && ::fchmod(fd, 0644) == 0 &&
+                   ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                   ::fsync(fd) == 0;
+    const int error = errno;
+    if (fd >= 0) {
+        written = ::close(fd) == 0 && written;
+    }
+    if (!written || ::rename(partial.c_str(), path.c_str()) != 0) {
+        const int failure = written ? errno : error;
+        ::unlink(partial.c_str());
+        throw SetupError("cannot write the port map " + path.string() + ": " +
+                         std::strerror(failure));
     }
     out << (map.empty() ? std::string("Cleared the driver's port map.")
                         : "Wrote the driver's port map: " + summary + ".")
@@ -318,10 +403,13 @@ int RunSetup(std::span<const std::string> args, const std::filesystem::path& roo
         InstallDriverImage(
             options->driver ? std::filesystem::path(*options->driver) : DefaultDriverImage(), root,
             out);
-        const platform::Registry registry(platform::RegistryDatabasePath(root));
         std::optional<driver::PortMap> map;
         if (options->ports) {
-            map = WritePortMap(registry, *options->ports, out);
+            map = WritePortMap(root, *options->ports, options->anyTty, out);
+        }
+        const platform::Registry registry(platform::RegistryDatabasePath(root));
+        if (!options->ports) {
+            NoteOldPortMap(registry, root, err);
         }
         SeedParentalMarker(registry, out);
         // The installed root is shared with group kestrine, and its modems are kept from others.

@@ -22,6 +22,7 @@ struct SetupOptions {
     bool help = false;
     std::optional<std::string> ports;   // --ports COM1=modem,COM2=/dev/ttyUSB0
     std::optional<std::string> driver;  // --driver PATH: the built driver image to install
+    bool anyTty = false;                // --any-tty: the map's devices may be any terminal
 };
 
 // The options of `args` (without the program name), or nothing with `error` set.
@@ -38,7 +39,8 @@ enum class MarkerOutcome { Written, KeptMarker, KeptPin };
 MarkerOutcome SeedParentalMarker(const platform::Registry& registry, std::ostream& out);
 
 // Where the built driver image is looked for when --driver is not given: beside this program,
-// then in the installed libexec folder, then in the build tree it was built in.
+// then in the installed libexec folder, then where a build tree keeps it (../driver/qddriver).
+// No path of the machine it was built on is compiled in.
 std::filesystem::path DefaultDriverImage();
 
 // Puts the driver image in place as QDDRIVER.sys in the system directory of `root` (replacing
@@ -47,10 +49,14 @@ std::filesystem::path DefaultDriverImage();
 void InstallDriverImage(const std::filesystem::path& image, const std::filesystem::path& root,
                         std::ostream& out);
 
-// Replaces the driver's port map with `ports` ("COM1=modem,COM3=/dev/ttyS0"; an empty text
-// clears it) and returns it. Throws SetupError for a malformed map, naming the part that is wrong.
-driver::PortMap WritePortMap(const platform::Registry& registry, const std::string& ports,
-                             std::ostream& out);
+// Replaces the driver's port map (driver::PortMapFilePath(root), see driver/PortMap.h) with
+// `ports` ("COM1=modem,COM3=/dev/ttyS0"; an empty text clears it) and returns it. A device that
+// is there and is not a serial port is refused unless `anyTty` marks every device of the map as
+// allowed to be any terminal; a device that is not there yet is accepted (the driver checks it
+// when it opens it). Throws SetupError for a malformed or refused map, naming the part that is
+// wrong; the stored map is then unchanged.
+driver::PortMap WritePortMap(const std::filesystem::path& root, const std::string& ports,
+                             bool anyTty, std::ostream& out);
 
 // The whole installation step for the system root `root`; returns the exit status (0 done,
 // 1 a step failed, 2 a wrong command line). Run as root on the installed root, it also applies

@@ -21,7 +21,7 @@ void TfrmChgPin::btnOKClick() {
 }
 
 PinAnswer AskChangedPIN(Prompts& errorBox, const std::string& pin, QWidget* parent) {
-    TfrmChgPin dialog(errorBox, parent);
+    TfrmChgPin dialog(errorBox, DialogOwner(parent));
     dialog.CurrentPIN = pin;
     if (ApplicationQuitting()) {
         return {};

@@ -17,6 +17,10 @@ inline constexpr const char* kApplicationTitle = "Tallowby Kestrine";
 // about 15 % wider). Safe to call more than once and from any thread: a call while another thread
 // loads them returns once they are loaded.
 void LoadApplicationFonts();
+// The application's look: the Fusion style and the application's style sheet. Under a style
+// sheet Qt hands a window's font to its direct children only, so the sheet itself names the
+// windows' fonts for every control inside them (group boxes, tab pages).
+void SetUpApplicationLook();
 // Tahoma at a pixel size, optionally bold.
 QFont TahomaPixels(int pixels, bool bold = false);
 
@@ -32,6 +36,18 @@ void CentreOnScreen(QWidget& window);
 void FixClientSize(QWidget& window, int width, int height);
 
 QPixmap KeysPicture();
+
+// The window that a dialog or box about to open belongs to: the modal dialog in front (a box
+// raised by a dialog must come above that dialog), else the application's active window (an
+// alert asking for the PIN), else `fallback`.
+QWidget* DialogOwner(QWidget* fallback);
+// Makes a top-level window belong to its parent's window (WM_TRANSIENT_FOR on X11, the parent
+// of a Wayland toplevel), so that it stays above it, and keeps it off the task bar: the
+// application's main window is the only one that has an entry there. Call once its window flags
+// are final and before it is shown.
+void MakeOwned(QWidget& window);
+// Asks the window manager to leave a window that is not shown yet off the task bar.
+void SkipTaskBar(QWidget& window);
 
 // Set once the application has begun to end (end of the session). A modal loop interrupted by
 // the end returns as if its default button had been pressed, so every caller of exec() checks

@@ -17,7 +17,7 @@ void TfrmGetPIN::btnOKClick() {
 }
 
 PinAnswer AskPIN(Prompts& errorBox, const std::string& prompt, QWidget* parent) {
-    TfrmGetPIN dialog(errorBox, parent);
+    TfrmGetPIN dialog(errorBox, DialogOwner(parent));
     if (!IsBlankPin(prompt)) {
         dialog.form.lblCaption->setText(ToQt(prompt));
     }

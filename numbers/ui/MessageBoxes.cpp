@@ -1,5 +1,6 @@
 #include "numbers/ui/MessageBoxes.h"
 
+#include <QPointer>
 #include <QPushButton>
 
 #include "numbers/ui/DialogSupport.h"
@@ -8,7 +9,8 @@ namespace kestrine::ui {
 
 std::unique_ptr<QMessageBox> MakeMessageBox(BoxKind kind, const std::string& text,
                                             QWidget* parent) {
-    auto box = std::make_unique<QMessageBox>(parent);
+    // Owned by the window that raises it, so that it comes above that window, not behind it.
+    auto box = std::make_unique<QMessageBox>(DialogOwner(parent));
     // Texts carry what was typed or pasted, never markup.
     box->setTextFormat(Qt::PlainText);
     box->setText(ToQt(text));
@@ -36,6 +38,7 @@ std::unique_ptr<QMessageBox> MakeMessageBox(BoxKind kind, const std::string& tex
             QPushButton* no = box->addButton("&No", QMessageBox::NoRole);
             box->setDefaultButton(yes);
             box->setEscapeButton(no);
+            MakeOwned(*box);
             return box;
         }
     }
@@ -43,6 +46,7 @@ std::unique_ptr<QMessageBox> MakeMessageBox(BoxKind kind, const std::string& tex
     QPushButton* ok = box->addButton("OK", QMessageBox::AcceptRole);
     box->setDefaultButton(ok);
     box->setEscapeButton(ok);
+    MakeOwned(*box);
     return box;
 }
 
@@ -51,7 +55,12 @@ bool ShowMessageBox(BoxKind kind, const std::string& text, QWidget* parent) {
         return false;
     }
     auto box = MakeMessageBox(kind, text, parent);
+    const QPointer<QMessageBox> alive(box.get());
     box->exec();
+    if (alive.isNull()) {
+        (void)box.release();  // its owner was deleted while it was open, and took it along
+        return false;
+    }
     if (ApplicationQuitting()) {
         return false;
     }

@@ -4,59 +4,13 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QScreen>
 #include <QWindow>
-#include <cstring>
-
-#ifdef KESTRINE_HAVE_XCB
-#include <xcb/xcb.h>
-
-#include <QtGui/qguiapplication_platform.h>
-#include <cstdlib>
-#endif
 
 #include "numbers/DialDigits.h"
 #include "numbers/ui/DialogSupport.h"
 
 namespace kestrine::ui {
-
-namespace {
-
-// Asks the window manager to leave a window that is not shown yet off the task bar (EWMH
-// _NET_WM_STATE_SKIP_TASKBAR).
-// Qt has no portable flag for it; on other platforms a tool window has no task-bar button anyway.
-void SkipTaskBar(QWidget& window) {
-#ifdef KESTRINE_HAVE_XCB
-    const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    if (x11 == nullptr || x11->connection() == nullptr) {
-        return;
-    }
-    xcb_connection_t* connection = x11->connection();
-    auto atom = [connection](const char* name) {
-        xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
-            connection,
-            xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name),
-            nullptr);
-        const xcb_atom_t result =
-            reply != nullptr ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
-        std::free(reply);
-        return result;
-    };
-    const xcb_atom_t state = atom("_NET_WM_STATE");
-    const xcb_atom_t skip = atom("_NET_WM_STATE_SKIP_TASKBAR");
-    // Written before the window is mapped, where the window manager reads it; Qt keeps the atoms
-    // it does not manage itself when it writes its own.
-    const xcb_window_t id = static_cast<xcb_window_t>(window.winId());
-    if (state == XCB_ATOM_NONE || skip == XCB_ATOM_NONE) {
-        return;
-    }
-    xcb_change_property(connection, XCB_PROP_MODE_APPEND, id, state, XCB_ATOM_ATOM, 32, 1, &skip);
-    xcb_flush(connection);
-#else
-    (void)window;
-#endif
-}
-
-}  // namespace
 
 TfrmBlocked::TfrmBlocked(Prompts& errorBox, Actions actions)
     : errorBox_(errorBox), actions_(std::move(actions)) {
@@ -126,7 +80,42 @@ void TfrmBlocked::showEvent(QShowEvent* event) {
     if (!centred_) {
         centred_ = true;
         CentreOnScreen(*this);
+        if (cascaded_) {
+            // One title bar down and right of the previous alert, so that its number and title
+            // stay readable; back at the edge of the screen's free area where it would leave it.
+            const QScreen* screen =
+                this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+            const QRect frame = frameGeometry();
+            const int titleBar = frame.height() - height();
+            const int step = titleBar > 8 ? titleBar : 24;
+            QPoint place = cascadeFrom_ + QPoint(step, step);
+            if (screen != nullptr) {
+                const QRect free = screen->availableGeometry();
+                if (place.y() + frame.height() > free.bottom() + 1 || place.y() < free.top()) {
+                    place.setY(free.top());
+                }
+                if (place.x() + frame.width() > free.right() + 1 || place.x() < free.left()) {
+                    place.setX(free.left());
+                }
+            }
+            move(place);
+        }
     }
+}
+
+void TfrmBlocked::CascadeFrom(const QWidget* previous) {
+    cascaded_ = previous != nullptr;
+    if (previous != nullptr) {
+        cascadeFrom_ = previous->frameGeometry().topLeft();
+    }
+}
+
+void TfrmBlocked::SetDialledBy(const std::string& dialledBy) {
+    QLabel* dialler = form.lblDialledBy;
+    dialler->setText(QFontMetrics(dialler->font())
+                         .elidedText(ToQt(dialledBy), Qt::ElideMiddle, dialler->width()));
+    // Escaped inside rich text: a reported text that looks like markup shows as written.
+    dialler->setToolTip("<qt>" + ToQt(dialledBy).toHtmlEscaped() + "</qt>");
 }
 
 void TfrmBlocked::SetNumber(const std::string& number) {
@@ -156,15 +145,13 @@ void TfrmBlocked::btnAllowClick() {
 }
 
 TfrmBlocked* ShowBlockedAlert(const std::string& number, const std::string& dialledBy,
-                              Prompts& errorBox, TfrmBlocked::Actions actions) {
+                              Prompts& errorBox, TfrmBlocked::Actions actions,
+                              const QWidget* previous) {
     auto* alert = new TfrmBlocked(errorBox, std::move(actions));  // deletes itself on close
     alert->form.lblBlockedBy->setText(alert->form.lblBlockedBy->text() + "Kestrine");
     alert->SetNumber(number);
-    QLabel* dialler = alert->form.lblDialledBy;
-    dialler->setText(QFontMetrics(dialler->font())
-                         .elidedText(ToQt(dialledBy), Qt::ElideMiddle, dialler->width()));
-    // Escaped inside rich text: a reported text that looks like markup shows as written.
-    dialler->setToolTip("<qt>" + ToQt(dialledBy).toHtmlEscaped() + "</qt>");
+    alert->SetDialledBy(dialledBy);
+    alert->CascadeFrom(previous);
     alert->show();
     alert->form.btnOK->setFocus();
     return alert;

@@ -26,6 +26,13 @@ public:
     // Shows the refused number as the driver reported it. A dial without a single dial digit
     // (a bare ATD) cannot be allowed: such a number would let nothing through, so Allow is off.
     void SetNumber(const std::string& number);
+    // Who dialled, under the number as plain text (shortened in the middle to fit, whole in its
+    // tooltip). A repeated refusal of the same number shows its own dialler here.
+    void SetDialledBy(const std::string& dialledBy);
+    // Opens the alert offset from `previous` (an alert still open) instead of in the centre, so
+    // that alerts never hide each other; back at the screen's edge when the next step would leave
+    // it. Call before the alert is first shown.
+    void CascadeFrom(const QWidget* previous);
 
     bool IsTopMost() const;
 
@@ -49,12 +56,15 @@ private:
     std::string number_;  // as reported; Allow stores these bytes
     bool answered_ = false;
     bool centred_ = false;
+    QPoint cascadeFrom_;  // top left of the previous alert's frame
+    bool cascaded_ = false;
 };
 
 // Opens a new alert for `number`, owned by the application (it deletes itself when closed), shown
-// without waiting. `dialledBy` goes under the number as plain text (shortened in the middle to
-// fit, whole in its tooltip). Returns it.
+// without waiting, cascaded from `previous` when another alert is open. `dialledBy` goes under
+// the number (SetDialledBy). Returns it.
 TfrmBlocked* ShowBlockedAlert(const std::string& number, const std::string& dialledBy,
-                              Prompts& errorBox, TfrmBlocked::Actions actions);
+                              Prompts& errorBox, TfrmBlocked::Actions actions,
+                              const QWidget* previous = nullptr);
 
 }  // namespace kestrine::ui

@@ -32,6 +32,7 @@ void PinDialog::Finish(Frame frame, QLabel& picture, int clientWidth, int client
     }
     setWindowFlags(flags);
     setModal(true);
+    MakeOwned(*this);
 }
 
 void PinDialog::AcceptIfValid(const std::function<void()>& checks) {

@@ -19,7 +19,7 @@ void TfrmSetPIN::btnOKClick() {
 }
 
 PinAnswer AskNewPIN(Prompts& errorBox, QWidget* parent) {
-    TfrmSetPIN dialog(errorBox, parent);
+    TfrmSetPIN dialog(errorBox, DialogOwner(parent));
     if (ApplicationQuitting()) {
         return {};
     }

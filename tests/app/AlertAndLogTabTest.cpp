@@ -7,8 +7,11 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QWindow>
+#include <set>
+#include <utility>
 
 #include "app/MainForm.h"
 #include "numbers/NumberListClass.h"
@@ -185,6 +188,64 @@ TEST_F(WindowTest, ADialWithoutANumberIsAlertedButCannotBeAllowed) {
     EXPECT_EQ(monitor::ParseAllowListBuffer(access.device->AllowLists().back()),
               std::vector<std::string>{"0900777"})
         << "the next allowed number reaches the driver in a list it can read";
+}
+
+TEST_F(WindowTest, AlertsCascadeAndARepeatedNumberShowsItsLatestRefusal) {
+    Start(test::Parental::Off);
+    for (int i = 0; i < 16; ++i) {
+        window->ShowBlockedAlert("0900" + std::to_string(100 + i),
+                                 "dialled by program " + std::to_string(i));
+    }
+    const auto alerts = OpenAlerts();
+    ASSERT_EQ(alerts.size(), 16u);
+    const QRect free = alerts.front()->screen()->availableGeometry();
+    std::set<std::pair<int, int>> places;
+    for (const auto* alert : alerts) {
+        places.emplace(alert->frameGeometry().x(), alert->frameGeometry().y());
+        EXPECT_TRUE(free.contains(alert->frameGeometry())) << "on the screen";
+    }
+    EXPECT_EQ(places.size(), alerts.size()) << "no alert opens where another one lies";
+
+    window->ShowBlockedAlert("0900105", "dialled by /usr/bin/wvdial (process 77)");
+    ASSERT_EQ(OpenAlerts().size(), 16u) << "the number's alert comes to the front instead";
+    for (auto* alert : OpenAlerts()) {
+        if (alert->form.lblPhoneNumber->text() == "0900105") {
+            EXPECT_TRUE(alert->form.lblDialledBy->toolTip().contains("wvdial (process 77)"))
+                << "the latest refusal's dialler";
+        }
+        alert->form.btnOK->click();
+    }
+}
+
+TEST_F(WindowTest, AnAlertThatCouldNotComeToTheFrontSendsADesktopNotification) {
+    Start(test::Parental::Off);
+    std::vector<std::pair<QString, QString>> notices;
+    window->DesktopNotice = [&](const QString& title, const QString& text) {
+        notices.emplace_back(title, text);
+    };
+    window->ShowBlockedAlert("0900<b>1", "dialled by /usr/bin/chat (process 9)");
+    auto* alert = OpenAlerts().at(0);
+    alert->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(alert));
+    window->CheckAlertRaised(*alert);
+    EXPECT_TRUE(notices.empty()) << "an alert in front needs no notification";
+
+    window->Settings1Click();  // Kestrine's own window in front: the user is looking at it
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    window->CheckAlertRaised(*alert);
+    EXPECT_TRUE(notices.empty());
+
+    QWindow other;  // another program's window keeps the front
+    other.resize(64, 64);
+    other.show();
+    other.requestActivate();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    window->CheckAlertRaised(*alert);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].first, "Kestrine - Number Blocked");
+    EXPECT_EQ(
+        notices[0].second,
+        "Your computer has attempted to call: 0900<b>1\ndialled by /usr/bin/chat (process 9)");
 }
 
 TEST_F(WindowTest, TheReportedNumberIsShownAsPlainText) {

@@ -6,6 +6,9 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFontInfo>
+#include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -22,6 +25,8 @@
 #include "app/MainForm.h"
 #include "numbers/NumberListClass.h"
 #include "numbers/ui/DialogSupport.h"
+#include "numbers/ui/GetPINForm.h"
+#include "numbers/ui/NumberBlockedForm.h"
 #include "platform/SystemRoot.h"
 #include "tests/app/WindowFixture.h"
 #include "tests/support/FakeMonitorDevice.h"
@@ -255,7 +260,22 @@ TEST_F(MainFormTest, TrayMenuShowsTheRightTab) {
     for (auto* action : actions) {
         captions << (action->isSeparator() ? "-" : action->text());
     }
-    EXPECT_EQ(captions, (QStringList{"&Settings", "&View Log", "-", "&Help", "-", "&E&xit"}));
+    EXPECT_EQ(captions, (QStringList{"&Settings", "&View Log", "-", "&Help", "-", "&Exit"}));
+    // What a D-Bus menu makes of a caption (its first mark becomes the mnemonic): no host may
+    // show a literal "&".
+    for (const QString& caption : captions) {
+        QString dbus = caption;
+        dbus.replace(dbus.indexOf('&'), 1, '_');
+        EXPECT_FALSE(dbus.contains('&')) << dbus.toStdString();
+    }
+    struct Row {
+        const char* caption;
+        const char* text;
+    };
+    for (const Row& row : {Row{"&E&xit", "&Exit"}, Row{"E&xit", "E&xit"},
+                           Row{"A&&B &C&D", "A&&B &CD"}, Row{"Trailing&", "Trailing&"}}) {
+        EXPECT_EQ(MenuText(row.caption).toStdString(), row.text) << row.caption;
+    }
     EXPECT_EQ(window->PopupMenu1.defaultAction(), window->Settings1);
 
     window->Settings1->trigger();
@@ -297,6 +317,74 @@ TEST_F(MainFormTest, WindowAndControlProperties) {
     // No task-bar entry of the window's own: the task bar shows the icon name, the application's
     // title, while the title bar keeps the caption.
     EXPECT_EQ(window->windowIconText(), "Tallowby Kestrine");
+}
+
+TEST_F(MainFormTest, UnderTheApplicationsLookTextsAreTahomaAndGroupBoxesHoldTheirControls) {
+    if (!QFile::exists("/usr/share/wine/fonts/tahoma.ttf")) {
+        GTEST_SKIP() << "fonts-wine (Tahoma) is not installed";
+    }
+    ui::SetUpApplicationLook();  // as the application starts: its style sheet on every window
+    struct Restore {
+        ~Restore() { qApp->setStyleSheet({}); }
+    } restore;
+    Start(test::Parental::Off);
+    window->Settings1Click();
+
+    // "Parental Control" is 77 or 78 pixels wide in Tahoma 8 pt (11 px); a control that misses
+    // its window's font falls back to DejaVu Sans at 12 px, 96 pixels.
+    const QFont title = window->form.GroupBox1->font();
+    EXPECT_EQ(QFontInfo(title).family(), "Tahoma");
+    const int width = QFontMetrics(title).horizontalAdvance("Parental Control");
+    EXPECT_GE(width, 76);
+    EXPECT_LE(width, 79);
+    auto expectFonts = [](QWidget& top, int pixels) {
+        for (QWidget* control : top.findChildren<QWidget*>()) {
+            const QFontInfo info(control->font());
+            if (info.family() != "Tahoma" ||
+                (info.pixelSize() != pixels && !control->font().bold())) {
+                ADD_FAILURE() << top.windowTitle().toStdString() << ": "
+                              << control->objectName().toStdString() << " in "
+                              << info.family().toStdString() << " " << info.pixelSize() << " px";
+            }
+        }
+    };
+    expectFonts(*window, 11);
+    ui::TfrmGetPIN pin(prompts);
+    pin.show();  // polished: the style sheet's fonts are in place
+    expectFonts(pin, 13);
+    EXPECT_TRUE(QFontInfo(pin.form.lblCaption->font()).bold()) << "the caption stays bold";
+    pin.hide();
+    auto* alert = ui::ShowBlockedAlert("0900", "dialled by an unknown program", prompts, {});
+    EXPECT_EQ(QFontInfo(alert->form.btnOK->font()).pixelSize(), 11);
+    EXPECT_EQ(QFontInfo(alert->form.Label1->font()).pixelSize(), 13);
+    EXPECT_EQ(QFontInfo(alert->form.lblPhoneNumber->font()).pixelSize(), 21);
+    EXPECT_EQ(QFontInfo(alert->form.lblPhoneNumber->font()).family(), "Tahoma");
+    alert->btnOKClick();
+
+    // As a Windows group box: the frame's top line runs through the title (drawn over it), and
+    // every control lies inside the frame, below that line. Found on the screen: the first row,
+    // right of the title, that is darker than the window's face above it.
+    for (QGroupBox* group : window->findChildren<QGroupBox*>()) {
+        SCOPED_TRACE(group->title().toStdString());
+        const QImage image = group->grab().toImage();
+        const QFontMetrics metrics(group->font());
+        const int left = 8 + metrics.horizontalAdvance(group->title()) + 8;
+        const int right = group->width() - 8;
+        int line = -1;
+        for (int y = 1; y < image.height() / 2 && line < 0; ++y) {
+            int darker = 0;
+            for (int x = left; x < right; ++x) {
+                darker += qGray(image.pixel(x, y)) + 24 < qGray(image.pixel(x, 0)) ? 1 : 0;
+            }
+            line = darker * 10 > (right - left) * 8 ? y : -1;
+        }
+        EXPECT_GT(line, 0) << "a top line";
+        EXPECT_LT(line, metrics.height()) << "at the title's height, not under it";
+        for (QWidget* control : group->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            EXPECT_GT(control->geometry().top(), line + 2)
+                << control->objectName().toStdString() << " crosses the frame's top line";
+        }
+    }
 }
 
 TEST_F(MainFormTest, TheStyleSheetGivesTheWindowTheButtonFaceColour) {
@@ -413,6 +501,15 @@ TEST_F(MainFormTest, ControlsSitAtTheirPlacesAndFollowTheirAnchors) {
     }
 }
 
+TEST_F(MainFormTest, EnterInTheNumberFieldPressesAdd) {
+    Start(test::Parental::Off, {"0800111222"});
+    window->Settings1Click();
+    QTest::keyClicks(window->form.txtAllowed, "01234567890");
+    QTest::keyClick(window->form.txtAllowed, Qt::Key_Return);
+    EXPECT_EQ(window->Items(), (std::vector<std::string>{"0800111222", "01234567890"}));
+    EXPECT_TRUE(window->form.txtAllowed->text().isEmpty());
+}
+
 TEST_F(MainFormTest, HelpOpensAtItsContentsAndF1AtTheWindowsTopic) {
     Start(test::Parental::Off);
     std::filesystem::copy_file(KESTRINE_HELP_FILE, programDir / "qdhelp.hlp");
@@ -425,6 +522,10 @@ TEST_F(MainFormTest, HelpOpensAtItsContentsAndF1AtTheWindowsTopic) {
     window->Help1->trigger();
     ASSERT_NE(window->Help().Window(), nullptr);
     EXPECT_TRUE(window->Help().Window()->isVisible());
+    const QRect screen = window->Help().Window()->screen()->availableGeometry();
+    EXPECT_LE(
+        (window->Help().Window()->frameGeometry().center() - screen.center()).manhattanLength(), 4)
+        << "the help window opens centred";
     EXPECT_EQ(topic(), "Kestrine") << "the contents";
     window->Help().Window()->hide();
     window->Settings1Click();

@@ -17,6 +17,9 @@
 #include <QTest>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "app/SessionEnd.h"
 #include "app/SingleInstance.h"
@@ -94,6 +97,45 @@ TEST_F(AppProcessTest, ASecondStartTellsTheFirstAndEndsTouchingNothing) {
     EXPECT_FALSE(fs::exists(programDir / "qdlog.log")) << "the log was not touched";
 }
 
+TEST_F(AppProcessTest, HelpAndVersionAnswerAndEndWithoutStartingAnything) {
+    const struct {
+        const char* name;
+        std::string program;
+    } programs[] = {{"kestrine", (programDir / "kestrine").string()},
+                    {"kestrine-setup", SETUP_BINARY},
+                    {"qddriver", QDDRIVER_BINARY},
+                    {"qdwatch", QDWATCH_BINARY}};
+    for (const auto& [name, program] : programs) {
+        for (const char* option : {"--help", "--version"}) {
+            SCOPED_TRACE(std::string(name) + " " + option);
+            QProcess process;
+            // No display and a root that is not there: an answer needs neither.
+            auto env = QProcessEnvironment::systemEnvironment();
+            env.remove("DISPLAY");
+            env.remove("WAYLAND_DISPLAY");
+            env.remove("QT_QPA_PLATFORM");
+            env.insert("KESTRINE_ROOT", QString::fromStdString((root / "missing").string()));
+            env.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.Path().string()));
+            process.setProcessEnvironment(env);
+            process.start(QString::fromStdString(program), {option});
+            ASSERT_TRUE(process.waitForFinished(10000));
+            EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+            const QString out = QString::fromLocal8Bit(process.readAllStandardOutput());
+            if (std::string(option) == "--version") {
+                EXPECT_EQ(out.toStdString(), std::string(name) + " " + KESTRINE_VERSION + "\n");
+            } else {
+                EXPECT_TRUE(
+                    out.startsWith(QStringLiteral("usage: %1").arg(name), Qt::CaseInsensitive))
+                    << out.toStdString();
+            }
+        }
+    }
+    EXPECT_FALSE(fs::exists(programDir / "qdlog.log")) << "kestrine logged nothing";
+    EXPECT_TRUE(fs::is_empty(runtime.Path())) << "no instance started";
+    EXPECT_FALSE(fs::exists(root / "missing"));
+}
+
 TEST_F(AppProcessTest, SurvivesACrashedFirstInstanceAndEndsOnSigterm) {
     const app::SingleInstance names(app::kApplicationGuid,
                                     QString::fromStdString(runtime.Path().string()));
@@ -163,6 +205,7 @@ TEST_F(AppProcessTest, ASigtermDuringStartUpStillEndsInOrder) {
                          << "while [ ! -e \"$KESTRINE_ROOT/go\" ]; do sleep 0.02; done\n"
                          << "exec " << QDDRIVER_BINARY << "\n";
     fs::permissions(image, fs::perms::owner_all);
+    root.MakeStore();
 
     auto app = Launch();
     QElapsedTimer clock;
@@ -177,6 +220,68 @@ TEST_F(AppProcessTest, ASigtermDuringStartUpStillEndsInOrder) {
     ASSERT_TRUE(app->waitForFinished(20000));
     EXPECT_EQ(app->exitStatus(), QProcess::NormalExit) << "not killed by the signal";
     EXPECT_EQ(app->exitCode(), 0);
+}
+
+// The variables that name the graphical session, set for one case and put back afterwards.
+class SessionVariables {
+public:
+    SessionVariables(const char* sessionId, const char* wayland, const char* display) {
+        Set("XDG_SESSION_ID", sessionId);
+        Set("WAYLAND_DISPLAY", wayland);
+        Set("DISPLAY", display);
+    }
+    ~SessionVariables() {
+        for (const auto& [name, value] : saved_) {
+            if (value) {
+                qputenv(name, *value);
+            } else {
+                qunsetenv(name);
+            }
+        }
+    }
+
+private:
+    void Set(const char* name, const char* value) {
+        saved_.emplace_back(name, qEnvironmentVariableIsSet(name)
+                                      ? std::optional<QByteArray>(qgetenv(name))
+                                      : std::nullopt);
+        if (value) {
+            qputenv(name, value);
+        } else {
+            qunsetenv(name);
+        }
+    }
+    std::vector<std::pair<const char*, std::optional<QByteArray>>> saved_;
+};
+
+TEST(SingleInstance, OneInstancePerUserAndGraphicalSession) {
+    struct Row {
+        const char* sessionId;
+        const char* wayland;
+        const char* display;
+        const char* name;
+    };
+    for (const Row& row :
+         {Row{"c2", "wayland-1", ":0", "c2"}, Row{nullptr, "wayland-1", ":0", "wayland-1"},
+          Row{nullptr, nullptr, ":1.0", "_1"},
+          Row{nullptr, nullptr, "localhost:10.0", "localhost_10"},
+          Row{"../x", nullptr, nullptr, "___x"}, Row{nullptr, nullptr, nullptr, ""}}) {
+        const SessionVariables session(row.sessionId, row.wayland, row.display);
+        EXPECT_EQ(app::GraphicalSession().toStdString(), row.name);
+    }
+
+    test::TempDir runtime;
+    const QString folder = QString::fromStdString(runtime.Path().string());
+    auto instanceOn = [&](const char* display) {
+        const SessionVariables session(nullptr, nullptr, display);
+        return std::make_unique<app::SingleInstance>(app::kApplicationGuid, folder);
+    };
+    const auto first = instanceOn(":1");
+    const auto other = instanceOn(":2");
+    ASSERT_TRUE(first->Acquire());
+    EXPECT_TRUE(other->Acquire()) << "another display of the same user runs its own instance";
+    EXPECT_NE(first->SocketPath(), other->SocketPath());
+    EXPECT_FALSE(instanceOn(":1.0")->Acquire()) << "a second start on the same display";
 }
 
 // Without a runtime folder of the user's own, a folder of its own in the shared /tmp stands in;

@@ -44,9 +44,13 @@ void WindowFixture::Open(bool realDialogs) {
         }
     };
     window = std::make_unique<app::TfrmMain>(
-        settings,
-        app::MainFormSetup{
-            programDir.Path(), Registry(), &access, realDialogs ? nullptr : &prompts, quit, {}});
+        settings, app::MainFormSetup{
+                      programDir.Path(),
+                      platform::Registry::Existing(platform::RegistryDatabasePath(root.Path())),
+                      &access,
+                      realDialogs ? nullptr : &prompts,
+                      quit,
+                      {}});
 }
 
 }  // namespace kestrine::test

@@ -35,7 +35,9 @@ DriverProcess::DriverProcess(std::vector<std::string> ports) {
     std::vector<std::string> args = {DriverExecutable().string(), "--root", Root().string(),
                                      "--ready-fd", "3"};
     for (const auto& port : ports) {
-        args.push_back("--port");
+        if (!port.starts_with("--")) {
+            args.push_back("--port");
+        }
         args.push_back(port);
     }
     std::vector<char*> argv;

@@ -25,8 +25,8 @@ using namespace std::chrono_literals;
 
 class DriverProcess {
 public:
-    // Starts qddriver with a private root and the given --port assignments and waits until it is
-    // ready. The test fails (fatally) when it does not come up.
+    // Starts qddriver with a private root and the given --port assignments (and options such
+    // as "--any-tty", passed as they are) and waits until it is ready. The test fails (fatally) when it does not come up.
     explicit DriverProcess(std::vector<std::string> ports = {"COM1=modem"});
     ~DriverProcess();
     DriverProcess(const DriverProcess&) = delete;

@@ -1,5 +1,7 @@
 // The driver's request handling, through the real client against a real qddriver.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -132,44 +134,54 @@ TEST_F(DriverRequests, AttachGivesFreshIdsAndPublishesOnlyServedPorts) {
               ERROR_INVALID_HANDLE);
 }
 
-TEST_F(DriverRequests, TheRegistrysPortMapIsReadAtEveryAttach) {
+// The map is root's (or the driver user's) alone: a map that others may write, or a link in its
+// place, is not used at all.
+TEST_F(DriverRequests, TheStoredPortMapIsReadAtEveryAttachWhenNobodyElseMayWriteIt) {
+    namespace fs = std::filesystem;
     std::vector<std::uint8_t> out(4);
-    EXPECT_EQ(device_->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(3), out).error,
-              ERROR_FILE_NOT_FOUND);
-    {
-        RegKey key;
-        ASSERT_EQ(Registry::System().CreateKey(driver::kPortMapKey, KEY_ALL_ACCESS, key),
-                  ERROR_SUCCESS);
-        key.SetString("com5", "Modem");
-        key.SetString("COM6", "ttyS0");  // not an absolute path: no backend
-        key.SetString("COM17", "modem");
-        key.SetDword("COM7", 1);
-    }
-    EXPECT_NE(Attach(*device_, 5), 0u);
-    for (const int com : {6, 7, 17}) {
-        EXPECT_EQ(device_->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(com), out).error,
-                  ERROR_FILE_NOT_FOUND)
-            << "COM" << com;
-    }
-    // The driver keeps the store open between attaches: a change committed since is seen, and so
-    // is a store replaced by a new file.
-    auto setPort = [](const char* name) {
-        RegKey key;
-        ASSERT_EQ(Registry::System().CreateKey(driver::kPortMapKey, KEY_ALL_ACCESS, key),
-                  ERROR_SUCCESS);
-        key.SetString(name, "modem");
+    auto attachError = [&](int com) {
+        return device_->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(com), out).error;
     };
-    setPort("COM8");
-    EXPECT_NE(Attach(*device_, 8), 0u);
-    const auto store = RegistryDatabasePath();
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        std::filesystem::remove(store.string() + suffix);
+    EXPECT_EQ(attachError(3), ERROR_FILE_NOT_FOUND);
+    {
+        // Where the map once was: members of the group write the store, so it is never read.
+        RegKey key;
+        ASSERT_EQ(
+            Registry(RegistryDatabasePath())
+                .CreateKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)",
+                           KEY_ALL_ACCESS, key),
+            ERROR_SUCCESS);
+        ASSERT_EQ(key.SetString("COM4", "modem"), ERROR_SUCCESS);
     }
-    setPort("COM9");
-    EXPECT_NE(Attach(*device_, 9), 0u);
-    EXPECT_EQ(device_->Control(IOCTL_MONITOR_ATTACH_PORT, PortNameBuffer(5), out).error,
-              ERROR_FILE_NOT_FOUND)
-        << "COM5 was served by the old store only";
+    EXPECT_EQ(attachError(4), ERROR_FILE_NOT_FOUND);
+    const auto map = driver::PortMapFilePath();
+    fs::create_directories(map.parent_path());
+    fs::permissions(map.parent_path(), fs::perms(0755));
+    auto store = [&](const std::string& text, fs::perms mode) {
+        fs::remove(map);
+        std::ofstream(map) << text;
+        fs::permissions(map, mode);
+    };
+    store("com5 modem\nCOM6 modem extra\nCOM17 modem\nCOM7 serial ttyS0\nCOM7\n# COM8 modem\n",
+          fs::perms(0644));
+    EXPECT_NE(Attach(*device_, 5), 0u);
+    for (const int com : {6, 7, 8, 17}) {
+        EXPECT_EQ(attachError(com), ERROR_FILE_NOT_FOUND) << "COM" << com;
+    }
+
+    store("COM9 modem\n", fs::perms(0664));
+    EXPECT_EQ(attachError(9), ERROR_FILE_NOT_FOUND) << "a map the group may write";
+    fs::permissions(map, fs::perms(0644));
+    fs::permissions(map.parent_path(), fs::perms(0775));
+    EXPECT_EQ(attachError(9), ERROR_FILE_NOT_FOUND) << "in a folder the group may write";
+    fs::permissions(map.parent_path(), fs::perms(0755));
+    EXPECT_NE(Attach(*device_, 9), 0u) << "read afresh at the attach";
+
+    const auto elsewhere = driver_->Root() / "elsewhere.ports";
+    std::ofstream(elsewhere) << "COM10 modem\n";
+    fs::remove(map);
+    fs::create_symlink(elsewhere, map);
+    EXPECT_EQ(attachError(10), ERROR_FILE_NOT_FOUND) << "a link is not followed";
 }
 
 TEST_F(DriverRequests, BadRequestsGetErrorsAndTheDriverCarriesOn) {
@@ -476,6 +488,48 @@ TEST_F(DriverRequests, TerminationRemovesPublishedPortsAndTheSocket) {
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(driver_->Port(1))));
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(driver_->Port(16))));
     EXPECT_FALSE(std::filesystem::exists(driver_->Socket()));
+}
+
+// A detach removes the link the driver made, never another of the same text put in its place.
+TEST_F(DriverRequests, ADetachRemovesOnlyTheLinkItsPortMade) {
+    const auto id = Attach(*device_, 16);
+    const auto port = driver_->Port(16);
+    const auto target = std::filesystem::read_symlink(port);
+    std::filesystem::remove(port);
+    std::filesystem::create_symlink(target, port);
+    ASSERT_TRUE(Detach(*device_, id));
+    EXPECT_TRUE(std::filesystem::is_symlink(port));
+}
+
+// One driver per system root: a second one does not start beside a live first, even one whose
+// socket is gone, and the guard of a killed driver removes only the links that driver made, not
+// links of the same text put in their place (a terminal's number is reused).
+TEST_F(DriverRequests, ASecondDriverOfARootNeverRunsAndAGuardRemovesOnlyWhatItsDriverMade) {
+    Attach(*device_, 1);
+    const auto port1 = driver_->Port(1);
+    const auto target = std::filesystem::read_symlink(port1);
+    ASSERT_TRUE(std::filesystem::remove(driver_->Socket()));
+    const auto second = RunProgram(
+        {DriverExecutable().string(), "--root", driver_->Root().string(), "--port", "COM2=modem"},
+        {}, 30s);
+    EXPECT_EQ(second.exitCode, 1) << second.output;
+    EXPECT_NE(second.output.find("another driver already runs"), std::string::npos)
+        << second.output;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(driver_->Port(2))));
+    EXPECT_TRUE(std::filesystem::is_symlink(port1)) << "the first one's port is untouched";
+
+    // The same text, another link.
+    std::filesystem::remove(port1);
+    std::filesystem::create_symlink(target, port1);
+    driver_->Stop(SIGKILL);
+    // The guard holds the root's lock until it is done: once we get it, it is.
+    const int lock =
+        ::open((driver_->Root() / "device" / "QDDRIVER.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    ::close(lock);
+    EXPECT_TRUE(std::filesystem::is_symlink(port1)) << "a link the driver did not make stays";
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(driver_->Port(16))));
 }
 
 TEST(DriverStart, RemovesPortLinksLeftByAKilledDriver) {

@@ -13,6 +13,7 @@
 
 #include "platform/Device.h"
 #include "tests/driver/DriverHarness.h"
+#include "tests/support/ModemStandIn.h"
 
 using namespace kestrine;
 using namespace kestrine::monitor;
@@ -190,7 +191,7 @@ protected:
         ASSERT_EQ(::grantpt(far_), 0);
         ASSERT_EQ(::unlockpt(far_), 0);
         driver_ = std::make_unique<DriverProcess>(
-            std::vector<std::string>{std::string("COM2=") + ::ptsname(far_)});
+            std::vector<std::string>{std::string("COM2=") + ::ptsname(far_), "--any-tty"});
         ASSERT_TRUE(driver_->Ready());
         device_ = OpenDriver();
         ASSERT_TRUE(device_);
@@ -222,6 +223,8 @@ protected:
         return got;
     }
 
+    bool ServeConfiguration() { return AnswerModemConfiguration(far_); }
+
     // Waits until the device's settings satisfy `test`.
     bool DeviceBecomes(const std::function<bool(const termios&)>& test) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -244,6 +247,7 @@ protected:
 }  // namespace
 
 TEST_F(DevicePort, SettingsAreMirroredAndBytesPassUnchangedBothWays) {
+    ASSERT_TRUE(ServeConfiguration()) << "the blocker configures the modem at attach";
     OpenPort program(driver_->Port(2));
     termios t{};
     ASSERT_EQ(::tcgetattr(program.Fd(), &t), 0);
@@ -255,7 +259,7 @@ TEST_F(DevicePort, SettingsAreMirroredAndBytesPassUnchangedBothWays) {
         [](const termios& d) { return cfgetospeed(&d) == B19200 && (d.c_cflag & CSTOPB) != 0; }));
 
     program.Write("ATDT0123456\r");
-    EXPECT_EQ(ReadExactly(far_, 12), "ATDT0123456\r") << "an allowed dial is forwarded unchanged";
+    EXPECT_EQ(ReadExactly(far_, 12), "ATDT0123456\r") << "an allowed dial is forwarded as it was read";
     ASSERT_EQ(::write(far_, "\r\nCONNECT 9600\r\n", 16), 16);
     EXPECT_NE(program.ReadUntil("CONNECT 9600\r\n").find("CONNECT 9600"), std::string::npos);
 
@@ -275,6 +279,7 @@ TEST_F(DevicePort, SettingsAreMirroredAndBytesPassUnchangedBothWays) {
 }
 
 TEST_F(DevicePort, AProgramThatDoesNotReadHoldsUpTheDeviceInsteadOfFillingTheDriver) {
+    ASSERT_TRUE(ServeConfiguration());
     OpenPort program(driver_->Port(2));  // opens, never reads
     ASSERT_EQ(::fcntl(far_, F_SETFL, O_NONBLOCK), 0);
     const std::string chunk(64 * 1024, 'x');

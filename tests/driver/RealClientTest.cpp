@@ -7,9 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "tests/driver/DriverHarness.h"
+#include "tests/support/RunProgram.h"
+#include "tests/support/TempDir.h"
 
 using namespace kestrine;
 using namespace kestrine::monitor;
@@ -83,4 +87,52 @@ TEST_F(RealClients, ChatSendsATextMessageOnlyToAnAllowedNumber) {
     SetAllowList(*device_, {"0123 456", "0900 123"});
     const auto sent = RunProgram(script, driver_->Port(1));
     EXPECT_EQ(sent.exitCode, 0) << sent.output;
+}
+
+// pyserial, as dialling scripts written in Python use it: the program's settings and lines as it
+// writes them, the blocker's answers as it reads them.
+TEST_F(RealClients, PythonSerialHearsOkNoCarrierAndConnect) {
+    // Debian's python3, where the package installs the module (a python3 of the user's own,
+    // earlier in PATH, may not see it).
+    const std::string python =
+        std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+    if (FindProgram(python).empty() || RunProgram({python, "-c", "import serial"}).exitCode != 0) {
+        GTEST_SKIP() << "python3-serial is needed: run scripts/install-deps";
+    }
+    const auto run = RunProgram(
+        {python, "-c",
+         "import serial, sys\n"
+         "s = serial.Serial(sys.argv[1], 9600, timeout=5)\n"
+         "for line, answer in ((b'ATZ\\r', b'OK\\r\\n'), (b'ATDT0900123\\r', b'NO CARRIER\\r\\n'),\n"
+         "                     (b'ATDT0123456\\r', b'CONNECT')):\n"
+         "    s.write(line)\n"
+         "    got = s.read_until(answer)\n"
+         "    print(repr(got))\n"
+         "    assert got.endswith(answer), got\n",
+         driver_->Port(1).string()});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(Reported("0900123"));
+}
+
+// wvdial's own dialogue (its init strings, its dial command, what it waits for) through the port:
+// a refused number ends its attempt with NO CARRIER, an allowed one connects (pppd then finds no
+// /dev/ppp here, which ends the run).
+TEST_F(RealClients, WvdialGivesUpOnARefusedNumberAndConnectsToAnAllowedOne) {
+    if (!HaveProgram("wvdial")) {
+        GTEST_SKIP() << "wvdial is needed: run scripts/install-deps";
+    }
+    TempDir home;
+    auto dial = [&](const std::string& number) {
+        const auto config = home.Path() / ("wvdial-" + number + ".conf");
+        std::ofstream(config) << "[Dialer Defaults]\nModem = " << driver_->Port(1).string()
+                              << "\nBaud = 9600\nInit1 = ATZ\nInit2 = ATQ0 V1 E1 S0=0 &C1 &D2\n"
+                              << "Phone = " << number << "\nUsername = u\nPassword = p\n"
+                              << "Dial Attempts = 1\nCarrier Check = no\nStupid Mode = 1\n";
+        return RunProgram({"wvdial", "--config", config.string()}, {}, std::chrono::seconds(20));
+    };
+    const auto refused = dial("0900123");
+    EXPECT_NE(refused.output.find("NO CARRIER"), std::string::npos) << refused.output;
+    EXPECT_TRUE(Reported("0900123"));
+    const auto allowed = dial("0123456");
+    EXPECT_NE(allowed.output.find("CONNECT"), std::string::npos) << allowed.output;
 }

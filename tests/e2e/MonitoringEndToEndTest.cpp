@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <array>
 #include <atomic>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -59,6 +61,7 @@ protected:
     monitor::HandOverQueue handOver;
     monitor::DriverUtil driver = monitor::DriverUtil::System();
     std::unique_ptr<app::MainFormCore> core;
+    std::atomic<bool> lookAsked{false};  // what the window's queued look would be
 
     void SetUp() override {
         for (const char* program : {"chat"}) {
@@ -68,9 +71,9 @@ protected:
         }
         const auto setup = test::RunProgram({KESTRINE_SETUP_BINARY, "--ports", "COM1=modem"});
         ASSERT_EQ(setup.exitCode, 0) << setup.output;
-        core = std::make_unique<app::MainFormCore>(
-            app::MainFormEnvironment{log.dir.Path(), platform::Registry::System(), driver, handOver,
-                                     alert, prompts, controls, controls, controls});
+        core = std::make_unique<app::MainFormCore>(app::MainFormEnvironment{
+            log.dir.Path(), platform::Registry::System(), driver, handOver, alert, prompts,
+            controls, controls, controls, [] {}, [](unsigned) {}, [this] { lookAsked = true; }});
     }
 
     // Dials through COM1 with ppp's chat while this thread serves the hand-overs; returns chat's
@@ -154,34 +157,110 @@ TEST_F(MonitoringEndToEnd, AnEmptyNumberInTheStoreSpoilsNoListTheDriverGets) {
     core->StopMonitoring();
 }
 
-// The driver killed outright: its published port goes with it, the loss is logged, and within
-// seconds the application has started it again through the service layer, attached the port and
-// pushed the stored list, without a restart of its own.
-TEST_F(MonitoringEndToEnd, AKilledDriverIsStartedAgainAndProtects) {
+// The driver killed outright, or stopped in order (as a restart of its service does): its
+// published port goes with it, the loss is noticed without anything asked of the driver (a look
+// only when a monitor thread asks for one, or on the timer while protection is not whole, as the
+// window does), and within seconds the application has started it again through the service
+// layer, attached the port and pushed the stored list, without a restart of its own.
+TEST_F(MonitoringEndToEnd, AKilledOrStoppedDriverIsNoticedStartedAgainAndProtects) {
+    core->CreateStore();
+    core->NumberList->SaveNumbers(std::vector<std::string>{"0123456789"});
+    core->StartMonitoring();
+    for (const int signal : {SIGKILL, SIGTERM}) {
+        SCOPED_TRACE(signal == SIGKILL ? "killed" : "stopped in order");
+        ASSERT_TRUE(core->Link.PortAttached[1]) << log.Content();
+        const auto pidFile = platform::ServiceRunDirectory() / "QDDRIVER.pid";
+        const pid_t first = std::stoi(test::ReadFile(pidFile));
+        const auto lostBefore = log.Content().size();
+        ASSERT_EQ(::kill(first, signal), 0);
+
+        // The loss and the return are both told, however quickly the one follows the other.
+        const auto told = [&](const std::string& line) {
+            return log.Content().find(line, lostBefore) != std::string::npos;
+        };
+        const auto back = [&] { return told(": Kestrine is protecting again\r\n"); };
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!(back() && core->Status.Protecting()) &&
+               std::chrono::steady_clock::now() < deadline) {
+            handOver.WaitAndServe(20ms);
+            if (lookAsked.exchange(false) || !core->Status.Protecting()) {
+                core->CheckProtection();
+            }
+        }
+        ASSERT_TRUE(back() && core->Status.Protecting()) << core->Status.Reason() << "\n"
+                                                         << log.Content();
+        EXPECT_NE(std::stoi(test::ReadFile(pidFile)), first) << "a driver of its own again";
+        EXPECT_TRUE(told(": Kestrine is not protecting: the monitoring driver has stopped"))
+            << log.Content();
+        EXPECT_EQ(Dial("0900123456", "0900123456 blocked"), 4) << "refused again";
+        EXPECT_EQ(Dial("0123456789", "CONNECT"), 0) << "the stored list reached the new driver";
+    }
+    core->StopMonitoring();
+}
+
+// A driver that hangs while nothing is asked of it (SIGSTOP) is found by the looks alone, told,
+// and once it runs again protection is back without anything restarted.
+TEST_F(MonitoringEndToEnd, ADriverThatHangsWhileIdleIsToldAndComesBack) {
     core->CreateStore();
     core->NumberList->SaveNumbers(std::vector<std::string>{"0123456789"});
     core->StartMonitoring();
     ASSERT_TRUE(core->Link.PortAttached[1]) << log.Content();
-    const auto pidFile = platform::ServiceRunDirectory() / "QDDRIVER.pid";
-    const pid_t first = std::stoi(test::ReadFile(pidFile));
+    const pid_t driverPid =
+        std::stoi(test::ReadFile(platform::ServiceRunDirectory() / "QDDRIVER.pid"));
+    ASSERT_EQ(::kill(driverPid, SIGSTOP), 0);
+    const auto lookUntil = [&](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            handOver.WaitAndServe(20ms);
+            core->CheckProtection();  // the window's timer
+        }
+        return done();
+    };
+    const bool told =
+        lookUntil([&] { return core->Status.Reason() == "the monitoring driver does not answer"; });
+    ::kill(driverPid, SIGCONT);
+    ASSERT_TRUE(told) << core->Status.Reason() << "\n" << log.Content();
+    ASSERT_TRUE(lookUntil([&] { return core->Status.Protecting(); }))
+        << core->Status.Reason() << "\n"
+        << log.Content();
+    EXPECT_EQ(std::stoi(test::ReadFile(platform::ServiceRunDirectory() / "QDDRIVER.pid")),
+              driverPid)
+        << "waited for, not replaced";
+    EXPECT_EQ(Dial("0900123456", "0900123456 blocked"), 4) << "refused";
+    core->StopMonitoring();
+}
+
+// A refusal answered NO CARRIER whose record nobody read before the driver was killed is not
+// lost: the next driver hands it over at the first attach, and it is logged.
+TEST_F(MonitoringEndToEnd, ARefusalTheKilledDriverCouldNotHandOverIsLoggedAfterItsReturn) {
+    core->CreateStore();
+    core->NumberList->SaveNumbers(std::vector<std::string>{"0123456789"});
+    core->StartMonitoring();
+    ASSERT_TRUE(core->Link.PortAttached[1]) << log.Content();
+    // COM1 attached again with nobody reading its events.
+    ASSERT_TRUE(core->Link.StopPort(1));
+    std::array<std::uint8_t, 4> id{};
+    ASSERT_TRUE(core->Link.DeviceHandle
+                    ->Control(monitor::IOCTL_MONITOR_ATTACH_PORT, monitor::PortNameBuffer(1), id)
+                    .Succeeded());
+    const auto chat = test::RunProgram({"chat", "-v", "-s", "-t", "5", "ABORT", "NO CARRIER", "",
+                                        "ATZ", "OK", "ATDT0900123456", "CONNECT", ""},
+                                       platform::PublishedPortPath(1), 20s);
+    ASSERT_EQ(chat.exitCode, 4) << "NO CARRIER\n" << chat.output;
+    ASSERT_EQ(log.Content().find("0900123456 blocked"), std::string::npos) << "not read yet";
+    const pid_t first = std::stoi(test::ReadFile(platform::ServiceRunDirectory() / "QDDRIVER.pid"));
     ASSERT_EQ(::kill(first, SIGKILL), 0);
 
-    // The loss and the return are both told, however quickly the one follows the other.
-    const auto back = [&] {
-        return log.Content().find(": Kestrine is protecting again\r\n") != std::string::npos;
-    };
     const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!(back() && core->Status.Protecting()) && std::chrono::steady_clock::now() < deadline) {
+    const auto logged = [&] {
+        return log.Content().find(": 0900123456 blocked\r\n") != std::string::npos;
+    };
+    while (!(logged() && core->Status.Protecting()) &&
+           std::chrono::steady_clock::now() < deadline) {
         handOver.WaitAndServe(20ms);
         core->CheckProtection();
     }
-    ASSERT_TRUE(back() && core->Status.Protecting()) << core->Status.Reason() << "\n"
-                                                     << log.Content();
-    EXPECT_NE(std::stoi(test::ReadFile(pidFile)), first) << "a driver of its own again";
-    EXPECT_NE(log.Content().find(": Kestrine is not protecting: the monitoring driver has stopped"),
-              std::string::npos)
-        << log.Content();
-    EXPECT_EQ(Dial("0900123456", "0900123456 blocked"), 4) << "refused again";
-    EXPECT_EQ(Dial("0123456789", "CONNECT"), 0) << "the stored list reached the new driver";
+    EXPECT_TRUE(logged()) << log.Content();
+    EXPECT_EQ(alert.numbers, std::vector<std::string>{"0900123456"});
     core->StopMonitoring();
 }

@@ -73,4 +73,13 @@ wait_for 10 sh -c "! xdotool search --name 'Kestrine - Number Blocked'" || fail 
 
 status=0; dial 0900123456 || status=$?
 [ "$status" -eq 0 ] || fail "the allowed number gave chat exit $status, not 0 (CONNECT)"
-echo "refused, alerted, allowed, connected"
+
+# The display going away is the end of the session: the orderly stop runs as on SIGTERM.
+app_pid=${pids[2]}
+kill "${pids[0]}"
+gone() { [ ! -e "/proc/$app_pid" ] || grep -q '^State:.*Z' "/proc/$app_pid/status"; }
+wait_for 30 gone || fail "kestrine outlived its display"
+status=0; wait "$app_pid" || status=$?
+[ "$status" -eq 0 ] || fail "kestrine ended with status $status when the display went: $(cat "$work/kestrine.out")"
+grep -q 'the display is gone' "$work/kestrine.out" || fail "no orderly stop when the display went"
+echo "refused, alerted, allowed, connected; stopped in order when the display went"

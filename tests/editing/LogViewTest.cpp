@@ -140,21 +140,22 @@ TEST_F(LogViewTest, WithoutALogPathClearingFails) {
 
 TEST_F(LogViewTest, EveryLogOperationWorksThroughTheInstalledLinkAndKeepsIt) {
     // Installed, qdlog.log beside the program is a link into the log folder, which group kestrine
-    // shares (setgid); the file is not there yet.
+    // shares (setgid); the package makes the file there, the application never does.
     test::TempDir logs;
     ASSERT_EQ(::chmod(logs.Path().c_str(), 02770), 0);
     const auto target = logs / "qdlog.log";
     std::filesystem::remove(log.Path());
     std::filesystem::create_symlink(target, log.Path());
 
+    log.owner.LogLine("not kept");
+    EXPECT_FALSE(std::filesystem::exists(target)) << "not made in a folder others may write";
+    test::WriteFile(target, "");
+    ASSERT_EQ(::chmod(target.c_str(), 0660), 0);
+
     log.owner.PrepareLog();
     EXPECT_EQ(log.owner.LogPath, log.Path().string()) << "the log stays beside the program";
     log.owner.LogLine("0900123 blocked");
     EXPECT_EQ(log.Messages(), std::vector<std::string>{"0900123 blocked"});
-    EXPECT_NE(test::ReadFile(target).find("Logging started"), std::string::npos);
-    struct stat st {};
-    ASSERT_EQ(::stat(target.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0660u) << "made in the shared folder, the group may write it";
 
     view.TabSheet2Show();
     EXPECT_NE(memo.text.find("0900123 blocked"), std::string::npos);
@@ -168,4 +169,36 @@ TEST_F(LogViewTest, EveryLogOperationWorksThroughTheInstalledLinkAndKeepsIt) {
 
     EXPECT_TRUE(std::filesystem::is_symlink(log.Path())) << "nothing replaced the link";
     EXPECT_EQ(std::filesystem::read_symlink(log.Path()), target);
+}
+
+// Someone who may write the log folder replaces the log with a link to a file of the user's (or
+// of root's, for root's application): nothing is written to it, shown from it, or emptied.
+TEST_F(LogViewTest, ALinkOrFIFOPlantedInPlaceOfTheLogIsNeitherFollowedNorWaitedOn) {
+    test::TempDir logs;
+    ASSERT_EQ(::chmod(logs.Path().c_str(), 02770), 0);
+    const auto target = logs / "qdlog.log";
+    std::filesystem::remove(log.Path());
+    std::filesystem::create_symlink(target, log.Path());
+    test::WriteFile(logs / "profile.sh", "keep\n");
+    log.owner.LogPath = log.Path().string();
+
+    std::filesystem::create_symlink(logs / "profile.sh", target);
+    log.owner.LogLine("ATDT0900123");
+    view.TabSheet2Show();
+    EXPECT_EQ(memo.text, "earlier view") << "nothing shown from the link's target";
+    prompts.ExpectConfirm("Are you sure you want to clear the log?", true);
+    prompts.ExpectError("Unable to empty log file");
+    view.btnClearClick();
+    EXPECT_EQ(test::ReadFile(logs / "profile.sh"), "keep\n");
+
+    std::filesystem::remove(target);
+    ASSERT_EQ(::mkfifo(target.c_str(), 0660), 0);
+    log.owner.LogLine("ATDT0900123");  // would block for ever on a FIFO without a reader
+    EXPECT_TRUE(std::filesystem::is_fifo(target));
+
+    // A second name of the file (a hard link made elsewhere) is refused too.
+    std::filesystem::remove(target);
+    std::filesystem::create_hard_link(logs / "profile.sh", target);
+    log.owner.LogLine("ATDT0900123");
+    EXPECT_EQ(test::ReadFile(logs / "profile.sh"), "keep\n");
 }

@@ -54,6 +54,7 @@ class FaultTable : public test::WindowFixture, public ::testing::WithParamInterf
 public:
     app::TfrmMain& Window() { return *window; }
     fs::path Db() const { return platform::RegistryDatabasePath(root.Path()); }
+    using test::WindowFixture::Registry;
     std::shared_ptr<test::FakeMonitorDevice>& Device() { return access.device; }
 
     // Waits (serving the window) until the tray has said `notice`; false when it did not in time.
@@ -94,6 +95,32 @@ const Row kRows[] = {
      },
      true, [](FaultTable&) { return StoreError(platform::ERROR_BADDB); },
      [](FaultTable& t) { test::WriteFile(t.Db(), t.savedStore); }},
+    {"store damaged and replaced",
+     [](FaultTable& t) {
+         t.savedStore = test::ReadFile(t.Db());
+         fs::remove(t.Db().string() + "-wal");
+         fs::remove(t.Db().string() + "-shm");
+         test::WriteFile(t.Db(), std::string(4096, 'x'));
+     },
+     true, [](FaultTable&) { return StoreError(platform::ERROR_BADDB); },
+     [](FaultTable& t) {
+         // A good copy moved into place: a new file under the old name.
+         const fs::path copy = t.Db().string() + ".good";
+         test::WriteFile(copy, t.savedStore);
+         fs::rename(copy, t.Db());
+     }},
+    {"store deleted",
+     [](FaultTable& t) {
+         t.savedStore = test::ReadFile(t.Db());
+         for (const char* suffix : {"", "-wal", "-shm"}) {
+             fs::remove(t.Db().string() + suffix);
+         }
+     },
+     false,
+     [](FaultTable&) {
+         return std::string("the settings store is missing: run kestrine-setup to make it");
+     },
+     [](FaultTable& t) { test::WriteFile(t.Db(), t.savedStore); }},
     {"driver killed",
      [](FaultTable& t) {
          auto old = t.Device();
@@ -102,14 +129,47 @@ const Row kRows[] = {
      },
      false, [](FaultTable&) { return std::string("the monitoring driver has stopped"); },
      [](FaultTable& t) { t.Device() = std::make_shared<test::FakeMonitorDevice>(); }},
+    {"driver stopped in order",
+     [](FaultTable& t) {
+         // As a service restart does: the ports are detached, their waits aborted, and it is
+         // not there to be opened for a while.
+         auto old = t.Device();
+         t.Device().reset();
+         old->StopInOrder();
+     },
+     false, [](FaultTable&) { return std::string("the monitoring driver has stopped"); },
+     [](FaultTable& t) { t.Device() = std::make_shared<test::FakeMonitorDevice>(); }},
     {"driver hung",
      [](FaultTable& t) {
          // A hang shows when a request goes unanswered: here the list the window pushes.
-         t.Device()->SetHealth(platform::ERROR_TIMEOUT);
+         t.Device()->SetHung(true);
          t.Window().Core().SendStoredAllowList();
      },
      false, [](FaultTable&) { return std::string("the monitoring driver does not answer"); },
-     [](FaultTable& t) { t.Device()->SetHealth(platform::ERROR_SUCCESS); }},
+     [](FaultTable& t) { t.Device()->SetHung(false); }},
+    {"driver hung while idle",
+     [](FaultTable& t) {
+         // Nothing is asked of it: the window's own look finds it out.
+         t.Device()->SetHung(true);
+     },
+     false, [](FaultTable&) { return std::string("the monitoring driver does not answer"); },
+     [](FaultTable& t) { t.Device()->SetHung(false); }},
+    {"port locked by another process",
+     [](FaultTable& t) {
+         platform::RegKey key;
+         ASSERT_EQ(
+             t.Registry().CreateKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)",
+                                    platform::KEY_WRITE, key),
+             platform::ERROR_SUCCESS);
+         key.SetString("COM3", "/dev/kestrine-test-modem");
+         t.Device()->RefuseAttach(3, platform::ERROR_BUSY);
+     },
+     true,
+     [](FaultTable&) {
+         return "COM3: /dev/kestrine-test-modem cannot be attached: " +
+                monitor::SystemErrorText(platform::ERROR_BUSY);
+     },
+     [](FaultTable& t) { t.Device()->RefuseAttach(3, platform::ERROR_SUCCESS); }},
     {"no port attachable", [](FaultTable& t) { t.Device()->SetAttachablePorts({}); }, true,
      [](FaultTable&) {
          return std::string(
@@ -246,6 +306,35 @@ TEST_F(FullDisk, AllowThatCannotBeStoredSaysSoAndChangesNothing) {
     EXPECT_NE(Log().find(": 0900123456 added to allow list.\r\n"), std::string::npos);
 }
 
+// Parental control switched on while the disk is full: the store refuses, so the box shows what
+// the store holds (off) with the store's error, nothing is logged as turned on, and Exit asks no
+// PIN because none guards it. With room again the same click works.
+TEST_F(FullDisk, ASwitchTheStoreRefusesLeavesTheBoxAsStored) {
+    if (!Mount(root.Path())) {
+        GTEST_SKIP() << "this machine does not let us mount a tmpfs: " << std::strerror(errno);
+    }
+    Start(test::Parental::Off, kStored);
+    Fill(root.Path());
+    prompts.ExpectAskPIN("Enter Pin to enable parental control", true, "1234")
+        .ExpectCommonError(
+            "Failed to set data for '" +
+            numbers::Scramble(numbers::TNumberList::kMarkerValue, numbers::TNumberList::kStoreKey) +
+            "'");
+    window->form.chkParental->click();
+    EXPECT_TRUE(prompts.Done());
+    EXPECT_FALSE(window->form.chkParental->isChecked());
+    EXPECT_FALSE(window->form.btnSetPIN->isEnabled());
+    EXPECT_FALSE(numbers::TNumberList(Registry()).IsParentalControlOn());
+    EXPECT_EQ(Log().find("Parental Control Turned On"), std::string::npos);
+
+    Free(root.Path());
+    prompts.ExpectAskPIN("Enter Pin to enable parental control", true, "1234");
+    window->form.chkParental->click();
+    EXPECT_TRUE(window->form.chkParental->isChecked());
+    EXPECT_TRUE(numbers::TNumberList(Registry()).IsParentalControlOn());
+    EXPECT_NE(Log().find(": Parental Control Turned On\r\n"), std::string::npos);
+}
+
 // The log on a full disk: each line lands whole or not at all, and once there is room again the
 // next line starts on a line of its own and the Log tab shows the file.
 TEST_F(FullDisk, LogLinesLandWholeOrNotAtAll) {
@@ -295,4 +384,35 @@ TEST_F(FullDisk, LogLinesLandWholeOrNotAtAll) {
     window->ViewLog1Click();
     EXPECT_NE(window->form.memLogfile->toPlainText().toStdString().find("0900888888 blocked"),
               std::string::npos);
+}
+
+// A log that cannot be written (here a folder in its place) loses the lines of refused numbers:
+// that is shown while it lasts, and once the log takes lines again one line says how many events
+// it missed, without another event having to come.
+TEST_F(FaultTable, LostLogLinesAreShownAndCountedOnceTheLogWorksAgain) {
+    Start(test::Parental::Off, kStored);
+    const fs::path log = programDir / "qdlog.log";
+    fs::remove(log);
+    fs::create_directory(log);
+    for (int i = 0; i < 3; ++i) {
+        access.device->QueueEvent(
+            1, monitor::EncodeNumberBlockedEvent("0900" + std::to_string(100000 + i)));
+    }
+    const std::string notice = std::string(kNotProtecting) + "the log cannot be written";
+    ASSERT_TRUE(AwaitNotice(notice)) << window->LastNotice().toStdString();
+    EXPECT_EQ(window->JvTrayIcon1.toolTip().toStdString(),
+              "Tallowby Kestrine - not protecting: the log cannot be written");
+    QElapsedTimer clock;
+    clock.start();
+    while (window->Core().Losses.Lost() < 3 && clock.elapsed() < 10000) {
+        QTest::qWait(10);
+    }
+    ASSERT_EQ(window->Core().Losses.Lost(), 3u);
+
+    fs::remove(log);
+    ASSERT_TRUE(AwaitNotice(kProtectingAgain)) << window->LastNotice().toStdString();
+    const std::string text = Log();
+    EXPECT_NE(text.find(": 3 events could not be logged\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(std::string(": ") + kProtectingAgain + "\r\n"), std::string::npos) << text;
+    EXPECT_EQ(window->Core().Losses.Lost(), 0u);
 }

@@ -182,3 +182,54 @@ TEST(LogfilePath, DefaultsToTheExecutablesDirectory) {
     std::filesystem::remove(opened);
     EXPECT_EQ(opened, platform::ExecutableDirectory() / (base + ".log"));
 }
+
+// A file another user made in the log's folder (and may swap for a link at will), or a link beside
+// the program that someone else made, is never written.
+TEST_F(LogfileTest, AFileOrLinkOfAnotherUsersIsNotWritten) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to make files of another user's";
+    }
+    constexpr uid_t kNobody = 65534;
+    WriteFile(path, "theirs\r\n");
+    ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+    EXPECT_THROW(logfile.WriteLine("mine"), log::LogfileError);
+    EXPECT_EQ(ReadFile(path), "theirs\r\n");
+
+    std::filesystem::remove(path);
+    WriteFile(dir / "elsewhere.log", "");
+    std::filesystem::create_symlink(dir / "elsewhere.log", path);
+    ASSERT_EQ(::lchown(path.c_str(), kNobody, kNobody), 0);
+    EXPECT_THROW(logfile.WriteLine("mine"), log::LogfileError);
+    EXPECT_EQ(ReadFile(dir / "elsewhere.log"), "");
+
+    ASSERT_EQ(::lchown(path.c_str(), 0, 0), 0);
+    logfile.WriteLine("mine");
+    EXPECT_EQ(ReadFile(dir / "elsewhere.log"), "12/10/26 05:03:09: mine\r\n")
+        << "a link of root's own beside the program is the installed layout's";
+}
+
+// A dialler refusing in a loop must not fill the disk: the log stays bounded, one older file kept
+// beside it, and the new log says where the earlier lines went.
+TEST_F(LogfileTest, AFullLogMovesItsLinesBesideItAndStartsAfresh) {
+    logfile.RotateSize = 300;
+    const auto older = dir / "qdlog.log.1";
+    WriteFile(path, std::string(299, 'a') + "\n");
+    logfile.WriteLine("first");
+    const std::string note =
+        "12/10/26 05:03:09: The log reached 300 bytes: its earlier lines are in " + older.string() +
+        ".\r\n";
+    EXPECT_EQ(ReadFile(older), std::string(299, 'a') + "\n");
+    EXPECT_EQ(ReadFile(path), note + "12/10/26 05:03:09: first\r\n");
+
+    // The next rotation replaces the older file; a link planted there is replaced, not followed.
+    WriteFile(dir / "victim", "keep");
+    std::filesystem::remove(older);
+    std::filesystem::create_symlink(dir / "victim", older);
+    logfile.WriteLine(std::string(200, 'b'));
+    logfile.WriteLine("second");
+    EXPECT_EQ(ReadFile(dir / "victim"), "keep");
+    EXPECT_FALSE(std::filesystem::is_symlink(older));
+    EXPECT_EQ(ReadFile(older), note + "12/10/26 05:03:09: first\r\n12/10/26 05:03:09: " +
+                                   std::string(200, 'b') + "\r\n");
+    EXPECT_EQ(ReadFile(path), note + "12/10/26 05:03:09: second\r\n");
+}

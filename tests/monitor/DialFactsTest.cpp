@@ -161,6 +161,17 @@ TEST(DialFacts, TheLogAndTheAlertSayWhoDialledOrWhyNot) {
     EXPECT_EQ(DialledBySummary(PicocomDialled()),
               "dialled by /usr/bin/picocom (process 4242, user alice)");
 
+    // A program cannot end its own fact early and forge the rest of the line.
+    DialFacts forged = PicocomDialled();
+    forged.holders = {forged.holders[forged.dialler]};
+    forged.dialler = 0;
+    forged.holders[0].parents.clear();
+    forged.holders[0].process.executable = "/tmp/x (process 1, user root)";
+    forged.holders[0].process.commandLine = "x\", parents /sbin/init (process 1, user root)";
+    EXPECT_EQ(DialledByLine(forged),
+              "dialled by /tmp/x \\x28process 1\\x2C user root\\x29 (process 4242, user alice), "
+              "command line \"x\\x22, parents /sbin/init (process 1, user root)\"");
+
     DialFacts two = PicocomDialled();
     two.verdict = DialVerdict::SeveralWriters;
     two.dialler = 0;

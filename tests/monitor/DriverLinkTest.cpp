@@ -219,3 +219,30 @@ TEST_F(DriverLinkTest, ALostDriverIsNoticedAndTheLinkComesUpAgain) {
     link2.CloseDriver();
     EXPECT_EQ(ended.load(), 2) << "a stop of our own is not a thread that left";
 }
+
+// A driver that ends in order aborts its ports' waits before its connection goes: a wait that
+// ends without our asking is a lost driver, told at once, while a detach of our own is not.
+TEST_F(DriverLinkTest, WaitsAbortedByTheDriverAreALostDriverButOurDetachIsNot) {
+    std::atomic<int> ended{0};
+    MonitorServices watched = services;
+    watched.threadEnded = [&] { ++ended; };
+    DriverLink link2{watched, access};
+    device->SetAttachablePorts({1, 3});
+    access.opens = {device};
+    link2.OpenDriver();
+    link2.AttachAllPorts();
+    ASSERT_TRUE(device->AwaitOutstandingWait(1, 5s));
+    ASSERT_TRUE(device->AwaitOutstandingWait(3, 5s));
+
+    ASSERT_TRUE(link2.StopPort(1));
+    EXPECT_EQ(ended.load(), 0) << "our own detach";
+    EXPECT_EQ(link2.Health(), platform::ERROR_SUCCESS);
+
+    device->StopInOrder();
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (ended.load() < 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(ended.load(), 1);
+    EXPECT_NE(link2.Health(), platform::ERROR_SUCCESS) << "the device itself still answers";
+}

@@ -43,9 +43,20 @@ TEST(DispatchEvent, TurnsEachRecordIntoItsLogText) {
     };
     const std::vector<DispatchCase> cases{
         {"opened", EncodeSimpleEvent(PortOpened), {"Port Opened"}},
-        {"read passes control bytes; a tab follows a line break",
+        {"a tab follows a line break; other control characters are shown escaped",
          EncodeDataEvent(PortRead, "OK\r\n\x01"),
-         {"READ: OK\r\n\t\x01"}},
+         {"READ: OK\r\n\t\\x01"}},
+        {"nothing in the data can steer a terminal that shows the log",
+         EncodeDataEvent(PortRead, std::string("\x1B[2K\x1B]0;t\x07\x1C\x1D\x1E\x7F\0\ttab", 19)),
+         {"READ: \\x1B[2K\\x1B]0;t\\x07\\x1C\\x1D\\x1E\\x7F\\x00\ttab"}},
+        {"C1 controls, as UTF-8 or as a byte of their own, are escaped; characters pass",
+         EncodeDataEvent(PortRead,
+                         "\x9B"
+                         "2J\xC2\x9B"
+                         "2J caf\xC3\xA9 \xE2\x82\xAC \xFF\xC3"),
+         {"READ: \\x9B"
+          "2J\\xC2\\x9B"
+          "2J caf\xC3\xA9 \xE2\x82\xAC \xFF\xC3"}},
         {"a line forged in the data cannot pass for one of the log's own",
          EncodeDataEvent(PortWrite, "\r\n12/10/26 09:00:01: 0900123456 added to allow list.\r\n"),
          {"WRITE: \r\n\t12/10/26 09:00:01: 0900123456 added to allow list.\r\n\t"}},

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -231,7 +232,7 @@ TEST(NumberList, MarkerAndPinAreWrittenScrambledAndReadAfresh) {
     EXPECT_EQ(list.GetPIN(), "9876");
 }
 
-TEST(NumberList, AReadOnlyStoreReadsAsLockedAndRefusesSaves) {
+TEST(NumberList, AReadOnlyStoreKeepsItsSettingsReadableAndRefusesEverySave) {
     Store store;
     {
         TNumberList writer = store.Open();
@@ -244,9 +245,10 @@ TEST(NumberList, AReadOnlyStoreReadsAsLockedAndRefusesSaves) {
     EXPECT_TRUE(list.LoadNumbers().empty()) << "keys are opened for writing too, or not at all";
     EXPECT_EQ(list.LoadError(), ERROR_ACCESS_DENIED) << "and the empty list says it was not read";
     EXPECT_EQ(list.LoadErrorText(), "The allowed numbers cannot be read: Access is denied.");
-    EXPECT_TRUE(list.IsParentalControlOn());
-    EXPECT_TRUE(list.IsPINSet());
-    EXPECT_EQ(list.GetPIN(), "");
+    // The settings need read access only: what is stored, not a lock that hides the PIN.
+    EXPECT_FALSE(list.IsParentalControlOn());
+    EXPECT_FALSE(list.IsPINSet());
+    EXPECT_EQ(list.GetPIN(), "4321");
 
     try {
         list.SaveNumbers(Numbers{"3", "4"});
@@ -261,8 +263,15 @@ TEST(NumberList, AReadOnlyStoreReadsAsLockedAndRefusesSaves) {
     } catch (const UserError& error) {
         EXPECT_EQ(std::string(error.what()), "Failed to set data for '" + Scrambled("5") + "'");
     }
-    EXPECT_NO_THROW(list.SetPIN("0000"));
-    EXPECT_NO_THROW(list.SetParentalControl(false));
+    for (const auto& write : {std::function<void()>([&] { list.SetPIN("0000"); }),
+                              std::function<void()>([&] { list.SetParentalControl(true); })}) {
+        try {
+            write();
+            ADD_FAILURE() << "a settings write to a read-only store is never skipped in silence";
+        } catch (const UserError& error) {
+            EXPECT_EQ(std::string(error.what()), "The settings cannot be saved: Access is denied.");
+        }
+    }
 
     fs::permissions(store.Db(), fs::perms::owner_write, fs::perm_options::add);
     EXPECT_EQ(list.LoadNumbers(), (Numbers{"1", "2"})) << "nothing was changed";
@@ -302,7 +311,13 @@ TEST(NumberList, ADamagedStoreReadsAsLockedAndNeverCrashes) {
     EXPECT_TRUE(list.LoadNumbers().empty());
     EXPECT_EQ(list.LoadError(), ERROR_BADDB);
     EXPECT_TRUE(list.IsParentalControlOn());
-    EXPECT_EQ(list.GetPIN(), "");
+    try {
+        list.GetPIN();
+        ADD_FAILURE() << "a PIN that cannot be read is never the empty PIN";
+    } catch (const UserError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "The settings cannot be read: The configuration registry database is corrupt.");
+    }
     EXPECT_THROW(list.SaveNumbers(Numbers{"1"}), UserError);
     EXPECT_THROW(list.AddNumber("1"), UserError);
 }
@@ -400,4 +415,45 @@ TEST(NumberList, KillsAtAnyMomentLeaveOneWholeList) {
         EXPECT_TRUE(stored == a || stored == b)
             << "killed after " << delayMs << " ms: " << stored.size() << " numbers";
     }
+}
+
+// The application's store is made by kestrine-setup only: one that is gone (never made, or
+// deleted while the application runs) reads as missing, not as an empty store, and every change
+// is refused with a message that names kestrine-setup; nothing makes a fresh store behind the
+// user's back.
+TEST(NumberList, AMissingStoreIsNeverMadeAfreshAndEveryChangeNamesKestrineSetup) {
+    Store store;
+    {
+        TNumberList writer = store.Open();
+        writer.SaveNumbers(Numbers{"1"});
+        writer.SetPIN("4321");
+        writer.SetParentalControl(true);
+    }
+    TNumberList list(Registry::Existing(store.Db()));
+    EXPECT_EQ(list.LoadNumbers(), (Numbers{"1"}));
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        fs::remove(store.Db().string() + suffix);
+    }
+    const std::string missing =
+        "The settings store " + store.Db().string() + " is missing: run kestrine-setup to make it";
+    EXPECT_TRUE(list.LoadNumbers().empty());
+    EXPECT_EQ(list.LoadError(), platform::ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(list.LoadErrorText(), missing);
+    EXPECT_TRUE(list.IsParentalControlOn()) << "a marker that cannot be read counts as on";
+    const std::function<void()> changes[] = {
+        [&] { list.AddNumber("2"); },
+        [&] { list.SaveNumbers(Numbers{"2"}); },
+        [&] { list.SetPIN("0000"); },
+        [&] { list.SetParentalControl(false); },
+        [&] { static_cast<void>(list.GetPIN()); },
+    };
+    for (const auto& change : changes) {
+        try {
+            change();
+            ADD_FAILURE() << "a change to a missing store";
+        } catch (const UserError& error) {
+            EXPECT_EQ(std::string(error.what()), missing);
+        }
+    }
+    EXPECT_FALSE(fs::exists(store.Db())) << "never made here";
 }

@@ -3,10 +3,12 @@
 # driver as its unit's ExecStart and capability bounding set say (systemd does not run here), log
 # a member of group kestrine in (the tray application from the autostart entry, on an X display
 # with a tray host), map COM1 to the virtual modem and COM2 to a stand-in real modem (a socat
-# pseudo-terminal), and then as that member: a refused dial, its log line with the member's
-# program named and its alert, the stand-in held exclusively; a user outside kestrine kept from
-# the driver; the number allowed and a PIN set through the windows; reinstall and upgrade keeping
-# the store; purge leaving nothing. Before the driver runs, the member meets the
+# pseudo-terminal, which only an explicit --any-tty maps), and then as that member: a refused
+# dial, its log line with the member's program named and its alert, the stand-in held
+# exclusively (an opening made before the attach revoked, a FIFO planted as its lock file not
+# waited on); a user outside kestrine kept from the driver; the number allowed and a PIN set
+# through the windows; reinstall and upgrade keeping the store, and an upgrade over a store that
+# is not Kestrine's; purge leaving nothing. Before the driver runs, the member meets the
 # driver-installation message in the log. Undoes everything it did, whatever happens.
 #   tests/package/package_test.sh [DEB]     (without DEB it runs scripts/package first)
 # Exit 0 with "SKIP: ..." where it may not change the machine.
@@ -42,7 +44,7 @@ chmod 755 "$work"
 member=kqm$$ outsider=kqo$$
 group_existed=no
 getent group kestrine >/dev/null && group_existed=yes
-pids=() users=() made_dirs=()
+pids=() users=() made_dirs=() planted_fifo=""
 
 apt_get() { DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -y -qq "$@"; }
 cleanup() {
@@ -55,6 +57,7 @@ cleanup() {
   if dpkg-query -W -f='${Status}' kestrine 2>/dev/null | grep -q "installed\|config-files"; then
     apt_get purge kestrine >/dev/null 2>&1
   fi
+  [ -n "$planted_fifo" ] && [ -p "$planted_fifo" ] && rm -f "$planted_fifo"
   for user in "${users[@]}"; do userdel "$user" 2>/dev/null; done
   for dir in "${made_dirs[@]}"; do rmdir "$dir" 2>/dev/null; done
   [ "$group_existed" = yes ] || ! getent group kestrine >/dev/null || groupdel kestrine
@@ -97,6 +100,9 @@ apt_get install "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt
 [ -x /usr/lib/kestrine/kestrine ] && [ -f /usr/lib/kestrine/qdhelp.hlp ] || fail "the program folder is incomplete"
 [ "$(readlink /usr/lib/kestrine/qdlog.log)" = "$log" ] || fail "qdlog.log beside the program is no link to $log"
 [ -x /usr/sbin/kestrine-setup ] || fail "kestrine-setup is not in /usr/sbin"
+for binary in /usr/sbin/kestrine-setup /usr/lib/kestrine/kestrine /usr/libexec/kestrine/qddriver; do
+  ! grep -qF -e "$repo" -e "/obj-" "$binary" || fail "$binary names the tree it was built in"
+done
 getent group kestrine >/dev/null || fail "no group kestrine"
 check_mode "$root" root:kestrine 3771
 check_mode "$root/registry.db" root:kestrine 660
@@ -123,7 +129,17 @@ as "$member" sh -c "exec 3<>$work/standin" || fail "the member cannot open the s
 for dir in /etc/udev /etc/udev/rules.d; do
   [ -d "$dir" ] || { mkdir "$dir"; made_dirs=("$dir" "${made_dirs[@]}"); }
 done
-kestrine-setup --ports "COM1=modem,COM2=$work/standin" >"$work/setup.txt" || fail "kestrine-setup --ports"
+# The stand-in is a pseudo-terminal, no serial port: only root's explicit --any-tty maps it.
+kestrine-setup --ports "COM1=modem,COM2=$work/standin" >"$work/setup.txt" 2>&1 &&
+  fail "kestrine-setup mapped a pseudo-terminal without --any-tty"
+grep -q "not a serial port. To serve another terminal" "$work/setup.txt" ||
+  fail "kestrine-setup did not say why it refused the stand-in: $(cat "$work/setup.txt")"
+kestrine-setup --ports "COM1=modem,COM2=$work/standin" --any-tty >"$work/setup.txt" ||
+  fail "kestrine-setup --ports --any-tty"
+# The map is root's alone: a member writes the store, never what the root driver opens.
+check_mode "$root/drivers/QDDRIVER.ports" root:root 644
+as "$member" sh -c "echo 'COM3 any-tty /dev/console' >>$root/drivers/QDDRIVER.ports" 2>/dev/null &&
+  fail "a member changed the port map"
 grep -q "no rule: udev does not manage" /etc/udev/rules.d/70-kestrine.rules ||
   fail "the udev rules do not say why the stand-in has no rule"
 
@@ -144,6 +160,16 @@ wait_for 20 grep -q ': Unable to access device driver: Error: You must have admi
   fail "a member met no driver-installation message while the service was down"
 [ ! -e "$root/device/QDDRIVER.sock" ] || fail "a member started a driver"
 kill "$app"; wait_for 10 sh -c "! kill -0 $app" || fail "the tray application did not end"
+
+# Before the driver holds the stand-in: a member's program that opened it already, and a FIFO an
+# outsider planted as its lock file (which hung the driver's attach before).
+as "$member" sh -c "exec 3<>$work/standin; echo opened; while printf x >&3; do sleep 0.2; done; echo revoked" \
+  >"$work/early.out" 2>&1 & pids+=($!)
+wait_for 5 grep -q opened "$work/early.out" || fail "the member's early opener did not open the stand-in"
+lock=/run/lock/LCK..$(basename "$(readlink -f "$work/standin")")
+[ ! -e "$lock" ] || fail "$lock exists already"
+as "$outsider" mkfifo -m 666 "$lock" || fail "the outsider could not plant a FIFO in /run/lock"
+planted_fifo=$lock
 
 # The driver, as the unit starts it: with no more of root's capabilities than the unit leaves it.
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
@@ -174,10 +200,10 @@ grep -A1 ': 0900123456 blocked' "$log" | tail -1 | grep -qF ": $named, command l
   fail "the line after 'blocked' does not say '$named'"
 wait_for 10 xdotool search --name 'Kestrine - Number Blocked' || fail "no alert on the member's display"
 
-# The stand-in is the driver's alone now, lock file and all.
+# The stand-in is the driver's alone now, lock file and all: the earlier opening was revoked.
 as "$member" sh -c "exec 3<>$work/standin" 2>/dev/null && fail "the member opened the held stand-in directly"
-lock=/run/lock/LCK..$(basename "$(readlink -f "$work/standin")")
-[ "$(tr -d ' \n' <"$lock" 2>/dev/null)" = "$driver" ] || fail "$lock does not name the driver"
+[ -f "$lock" ] && [ "$(tr -d ' \n' <"$lock" 2>/dev/null)" = "$driver" ] || fail "$lock does not name the driver"
+wait_for 10 grep -q revoked "$work/early.out" || fail "a descriptor opened before the attach still writes to the modem"
 
 # Outside kestrine: no driver, and no tray application at login.
 as "$outsider" socat -u OPEN:/dev/null UNIX-CONNECT:"$root/device/QDDRIVER.sock" 2>/dev/null &&
@@ -201,10 +227,23 @@ xdotool windowactivate --sync "$(xdotool search --onlyvisible --name '^Set PIN$'
 xdotool type --delay 20 4711; xdotool key Tab; xdotool type --delay 20 4711; xdotool key Return
 wait_for 10 grep -q ': Parental Control Turned On' "$log" || fail "the PIN was not set"
 
+# The member swaps the log for a link to a file anyone could write (root's profile, say): the
+# member's application, like root's, neither follows it nor makes a log of its own.
+rm -f "$log"
+install -m 666 /dev/null "$work/victim"
+as "$member" ln -s "$work/victim" "$log" || fail "the member could not plant a link in the log folder"
+
 # A dialout user outside kestrine dials through the published ports as before, and is refused.
 status=0
 as "$outsider" sh -c "'$chat' -t 5 ABORT 'NO CARRIER' '' ATZ OK ATDT0900999 CONNECT '' <>$root/dev/COM1 >&0" || status=$?
 [ "$status" -eq 4 ] || fail "a dialout user's refused dial gave chat exit $status, not 4 (NO CARRIER)"
+# The alert comes after the refusal's log lines were tried.
+wait_for 10 xdotool search --name 'Kestrine - Number Blocked' || fail "no alert for the dialout user's dial"
+[ ! -s "$work/victim" ] || fail "the member's application wrote through a link planted as the log"
+[ -L "$log" ] || fail "the planted link was replaced by a log of the member's"
+rm -f "$log"
+kestrine-setup >/dev/null || fail "kestrine-setup did not make the log again"
+check_mode "$log" root:kestrine 660
 before=$(store)
 [ -n "$before" ] || fail "the store is empty after Allow"
 
@@ -220,6 +259,19 @@ check_mode "$root/registry.db" root:kestrine 660
 
 # The member logs out (the session's end), then purge.
 kill "$app"; wait_for 10 sh -c "! kill -0 $app" || fail "the tray application did not end"
+# Another program's database where the store belongs: an upgrade says so and still succeeds,
+# and leaves the file as it was.
+mkdir "$work/store"
+mv "$root"/registry.db* "$work/store/"
+sqlite3 "$root/registry.db" 'PRAGMA application_id = 12345; CREATE TABLE t(x);'
+foreign=$(md5sum <"$root/registry.db")
+apt_get install --reinstall "$work/kestrine_next.deb" >"$work/apt.log" 2>&1 ||
+  { cat "$work/apt.log"; fail "an upgrade failed over a store that is not Kestrine's"; }
+grep -q "It is not a Kestrine store" "$work/apt.log" || fail "the upgrade did not say what is wrong with the store"
+[ "$(md5sum <"$root/registry.db")" = "$foreign" ] || fail "the upgrade changed a store that is not Kestrine's"
+rm -f "$root/registry.db"
+mv "$work/store"/registry.db* "$root/"
+
 apt_get purge kestrine >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "purge failed"; }
 wait_for 10 sh -c "! kill -0 $driver" || fail "the driver outlived purge"
 [ ! -e "$root" ] && [ ! -e /var/log/kestrine ] && [ ! -e /usr/lib/kestrine ] || fail "purge left files"

@@ -231,24 +231,41 @@ TEST_F(ParentalTest, APinAnEarlierVersionStoredAsLatin1StillOpensTheGate) {
     EXPECT_EQ(store.GetPIN(), "\u0436\u0436\u0436\u0436") << "a new PIN is stored as UTF-8";
 }
 
-TEST_F(ParentalTest, ALockedStoreRefusesEveryGateAndEverySwitch) {
-    Enter(State::Off, "1234");
-    // Without write access the settings key cannot be opened: the state reads as on, the PIN as
-    // empty, and no PIN the dialog accepts can equal it.
-    std::filesystem::permissions(root / "registry.db",
-                                 std::filesystem::perms::owner_write |
-                                     std::filesystem::perms::group_write |
-                                     std::filesystem::perms::others_write,
-                                 std::filesystem::perm_options::remove);
-    EXPECT_TRUE(store.IsParentalControlOn());
-    EXPECT_EQ(store.GetPIN(), "");
-    prompts.ExpectAskPIN("", true, "1234");
-    EXPECT_THROW(parental.PassPinGate(GatedAction::Remove), UserError);
-
-    parental.RestoreCheckBox();
-    EXPECT_TRUE(controls.checked);
-    prompts.ExpectAskPIN("Enter Pin to disable parental control", true, "1234")
-        .ExpectWarning("Incorrect PIN. You must enter correct PIN to unlock parental control.");
-    Click();
-    EXPECT_TRUE(controls.checked);
+// A store this user may not write is still read: the state and the PIN are what was stored and
+// the right PIN opens the gate. A switch the store refuses says why, and the box shows what the
+// store holds (never a parental control that is not there, nor "off" while it is on).
+TEST_F(ParentalTest, AReadOnlyStoreIsReadAndASwitchItRefusesLeavesTheBoxAsStored) {
+    const std::string refused = "The settings cannot be saved: Access is denied.";
+    for (const State from : {State::On, State::Off}) {
+        SCOPED_TRACE(from == State::On ? "on" : "off");
+        std::error_code noStoreYet;
+        std::filesystem::permissions(root / "registry.db", std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add, noStoreYet);
+        Enter(from, "1234");
+        std::filesystem::permissions(root / "registry.db",
+                                     std::filesystem::perms::owner_write |
+                                         std::filesystem::perms::group_write |
+                                         std::filesystem::perms::others_write,
+                                     std::filesystem::perm_options::remove);
+        EXPECT_EQ(Stored(), from);
+        EXPECT_EQ(store.GetPIN(), "1234");
+        if (from == State::On) {
+            prompts.ExpectAskPIN("", true, "1234");
+            EXPECT_TRUE(parental.PassPinGate(GatedAction::Remove));
+        }
+        prompts.ExpectAskPIN(from == State::On ? "Enter Pin to disable parental control"
+                                               : "Enter Pin to enable parental control",
+                             true, "1234");
+        try {
+            Click();
+            ADD_FAILURE() << "a switch the store refused passed";
+        } catch (const UserError& error) {
+            EXPECT_EQ(error.what(), refused);
+        }
+        EXPECT_EQ(controls.checked, from == State::On);
+        EXPECT_EQ(controls.setPinEnabled, from == State::On);
+        EXPECT_FALSE(parental.UpdatingParental);
+        EXPECT_EQ(Stored(), from);
+    }
+    EXPECT_TRUE(log.Messages().empty()) << "nothing is logged as switched";
 }

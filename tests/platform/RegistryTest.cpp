@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/RunProgram.h"
 #include "tests/support/TempDir.h"
 
 using namespace kestrine::platform;
@@ -391,4 +392,82 @@ TEST(Registry, TheStoreIsKeptFromOtherUsersAndNotReachedThroughALink) {
     RegKey key;
     EXPECT_NE(store.registry.CreateKey("Software", kReadWrite, key), ERROR_SUCCESS);
     EXPECT_EQ(kestrine::test::ReadFile(target), "someone else's file");
+}
+
+// A second connection in this process must not drop the first one's locks: another process that
+// then closes its last connection in order would take itself for the store's last user, delete
+// -wal and -shm, and every later commit of the first connection would be lost.
+TEST(Registry, ASecondConnectionKeepsTheFirstOnesLocksAgainstAnOrderlyStopElsewhere) {
+    if (!kestrine::test::HaveProgram("sqlite3")) {
+        GTEST_SKIP() << "the sqlite3 program (package sqlite3) plays the other process";
+    }
+    Store store;
+    RegKey key = store.Create("Software\\Tallowby");
+    ASSERT_EQ(key.SetString("before", "1"), ERROR_SUCCESS);
+    fs::permissions(store.Db(), fs::perms::others_read, fs::perm_options::add);
+    {
+        Registry second(store.Db());  // mends the mode beside the live connection
+        RegKey again;
+        ASSERT_EQ(second.OpenKey("Software\\Tallowby", KEY_READ, again), ERROR_SUCCESS);
+    }
+    const auto other = kestrine::test::RunProgram(
+        {"sqlite3", store.Db().string(), "SELECT count(*) FROM reg_value"});
+    ASSERT_EQ(other.exitCode, 0) << other.output;
+    EXPECT_TRUE(fs::exists(store.Db().string() + "-wal")) << "still in use here";
+
+    ASSERT_EQ(key.SetString("after", "2"), ERROR_SUCCESS);
+    const auto fresh = kestrine::test::RunProgram(
+        {"sqlite3", store.Db().string(), "SELECT count(*) FROM reg_value"});
+    EXPECT_EQ(fresh.output, "2\n") << "the commit made after the other's stop is in the store";
+}
+
+// The application's store is never made by it: a missing one is reported (not an empty store),
+// one deleted while open is noticed at the next operation, and one put back or replaced is
+// picked up without a restart.
+TEST(Registry, AnExistingOnlyStoreFollowsTheFileAtItsPath) {
+    TempDir dir;
+    const fs::path db = dir / "registry.db";
+    const Registry app = Registry::Existing(db);
+    RegKey key;
+    EXPECT_EQ(app.CreateKey("Software", kReadWrite, key), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(app.OpenKey("Software", KEY_READ, key), ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(fs::exists(db)) << "never made here";
+
+    {
+        const Registry setup(db);
+        RegKey made;
+        ASSERT_EQ(setup.CreateKey("Software", kReadWrite, made), ERROR_SUCCESS);
+        ASSERT_EQ(made.SetString("v", "first"), ERROR_SUCCESS);
+    }
+    const auto read = [&] {
+        RegKey software;
+        RegValue value;
+        const auto error = app.OpenKey("Software", KEY_READ, software);
+        return error != ERROR_SUCCESS                             ? "error " + std::to_string(error)
+               : software.QueryValue("v", value) == ERROR_SUCCESS ? value.data
+                                                                  : std::string("none");
+    };
+    EXPECT_EQ(read(), "first");
+    const std::string saved = kestrine::test::ReadFile(db);
+
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        fs::remove(db.string() + suffix);
+    }
+    EXPECT_EQ(read(), "error " + std::to_string(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(app.CreateKey("Software", kReadWrite, key), ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(fs::exists(db));
+
+    WriteFile(db, saved);  // put back
+    EXPECT_EQ(read(), "first");
+
+    {
+        // Replaced by another store moved into place.
+        const fs::path other = dir / "other.db";
+        const Registry setup(other);
+        RegKey made;
+        ASSERT_EQ(setup.CreateKey("Software", kReadWrite, made), ERROR_SUCCESS);
+        ASSERT_EQ(made.SetString("v", "second"), ERROR_SUCCESS);
+    }
+    fs::rename(dir / "other.db", db);
+    EXPECT_EQ(read(), "second");
 }

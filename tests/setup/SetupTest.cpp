@@ -1,7 +1,11 @@
 #include "setup/Setup.h"
 
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <sstream>
@@ -25,7 +29,9 @@ struct SetupRun {
     std::string err;
 };
 
+// The installation step in this process; the driver image is this build's unless `args` name one.
 SetupRun RunSetupIn(const fs::path& root, std::vector<std::string> args = {}) {
+    args.insert(args.begin(), "--driver=" QDDRIVER_PATH);
     std::ostringstream out;
     std::ostringstream err;
     SetupRun run;
@@ -149,6 +155,22 @@ TEST(Setup, FailuresAreClearMessagesWithANonZeroExit) {
         EXPECT_NE(run.err.find("wrong port map entry '" + ports + "'"), std::string::npos)
             << run.err;
     }
+    // Another program's database where the store belongs: said so, and left byte for byte.
+    fs::create_directories(dir / "foreign");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "foreign" / "registry.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA application_id = 12345; CREATE TABLE t(x);", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    const std::string foreign = test::ReadFile(dir / "foreign" / "registry.db");
+    run = RunSetupIn(dir / "foreign");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("It is not a Kestrine store, or it is damaged, and is left as it is"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(test::ReadFile(dir / "foreign" / "registry.db"), foreign);
+
     run = RunSetupIn(dir / "nodriver", {"--driver", (dir / "missing").string()});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("the driver image " + (dir / "missing").string() + " is missing"),
@@ -169,9 +191,9 @@ TEST(Setup, PutsTheDriverInPlaceAndKeepsOrReplacesThePortMap) {
     const fs::path root = dir / "root";
     test::WriteFile(dir / "qddriver", "driver image v1");
     auto portMap = [&] {
-        ::setenv("KESTRINE_ROOT", root.c_str(), 1);
-        const auto map = driver::ReadPortMapFromRegistry();
-        ::unsetenv("KESTRINE_ROOT");
+        std::string problem;
+        const auto map = driver::ReadPortMapFile(driver::PortMapFilePath(root), problem);
+        EXPECT_EQ(problem, "");
         std::string text;
         for (const auto& [com, backend] : map) {
             text += "COM" + std::to_string(com) + "=" +
@@ -206,12 +228,81 @@ TEST(Setup, PutsTheDriverInPlaceAndKeepsOrReplacesThePortMap) {
     EXPECT_EQ(test::ReadFile(root / "drivers" / "QDDRIVER.sys"), "driver image v2");
     EXPECT_EQ(portMap(), "COM4=modem;");
 
-    // The service entry is the application's business.
+    // A map an older version kept in the store is not carried over; root is told.
+    fs::remove(driver::PortMapFilePath(root));
+    {
+        platform::RegKey key;
+        ASSERT_EQ(platform::Registry(root / "registry.db")
+                      .CreateKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)",
+                                 platform::KEY_ALL_ACCESS, key),
+                  platform::ERROR_SUCCESS);
+        key.SetString("COM2", "/dev/pts/1\x1B[2J");
+    }
+    run = RunSetupIn(root);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("the port map is no longer read from the registry "
+                           "(COM2=/dev/pts/1\\x1B[2J), and no port is mapped now"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(portMap(), "");
+    const platform::Registry store(root / "registry.db");
+    store.DeleteKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER\Parameters)");
+    store.DeleteKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER)");
+
+    // The service entry is the application's business, and the port map is kept out of the
+    // store that members of the group write.
     platform::RegKey entry;
-    platform::RegValue type;
-    ASSERT_EQ(
+    EXPECT_EQ(
         platform::Registry(root / "registry.db")
             .OpenKey(R"(SYSTEM\CurrentControlSet\Services\QDDRIVER)", platform::KEY_READ, entry),
-        platform::ERROR_SUCCESS);
-    EXPECT_EQ(entry.QueryValue("Type", type), platform::ERROR_FILE_NOT_FOUND);
+        platform::ERROR_FILE_NOT_FOUND);
+}
+
+// Only root's own choice makes the root driver open a terminal that is no serial port, and nothing
+// that is no terminal at all is ever mapped. A refused map leaves the stored one as it was.
+TEST(Setup, MapsOnlySerialPortsUnlessTheMapMarksAnyTerminal) {
+    TempDir dir;
+    const fs::path root = dir / "root";
+    int master = -1;
+    int slave = -1;
+    char pty[256];
+    if (::openpty(&master, &slave, pty, nullptr, nullptr) != 0) {
+        GTEST_SKIP() << "this machine has no pseudo-terminals";
+    }
+    ASSERT_EQ(RunSetupIn(root, {"--ports", "COM1=modem"}).status, 0);
+    const auto map = driver::PortMapFilePath(root);
+    const std::string before = test::ReadFile(map);
+
+    SetupRun run = RunSetupIn(root, {"--ports", std::string("COM2=") + pty});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(std::string("COM2=") + pty +
+                           ": not a serial port. To serve another terminal (a pseudo-terminal, a "
+                           "modem bridged over the network), add --any-tty"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(test::ReadFile(map), before);
+
+    test::WriteFile(dir / "file", "");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    fs::create_symlink(pty, dir / "link");
+    for (const std::string& device : {(dir / "file").string(), (dir / "fifo").string(),
+                                      std::string("/dev/null"), dir.Path().string()}) {
+        run = RunSetupIn(root, {"--ports", "COM2=" + device, "--any-tty"});
+        EXPECT_EQ(run.status, 1) << device;
+        EXPECT_NE(run.err.find("COM2=" + device + ": not a terminal device"), std::string::npos)
+            << run.err;
+        EXPECT_EQ(test::ReadFile(map), before);
+    }
+
+    run = RunSetupIn(root, {"--any-tty", "--ports", "COM1=modem,COM2=" + (dir / "link").string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(test::ReadFile(map),
+              "# Written by kestrine-setup --ports: the COM ports the Kestrine "
+              "driver serves.\nCOM1 modem\nCOM2 any-tty " +
+                  (dir / "link").string() + "\n");
+    EXPECT_EQ(fs::status(map).permissions(), fs::perms(0644));
+
+    EXPECT_EQ(RunSetupIn(root, {"--any-tty"}).status, 2) << "it marks a map, so it needs one";
+    ::close(master);
+    ::close(slave);
 }

@@ -124,6 +124,11 @@ bool FakeMonitorDevice::IsClosed() const {
 IoResult FakeMonitorDevice::Control(std::uint32_t code, std::span<const std::uint8_t> input,
                                     std::span<std::uint8_t> output) {
     std::lock_guard lock(mutex_);
+    if (hung_ && !lost_ && !closed_) {
+        ++requestCounts_[code];
+        unanswered_ = true;
+        return IoResult::Fail(platform::ERROR_TIMEOUT);
+    }
     return Handle(code, input, output, nullptr);
 }
 
@@ -149,14 +154,41 @@ void FakeMonitorDevice::Lose() {
     changed_.notify_all();
 }
 
-void FakeMonitorDevice::SetHealth(platform::Win32Error health) {
+void FakeMonitorDevice::RefuseAttach(int comPort, platform::Win32Error error) {
     std::lock_guard lock(mutex_);
-    health_ = health;
+    if (error == platform::ERROR_SUCCESS) {
+        refusals_.erase(comPort);
+    } else {
+        refusals_[comPort] = error;
+    }
+}
+
+void FakeMonitorDevice::StopInOrder() {
+    std::lock_guard lock(mutex_);
+    for (auto& [com, port] : ports_) {
+        for (auto* io : {&port.pendingWait, &port.pendingRead}) {
+            if (*io) {
+                (*io)->Complete(platform::ERROR_OPERATION_ABORTED);
+                io->reset();
+            }
+        }
+    }
+    ports_.clear();
+    changed_.notify_all();
+}
+
+void FakeMonitorDevice::SetHung(bool hung) {
+    std::lock_guard lock(mutex_);
+    hung_ = hung;
+    unanswered_ = unanswered_ && hung;
 }
 
 platform::Win32Error FakeMonitorDevice::Health() const {
     std::lock_guard lock(mutex_);
-    return lost_ ? platform::ERROR_DEVICE_NOT_CONNECTED : health_;
+    if (lost_) {
+        return platform::ERROR_DEVICE_NOT_CONNECTED;
+    }
+    return unanswered_ ? platform::ERROR_TIMEOUT : platform::ERROR_SUCCESS;
 }
 
 void FakeMonitorDevice::Close() {
@@ -239,6 +271,9 @@ IoResult FakeMonitorDevice::Handle(std::uint32_t code, std::span<const std::uint
             const auto com = ParsePortNameBuffer(input);
             if (!com || output.size() < 4) {
                 return fail(platform::ERROR_INVALID_PARAMETER);
+            }
+            if (const auto refused = refusals_.find(*com); refused != refusals_.end()) {
+                return fail(refused->second);
             }
             if (!attachable_.contains(*com) || ports_.contains(*com)) {
                 return fail(platform::ERROR_FILE_NOT_FOUND);

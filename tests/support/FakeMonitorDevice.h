@@ -24,6 +24,9 @@ public:
 
     // Which COM ports attach (all of 1..16 unless set).
     void SetAttachablePorts(std::set<int> ports);
+    // An attach of `comPort` fails with `error` (ERROR_SUCCESS: no longer), as the driver refuses
+    // a port it serves but cannot take (its device locked by another process).
+    void RefuseAttach(int comPort, platform::Win32Error error);
     std::optional<monitor::PortId> PortIdOf(int comPort) const;
     std::vector<int> AttachedPorts() const;
 
@@ -46,8 +49,13 @@ public:
     // The driver went away: whatever is outstanding fails with ERROR_DEVICE_NOT_CONNECTED, and so
     // does every later request.
     void Lose();
-    // What Health reports (ERROR_TIMEOUT: a driver that does not answer) while not lost.
-    void SetHealth(platform::Win32Error health);
+    // The driver ended in order: it detached every port, failing what was outstanding on them
+    // with ERROR_OPERATION_ABORTED, and still answers (its connection has not closed yet).
+    void StopInOrder();
+    // A driver that does not answer (stopped, or stuck): while hung, every synchronous request
+    // fails with ERROR_TIMEOUT at its time limit, and from the first one on Health reports
+    // ERROR_TIMEOUT, as a socket device does, until it answers again (SetHung(false)).
+    void SetHung(bool hung);
 
     std::vector<std::vector<std::uint8_t>> AllowLists() const;
     int RequestCount(std::uint32_t code) const;
@@ -80,6 +88,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::set<int> attachable_;
+    std::map<int, platform::Win32Error> refusals_;
     std::map<int, Port> ports_;  // by COM number
     monitor::PortId nextId_ = 0x1000;
     std::map<std::uint32_t, platform::Win32Error> failures_;
@@ -87,7 +96,8 @@ private:
     std::vector<std::vector<std::uint8_t>> allowLists_;
     bool closed_ = false;
     bool lost_ = false;
-    platform::Win32Error health_ = platform::ERROR_SUCCESS;
+    bool hung_ = false;
+    bool unanswered_ = false;
 };
 
 // Driver access that hands out a fake device (or, once `device` is reset, none: "no driver").

@@ -40,6 +40,13 @@ void PrivateRoot::InstallDriverImage(const fs::path& builtDriver) const {
     fs::create_directories(platform::SystemDirectory(Path()));
     fs::copy_file(builtDriver, platform::SystemDirectory(Path()) / "QDDRIVER.sys",
                   fs::copy_options::overwrite_existing);
+    MakeStore();
+}
+
+void PrivateRoot::MakeStore() const {
+    platform::RegKey key;
+    platform::Registry(platform::RegistryDatabasePath(Path()))
+        .CreateKey("SOFTWARE", platform::KEY_READ | platform::KEY_WRITE, key);
 }
 
 void PrivateRoot::MakeRegistryReadOnly() const {

@@ -3,9 +3,11 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStyle>
 #include <QTest>
+#include <QWindow>
 #include <memory>
 #include <set>
 #include <string>
@@ -14,6 +16,7 @@
 #include "numbers/ui/ChgPINForm.h"
 #include "numbers/ui/DialogSupport.h"
 #include "numbers/ui/GetPINForm.h"
+#include "numbers/ui/QtPrompts.h"
 #include "numbers/ui/SetPINForm.h"
 #include "tests/support/ScriptedPrompts.h"
 #include "tests/ui/ModalHelper.h"
@@ -198,6 +201,41 @@ TEST(PinDialogs, AskFunctionsReadThePinHoweverTheDialogCloses) {
     answer = ui::AskNewPIN(prompts);
     EXPECT_TRUE(answer.accepted);
     EXPECT_EQ(answer.pin, "2468");
+}
+
+TEST(PinDialogs, AnErrorBoxBelongsToTheDialogThatRaisedItAndTheDialogToItsWindow) {
+    // A box owned by the main window instead opened behind the dialog, took the keyboard and
+    // could not be seen: the dialog looked frozen.
+    QWidget mainWindow;
+    mainWindow.show();
+    QtPrompts prompts(&mainWindow);
+    QWidget* dialogParent = nullptr;
+    QWindow* dialogOwner = nullptr;
+    QWindow* dialogWindow = nullptr;
+    QWidget* boxParent = nullptr;
+    QWidget* dialogSeen = nullptr;
+    QWindow* boxOwner = nullptr;
+    QString boxText;
+    test::WhenModalAppears([&](QWidget& dialog) {
+        dialogSeen = &dialog;
+        dialogParent = dialog.parentWidget();
+        dialogWindow = dialog.windowHandle();
+        dialogOwner = dialogWindow->transientParent();
+        test::WhenModalAppears([&](QWidget& box) {
+            boxParent = box.parentWidget();
+            boxOwner = box.windowHandle()->transientParent();
+            boxText = qobject_cast<QMessageBox*>(&box)->text();
+            QTest::keyClick(&box, Qt::Key_Return);
+        });
+        QTest::mouseClick(dialog.findChild<QPushButton*>("btnOK"), Qt::LeftButton);
+        QTest::mouseClick(dialog.findChild<QPushButton*>("btnCancel"), Qt::LeftButton);
+    });
+    EXPECT_FALSE(prompts.AskChangedPIN("1234").accepted);
+    EXPECT_EQ(boxText, "PIN Cannot be blank.");
+    EXPECT_EQ(dialogParent, &mainWindow);
+    EXPECT_EQ(dialogOwner, mainWindow.windowHandle()) << "Change Pin stays above the main window";
+    EXPECT_EQ(boxParent, dialogSeen);
+    EXPECT_EQ(boxOwner, dialogWindow) << "the error box stays above Change Pin";
 }
 
 TEST(PinDialogs, DifferentTypedPinsNeverBecomeTheSameBytes) {

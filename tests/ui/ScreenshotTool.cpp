@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "numbers/ui/ChgPINForm.h"
+#include "numbers/ui/DialogSupport.h"
 #include "numbers/ui/GetPINForm.h"
 #include "numbers/ui/QtPrompts.h"
 #include "numbers/ui/SetPINForm.h"
@@ -36,7 +37,8 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
-    app.setStyle("Fusion");
+    LoadApplicationFonts();
+    SetUpApplicationLook();  // as the application: style, style sheet
     if (argc != 2) {
         std::fprintf(stderr, "usage: kestrine-screenshots <output folder>\n");
         return 2;

@@ -1,0 +1,89 @@
+#include "driver/RefusalJournal.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "driver/EventQueue.h"
+#include "monitor/MonitorContract.h"
+#include "tests/support/TempDir.h"
+
+using namespace kestrine;
+using namespace kestrine::driver;
+
+namespace {
+
+// The journal the queues of this test write to, for its scope.
+struct Using {
+    explicit Using(RefusalJournal* journal) { RefusalJournal::SetCurrent(journal); }
+    ~Using() { RefusalJournal::SetCurrent(nullptr); }
+};
+
+std::string BlockedNumber(const std::vector<std::uint8_t>& record) {
+    EXPECT_EQ(record[monitor::kEventTypeOffset], monitor::NumberBlocked);
+    std::string number(record.begin() + monitor::kPayloadOffset,
+                       record.begin() + monitor::kPayloadOffset +
+                           monitor::GetU32(record, monitor::kDataLengthOffset));
+    return number.substr(0, number.find('\0'));  // up to its terminator
+}
+
+}  // namespace
+
+// A refusal is in the journal from the moment it is queued. What a killed driver's application
+// never read comes back at the next start, what it read does not; one whose port went unread is
+// handed out again; once all is read the file is empty.
+TEST(RefusalJournal, WhatNoApplicationReadComesBackAndNothingElse) {
+    test::TempDir dir;
+    const auto path = dir / "QDDRIVER.refusals";
+    std::string error;
+    {
+        auto journal = RefusalJournal::Open(path, error);
+        ASSERT_TRUE(journal) << error;
+        Using current(journal.get());
+        EventQueue queue;
+        queue.PushPendingBlocked("0900111");
+        queue.CompleteBlocked({});
+        queue.PushNumberBlocked("0900\r222");
+        EXPECT_NE(test::ReadFile(path).find("R "), std::string::npos) << "written as queued";
+        queue.AnnounceHead();
+        queue.PopHead();  // the application read the first
+        // Killed now: nothing of an orderly end reaches the journal.
+        RefusalJournal::SetCurrent(nullptr);
+    }
+
+    auto next = RefusalJournal::Open(path, error);
+    ASSERT_TRUE(next) << error;
+    Using current(next.get());
+    auto undone = next->TakeUndone();
+    ASSERT_EQ(undone.size(), 1u);
+    EXPECT_EQ(undone[0].number, "0900\r222");
+    EXPECT_TRUE(next->TakeUndone().empty()) << "handed out once";
+    {
+        EventQueue port;  // detached before its application read it
+        port.PushReplayedBlocked(undone[0].number, undone[0].sequence);
+    }
+    undone = next->TakeUndone();
+    ASSERT_EQ(undone.size(), 1u) << "handed out again";
+    {
+        EventQueue port;
+        port.PushReplayedBlocked(undone[0].number, undone[0].sequence);
+        EXPECT_EQ(BlockedNumber(port.Head()), "0900\r222");
+        port.AnnounceHead();
+        port.PopHead();
+    }
+    EXPECT_TRUE(next->TakeUndone().empty());
+    EXPECT_EQ(test::ReadFile(path), "");
+}
+
+TEST(RefusalJournal, ALinkOrAFolderInItsPlaceIsRefused) {
+    test::TempDir dir;
+    const auto target = dir / "target";
+    test::WriteFile(target, "someone else's");
+    std::filesystem::create_symlink(target, dir / "linked");
+    std::filesystem::create_directory(dir / "folder");
+    std::string error;
+    EXPECT_FALSE(RefusalJournal::Open(dir / "linked", error));
+    EXPECT_FALSE(RefusalJournal::Open(dir / "folder", error));
+    EXPECT_EQ(test::ReadFile(target), "someone else's");
+}
