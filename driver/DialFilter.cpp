@@ -11,10 +11,6 @@ namespace {
 constexpr char kCtrlZ = 0x1a;
 constexpr char kEscape = 0x1b;
 
-bool IsCall(Effect effect) {
-    return effect == Effect::Dial || effect == Effect::DataCall || effect == Effect::Answer ||
-           effect == Effect::Online;
-}
 
 }  // namespace
 
@@ -101,7 +97,6 @@ void DialFilter::HangUp(Clock::time_point now, std::vector<Action>& actions) {
     heldEscape_.clear();
     escapeRun_ = liveRun_ = 0;
     escapeAt_.reset();
-    reconfigure_ = false;
     link_.Restart(now, ops_);
     Apply(ops_);
 }
@@ -164,7 +159,7 @@ void DialFilter::Feed(char byte, Clock::time_point now) {
         case Mode::Configuring:
         case Mode::Executing:
             if (mode_ == Mode::Executing && link_.Outstanding() &&
-                IsCall(link_.OutstandingEffect()) && !aborted_) {
+                PlacesCall(link_.OutstandingEffect()) && !aborted_) {
                 // A key ends a call being placed; the key itself is gone.
                 aborted_ = true;
                 link_.AbortCall(ops_);
@@ -244,7 +239,7 @@ void DialFilter::RunLine(const std::string& text, Clock::time_point now) {
             return;
         }
         if (verdict.kind == Verdict::Kind::Refuse) {
-            Refuse(verdict, now);
+            Refuse(verdict);
             return;
         }
         if (verdict.effect == Effect::Store) {
@@ -285,7 +280,7 @@ void DialFilter::RunOnlineLine(const AtLine& line, Clock::time_point now) {
         }
         if (verdict.kind == Verdict::Kind::Refuse) {
             info_ = std::move(info);
-            Refuse(verdict, now);
+            Refuse(verdict);
             return;
         }
         if (verdict.effect == Effect::Online) {
@@ -335,7 +330,7 @@ void DialFilter::RunPlan(Clock::time_point now) {
             case Verdict::Kind::Refuse:
                 plan_.clear();
                 mode_ = Mode::Command;
-                Refuse(verdict, now);
+                Refuse(verdict);
                 ReadPending(now);
                 return;
             case Verdict::Kind::Local:
@@ -373,7 +368,7 @@ void DialFilter::RunPlan(Clock::time_point now) {
                     : Verdict{};
             if (early.kind == Verdict::Kind::Refuse) {
                 swallow_ = true;
-                Refuse(early, now);
+                Refuse(early);
             } else {
                 ToProgram(std::exchange(info_, {}) + program_.Prompt());
             }
@@ -398,8 +393,7 @@ void DialFilter::Finish(const std::string& word, Clock::time_point now) {
     ReadPending(now);
 }
 
-void DialFilter::Refuse(const Verdict& verdict, Clock::time_point now) {
-    (void)now;
+void DialFilter::Refuse(const Verdict& verdict) {
     // Reported before the program hears the answer.
     actions_->push_back({Action::Kind::Blocked, verdict.number});
     std::string word;
@@ -469,7 +463,7 @@ void DialFilter::MessageByte(char byte, Clock::time_point now) {
         JudgeMessage(messageKind_, messageArgs_, link_.Record(), content, allowed_);
     if (verdict.kind != Verdict::Kind::Forward) {
         mode_ = Mode::Command;
-        Refuse(verdict, now);
+        Refuse(verdict);
         ReadPending(now);
         return;
     }
@@ -605,10 +599,6 @@ void DialFilter::OnFinal(const std::string& word, Clock::time_point now) {
             break;
         case Effect::Reset:
             resetProgram_ = resetProgram_ || ok;
-            reconfigure_ = true;
-            break;
-        case Effect::Unknown:
-            reconfigure_ = true;
             break;
         default:
             break;
@@ -627,9 +617,11 @@ void DialFilter::OnFinal(const std::string& word, Clock::time_point now) {
         plan_.clear();
         lineFinal_ = word;
     }
-    if (reconfigure_ || link_.ConfigurationSuspect()) {
-        reconfigure_ = false;
-        if (verdict.effect == Effect::Reset || verdict.effect == Effect::Unknown) {
+    // A reset, a maker's command nobody here knows, or a modem not as configured: configure it
+    // again before the line goes on.
+    const bool changesModem = verdict.effect == Effect::Reset || verdict.effect == Effect::Unknown;
+    if (changesModem || link_.ConfigurationSuspect()) {
+        if (changesModem) {
             record.lastNumber.clear();
             record.stored.clear();
         }

@@ -150,7 +150,7 @@ private:
     void RunOnlineLine(const AtLine& line, Clock::time_point now);
     void RunPlan(Clock::time_point now);
     void Finish(const std::string& word, Clock::time_point now);
-    void Refuse(const Verdict& verdict, Clock::time_point now);
+    void Refuse(const Verdict& verdict);
     void MessageByte(char c, Clock::time_point now);
     void Events(Clock::time_point now);
     void OnFinal(const std::string& word, Clock::time_point now);
@@ -171,7 +171,6 @@ private:
     std::string lineFinal_ = "OK";
     std::string info_;
     Verdict current_;          // the command the modem is running
-    bool reconfigure_ = false; // configure again before the line goes on
     bool aborted_ = false;     // a key aborted the call being placed
     bool resetProgram_ = false;
     // A message the program is typing after the blocker's prompt.

@@ -65,6 +65,11 @@ enum class Effect {
     Message,        // +CMGS / +CMGW / +CMGC: a "> " prompt and content follow
 };
 
+// A command whose CONNECT starts a call's data: a dial, a packet-data call, an answer.
+inline bool PlacesCall(Effect effect) {
+    return effect == Effect::Dial || effect == Effect::DataCall || effect == Effect::Answer;
+}
+
 enum class MessageKind { None, Send, Write, Command };
 
 struct Verdict {

@@ -52,10 +52,6 @@ std::string Unquoted(std::string text) {
     return out;
 }
 
-bool IsCall(Effect effect) {
-    return effect == Effect::Dial || effect == Effect::DataCall || effect == Effect::Answer ||
-           effect == Effect::Online;
-}
 
 }  // namespace
 
@@ -227,7 +223,7 @@ void ModemLink::Line(const std::string& line, Clock::time_point now, std::vector
         events.push_back({Event::Kind::Info, line});
         return;
     }
-    if (StartsWith(line, "CONNECT") && IsCall(effect_)) {
+    if (StartsWith(line, "CONNECT") && PlacesCall(effect_)) {
         state_ = State::Data;
         tail_.clear();
     } else if (StartsWith(line, "CONNECT")) {

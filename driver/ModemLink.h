@@ -23,7 +23,7 @@
 // does not give: the configuration is set anew after the command.
 //
 // Data mode begins only with a CONNECT that is the final result of a command the blocker sent
-// as a call (dial, answer, online, packet data); it ends at NO CARRIER anywhere in what the
+// as a call (dial, answer, packet data); it ends at NO CARRIER anywhere in what the
 // modem sends, or at the blocker's own hang-up. A far end that sends "NO CARRIER" ends it here
 // while the modem stays online: the blocker is then stricter than needed (its lines go to the
 // far end), never laxer.
