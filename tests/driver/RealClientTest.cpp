@@ -117,18 +117,33 @@ TEST_F(RealClients, PythonSerialHearsOkNoCarrierAndConnect) {
 // wvdial's own dialogue (its init strings, its dial command, what it waits for) through the port:
 // a refused number ends its attempt with NO CARRIER, an allowed one connects (pppd then finds no
 // /dev/ppp here, which ends the run).
+//
+// Two things of wvdial's own are kept out of the verdict. It locks LCK..<name> in /run/lock by the
+// name it is given, so it dials through a link whose name no other test uses (every driver here
+// publishes a COM1). And its task switcher now and then aborts on its own stack check
+// ("wvtask.cc ... stack_magic"), seen under load in a run whose dialogue up to then was right; such
+// a run says nothing about the port and is tried again, a few times at most.
 TEST_F(RealClients, WvdialGivesUpOnARefusedNumberAndConnectsToAnAllowedOne) {
     if (!HaveProgram("wvdial")) {
         GTEST_SKIP() << "wvdial is needed: run scripts/install-deps";
     }
     TempDir home;
+    const auto modem = home.Path() / ("modem-" + home.Path().filename().string());
+    std::filesystem::create_symlink(driver_->Port(1), modem);
     auto dial = [&](const std::string& number) {
         const auto config = home.Path() / ("wvdial-" + number + ".conf");
-        std::ofstream(config) << "[Dialer Defaults]\nModem = " << driver_->Port(1).string()
+        std::ofstream(config) << "[Dialer Defaults]\nModem = " << modem.string()
                               << "\nBaud = 9600\nInit1 = ATZ\nInit2 = ATQ0 V1 E1 S0=0 &C1 &D2\n"
                               << "Phone = " << number << "\nUsername = u\nPassword = p\n"
                               << "Dial Attempts = 1\nCarrier Check = no\nStupid Mode = 1\n";
-        return RunProgram({"wvdial", "--config", config.string()}, {}, std::chrono::seconds(20));
+        ProgramRun run;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            run = RunProgram({"wvdial", "--config", config.string()}, {}, std::chrono::seconds(20));
+            if (run.output.find("wvtask.cc") == std::string::npos) {
+                break;
+            }
+        }
+        return run;
     };
     const auto refused = dial("0900123");
     EXPECT_NE(refused.output.find("NO CARRIER"), std::string::npos) << refused.output;
