@@ -23,6 +23,9 @@
 // A mapped port that could not be served at start (a device missing or held) is tried again at
 // each ServeMapped and at each attach of it.
 //
+// A subscription is its client's own: a PortId is found only among the subscriptions of the
+// connection that asks (Find), so one client can neither read nor end another's events.
+//
 // Refusals nobody is subscribed to are left open in the refusal journal (RefusalJournal.h) and
 // handed to the next subscription made.
 #include <cstdint>

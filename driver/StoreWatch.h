@@ -10,8 +10,18 @@
 //
 // A store that cannot be read (missing, damaged, not readable) keeps the last list that was
 // read, and is said once in the journal, as is its recovery; nothing the service does ever
-// writes the store. Limit: a change that reaches the store while inotify is not watching (the
-// folder replaced wholesale) is seen at the next change only.
+// writes the store.
+//
+// Trust: members of kestrine write the store, and the service runs as root. Rule: the service
+// takes nothing from the store but the allowed numbers, the same list a member's application
+// pushes over the driver's socket anyway; so a member gains nothing by writing the store that the
+// window and the socket did not give them already. The store is opened by its fixed path in the
+// root folder, which is root's and sticky (a member cannot put a link or another file in its
+// place), read with read access only, and a damaged database is an error, never a list.
+// Limits: a crafted database still meets SQLite's reader as root, and its -wal and -shm files,
+// which a member's process may have made, are opened by SQLite as they are for root's tray
+// application and kestrine-setup (platform/Registry.h); a change that reaches the store
+// while inotify is not watching (the folder replaced wholesale) is seen at the next change only.
 #include <cstdint>
 #include <filesystem>
 #include <functional>
