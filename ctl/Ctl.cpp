@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -12,6 +13,7 @@
 #include <sstream>
 
 #include "driver/PortMap.h"
+#include "driver/ServiceLog.h"
 #include "log/LogOwner.h"
 #include "monitor/MonitorContract.h"
 #include "numbers/AllowedListEditing.h"
@@ -270,7 +272,13 @@ int Log(CtlEnvironment& env, std::size_t count, bool follow) {
             if (kind == "R" && (fields >> hex)) {
                 std::string number;
                 for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-                    number += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+                    unsigned byte = 0;
+                    const auto [end, error] =
+                        std::from_chars(hex.data() + i, hex.data() + i + 2, byte, 16);
+                    if (error != std::errc() || end != hex.data() + i + 2) {
+                        break;  // a line cut short: the number as far as it goes
+                    }
+                    number += static_cast<char>(byte);
                 }
                 open[sequence] = number;
             } else if (kind == "D") {
@@ -282,7 +290,7 @@ int Log(CtlEnvironment& env, std::size_t count, bool follow) {
                     << " refusals not yet logged by an application (the service keeps them for "
                        "the next one):\n";
             for (const auto& [sequence, number] : open) {
-                env.out << "  " << number << "\n";
+                env.out << "  " << driver::Printable(number) << "\n";
             }
         }
     }

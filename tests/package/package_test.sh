@@ -193,13 +193,15 @@ wait_for 10 test -e "$root/dev/COM1" || fail "the service did not serve COM1 wit
 kestrine-ctl allow -y 01234567 >"$work/ctl.out" 2>&1 || { cat "$work/ctl.out"; fail "root's kestrine-ctl allow failed"; }
 wait_for 10 grep -q 'allowed list read from the settings store: 1 numbers' "$work/driver.out" ||
   fail "the service did not read the changed store"
-dial() {  # dial USER NUMBER: chat's exit status (0 CONNECT, 4 NO CARRIER)
-  local status=0
-  as "$1" sh -c "'$chat' -t 5 ABORT 'NO CARRIER' '' ATZ OK ATDT$2 CONNECT '' <>$root/dev/COM1 >&0" || status=$?
-  echo "$status"
+dialled=0
+dial() {  # dial USER NUMBER: chat's exit status in $dialled (0 CONNECT, 4 NO CARRIER)
+  dialled=0
+  as "$1" sh -c "'$chat' -t 5 ABORT 'NO CARRIER' '' ATZ OK ATDT$2 CONNECT '' <>$root/dev/COM1 >&0" || dialled=$?
 }
-[ "$(dial "$outsider" 01234567)" -eq 0 ] || fail "an allowed dial did not connect with no application running"
-[ "$(dial "$outsider" 0900555)" -eq 4 ] || fail "a refused dial was not refused with no application running"
+dial "$outsider" 01234567
+[ "$dialled" -eq 0 ] || fail "an allowed dial gave chat exit $dialled with no application running, not 0 (CONNECT)"
+dial "$outsider" 0900555
+[ "$dialled" -eq 4 ] || fail "a refused dial gave chat exit $dialled with no application running, not 4"
 wait_for 10 grep -q '^<4>COM1: 0900555 refused (dialled by' "$work/driver.out" ||
   fail "the refusal did not reach the service's journal"
 kestrine-ctl log >"$work/ctl.out" 2>&1 && grep -q '^  0900555$' "$work/ctl.out" ||
@@ -285,8 +287,9 @@ as "$second" $autostart >"$work/second.out" 2>&1 & pids+=($!)
 second_app=$!
 wait_for 20 grep -q '^<6>COM1: client .* attached (2 subscribed)' "$work/driver.out" ||
   fail "the second member's application did not subscribe to COM1"
-[ "$(dial "$outsider" 0900777)" -eq 4 ] || fail "the dial with two applications was not refused"
-wait_for 10 test "$(grep -c ': 0900777 blocked' "$log")" -eq 2 || fail "not both applications logged the refusal"
+dial "$outsider" 0900777
+[ "$dialled" -eq 4 ] || fail "the dial with two applications was not refused"
+wait_for 10 sh -c "[ \$(grep -c ': 0900777 blocked' '$log') -eq 2 ]" || fail "not both applications logged the refusal"
 # The parental PIN is on now: a member's shell cannot change the list without it.
 status=0; as "$member" kestrine-ctl allow -y 0900777 </dev/null >"$work/ctl.out" 2>&1 || status=$?
 [ "$status" -eq 1 ] && ! kestrine-ctl allowed | grep -q 0900777 || { cat "$work/ctl.out"; fail "a member's kestrine-ctl changed the list without the PIN"; }
