@@ -6,6 +6,7 @@
 #include "driver/RefusalJournal.h"
 #include "driver/ServiceLog.h"
 #include "monitor/MonitorContract.h"
+#include "platform/SystemMessage.h"
 
 namespace kestrine::driver {
 
@@ -17,6 +18,16 @@ using platform::protocol::Request;
 using platform::protocol::Status;
 
 namespace {
+// A system message as a part of a line: without its closing full stop and line break.
+std::string Reason(platform::Win32Error error) {
+    std::string text = platform::SystemMessageText(error);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.' ||
+                             text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
 std::vector<std::uint8_t> U32(std::uint32_t value) {
     std::vector<std::uint8_t> bytes(4);
     PutU32(bytes, 0, value);
@@ -111,8 +122,8 @@ Win32Error Driver::StartServing(int com, const PortBackend& backend) {
     } catch (const PortError& e) {
         // Said once, and again only when the reason changes.
         if (const auto it = failing_.find(com); it == failing_.end() || it->second != e.error) {
-            Say(Priority::Error, name + ": " + what + " cannot be served (error " +
-                                     std::to_string(e.error) + "); dials on it are not possible");
+            Say(Priority::Error, name + ": " + what + " cannot be served (" + Reason(e.error) +
+                                     "); dials on it are not possible until it can");
         }
         failing_[com] = e.error;
         return e.error;
