@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "monitor/DriverUtil.h"
+#include "monitor/EventDispatch.h"
 #include "numbers/ui/DialogSupport.h"
 #include "numbers/ui/NumberBlockedForm.h"
 #include "numbers/ui/QtPrompts.h"
@@ -160,6 +161,13 @@ TfrmMain::TfrmMain(ApplicationSettings& application, MainFormSetup setup)
     // The field's hint says "click Add"; Enter in it does the same.
     connect(form.txtAllowed, &QLineEdit::returnPressed, this, &TfrmMain::btnAddClick);
 
+    lateNotice_.setSingleShot(true);
+    connect(&lateNotice_, &QTimer::timeout, this, [this] {
+        lastLateNotice_ =
+            ui::ToQt(monitor::RefusedWhileAwayNotice(std::exchange(lateRefusals_, 0)));
+        JvTrayIcon1.showMessage(application_.Title, lastLateNotice_, QSystemTrayIcon::Warning);
+    });
+
     // The tray icon goes up while the window's parts are made, before the window's creation.
     SetUpTray();
     FormCreate();
@@ -291,6 +299,11 @@ void TfrmMain::ShowProtection(bool protecting, const std::string& reason) {
                              : "Kestrine is not protecting: " + why;
     JvTrayIcon1.showMessage(title, lastNotice_,
                             protecting ? QSystemTrayIcon::Information : QSystemTrayIcon::Warning);
+}
+
+void TfrmMain::NoteRefusedWhileAway() {
+    ++lateRefusals_;
+    lateNotice_.start(kLateNoticeDelayMs);
 }
 
 void TfrmMain::btnHideClick() {

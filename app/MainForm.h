@@ -143,6 +143,11 @@ public:
     // kMaxOpenAlerts are open at once (every refusal is logged all the same), so that a dialler
     // refusing in a loop cannot exhaust memory.
     void ShowBlockedAlert(const std::string& number, const std::string& dialledBy) override;
+    // Refusals handed over late come in a burst at the first attach: one notice for the burst,
+    // once none has come for kLateNoticeDelayMs.
+    void NoteRefusedWhileAway() override;
+    static constexpr int kLateNoticeDelayMs = 500;
+    const QString& LastLateNotice() const { return lastLateNotice_; }
     static constexpr std::size_t kMaxOpenAlerts = 16;
     std::size_t OpenAlerts();
     // A new alert that has not become the active window this long after it opened, while no
@@ -182,6 +187,9 @@ private:
     bool shownBefore_ = false;
     QTimer protectionTimer_;
     QString lastNotice_;
+    QTimer lateNotice_;
+    std::size_t lateRefusals_ = 0;
+    QString lastLateNotice_;
     std::map<std::string, QPointer<ui::TfrmBlocked>> openAlerts_;  // by number
     std::vector<QPointer<ui::TfrmBlocked>> alertOrder_;            // open ones, oldest first
 };

@@ -87,8 +87,11 @@ void EventQueue::PushPendingBlocked(std::string_view number) {
     ++blocked_;
 }
 
-void EventQueue::PushReplayedBlocked(std::string_view number, std::uint64_t sequence) {
-    records_.push_back({EncodeNumberBlockedEvent(number), false, false, {}, sequence});
+void EventQueue::PushReplayedBlocked(std::string_view number, std::uint64_t sequence,
+                                     std::int64_t time) {
+    auto record = EncodeNumberBlockedEvent(number);
+    MarkRefusedEarlier(record, time);
+    records_.push_back({std::move(record), false, false, {}, sequence});
     ++blocked_;
 }
 
@@ -130,6 +133,38 @@ void EventQueue::PopHead() {
         records_.push_back({EncodeEventsDroppedEvent(count), false, false, {}, 0});
         told_ = dropped_;
     }
+}
+
+EventQueue::Taken EventQueue::TakeHead() {
+    Record& head = records_.front();
+    Taken taken{std::move(head.bytes), head.journal};
+    if (taken.bytes[kEventTypeOffset] == NumberBlocked) {
+        --blocked_;
+    }
+    records_.pop_front();
+    if (dropped_ > told_ && records_.size() < kMaxRecords) {
+        const auto count =
+            static_cast<std::uint32_t>(std::min<std::size_t>(dropped_ - told_, UINT32_MAX));
+        records_.push_back({EncodeEventsDroppedEvent(count), false, false, {}, 0});
+        told_ = dropped_;
+    }
+    return taken;
+}
+
+void EventQueue::PushForwarded(const std::vector<std::uint8_t>& record, std::uint64_t journal) {
+    const std::uint8_t type = record[kEventTypeOffset];
+    if (type == NumberBlocked) {
+        records_.push_back({record, false, false, {}, journal});
+        ++blocked_;
+        return;
+    }
+    if (type == PortRead || type == PortWrite) {
+        const std::size_t length = std::min<std::size_t>(GetU32(record, kDataLengthOffset),
+                                                         record.size() - kPayloadOffset);
+        PushData(type, {reinterpret_cast<const char*>(record.data()) + kPayloadOffset, length});
+        return;
+    }
+    Push(record);
 }
 
 }  // namespace kestrine::driver

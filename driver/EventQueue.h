@@ -15,6 +15,11 @@
 //   - Every refused number is written to the process's RefusalJournal when it is queued (before
 //     the program hears its answer) and marked done there when it is read; one the queue drops
 //     unread (its port went) is left to the journal to hand out again (PushReplayedBlocked).
+//   - A port's own queue is its intake: the driver takes every record out of it as soon as it
+//     can be announced (TakeHead) and forwards a copy to each subscriber's queue
+//     (PushForwarded). A subscriber's queue keeps the same bounds; while one holds kMaxBlocked
+//     refusals unread, the driver forwards nothing more to the port's subscribers, so the
+//     port's intake fills and the port waits for the slow reader, as above.
 //   - A refused number may be queued before the facts about the program that dialled are in
 //     (PushPendingBlocked): until CompleteBlocked gives them, it and the records after it are not
 //     announced (Empty() is true while it is the oldest).
@@ -48,8 +53,10 @@ public:
     void PushLineControl(std::uint8_t stopBits, std::uint8_t parity, std::uint8_t wordLength);
     void PushNumberBlocked(std::string_view number);
     void PushPendingBlocked(std::string_view number);
-    // A refusal an earlier queue could not hand over, with its journal sequence number.
-    void PushReplayedBlocked(std::string_view number, std::uint64_t sequence);
+    // A refusal an earlier queue could not hand over, with its journal sequence number and its
+    // time (seconds since 1970; 0: unknown): marked as handed over late.
+    void PushReplayedBlocked(std::string_view number, std::uint64_t sequence,
+                             std::int64_t time = 0);
     // Every pending refused number gets these facts.
     void CompleteBlocked(const monitor::DialFacts& facts);
 
@@ -60,6 +67,16 @@ public:
     std::uint32_t AnnounceHead();
     const std::vector<std::uint8_t>& Head() const { return records_.front().bytes; }
     void PopHead();
+
+    // The oldest record, taken out unannounced; a refusal stays open in the journal (the caller
+    // decides who reads it).
+    struct Taken {
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t journal = 0;
+    };
+    Taken TakeHead();
+    // A record taken from a port's intake, for a subscriber.
+    void PushForwarded(const std::vector<std::uint8_t>& record, std::uint64_t journal);
 
     bool BlockedIsFull() const { return blocked_ >= kMaxBlocked; }
     std::size_t Dropped() const { return dropped_; }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <sstream>
 
 namespace kestrine::driver {
@@ -62,7 +63,7 @@ std::unique_ptr<RefusalJournal> RefusalJournal::Open(const std::filesystem::path
     while ((n = ::pread(fd.Get(), buffer, sizeof buffer, static_cast<off_t>(content.size()))) > 0) {
         content.append(buffer, static_cast<std::size_t>(n));
     }
-    std::unique_ptr<RefusalJournal> journal(new RefusalJournal(std::move(fd)));
+    std::unique_ptr<RefusalJournal> journal(new RefusalJournal(std::move(fd), path));
     std::istringstream lines(content);
     std::string line;
     while (std::getline(lines, line)) {
@@ -71,24 +72,30 @@ std::unique_ptr<RefusalJournal> RefusalJournal::Open(const std::filesystem::path
         std::uint64_t sequence = 0;
         std::string hex;
         std::string number;
+        std::int64_t time = 0;
         fields >> kind >> sequence;
         if (kind == "R" && (fields >> hex) && Unhex(hex, number)) {
-            journal->open_[sequence] = number;
+            if (!(fields >> time)) {
+                time = 0;
+            }
+            journal->open_[sequence] = {number, time};
         } else if (kind == "D") {
             journal->open_.erase(sequence);
         }
         // Anything else (a line cut short by a crash) is passed over.
     }
-    // What is left undone is written anew, so the file holds only that.
-    if (::ftruncate(journal->fd_.Get(), 0) != 0) {
+    // What is left undone is written anew (the newest kMaxKept), so the file holds only that.
+    std::map<std::uint64_t, Entry> undone;
+    undone.swap(journal->open_);
+    while (undone.size() > kMaxKept) {
+        undone.erase(undone.begin());
+    }
+    for (const auto& [sequence, entry] : undone) {
+        journal->open_[journal->next_++] = entry;
+    }
+    if (!journal->Rewrite()) {
         error = "cannot rewrite " + path.string() + ": " + std::strerror(errno);
         return nullptr;
-    }
-    std::map<std::uint64_t, std::string> undone;
-    undone.swap(journal->open_);
-    for (const auto& [sequence, number] : undone) {
-        const auto renumbered = journal->Refused(number);
-        journal->queued_.erase(renumbered);
     }
     return journal;
 }
@@ -108,13 +115,55 @@ bool RefusalJournal::Append(const std::string& line) {
     return true;
 }
 
-std::uint64_t RefusalJournal::Refused(std::string_view number) {
+namespace {
+std::string RefusalLine(std::uint64_t sequence, std::string_view number, std::int64_t time) {
+    return "R " + std::to_string(sequence) + ' ' + Hex(number) + ' ' + std::to_string(time) + '\n';
+}
+}  // namespace
+
+bool RefusalJournal::Rewrite() {
+    // Beside the file, made anew (never through a link), then renamed over it: a crash leaves
+    // either file whole.
+    const std::filesystem::path temporary = path_.string() + ".new";
+    ::unlink(temporary.c_str());
+    UniqueFd fresh(::open(temporary.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fresh.Valid()) {
+        return false;
+    }
+    std::swap(fd_, fresh);
+    std::string text;
+    for (const auto& [sequence, entry] : open_) {
+        text += RefusalLine(sequence, entry.number, entry.time);
+    }
+    if (!Append(text) || ::rename(temporary.c_str(), path_.c_str()) != 0) {
+        std::swap(fd_, fresh);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    lines_ = open_.size();
+    return true;
+}
+
+std::uint64_t RefusalJournal::Refused(std::string_view number, std::int64_t time) {
+    if (time == 0) {
+        time = static_cast<std::int64_t>(std::time(nullptr));
+    }
     const std::uint64_t sequence = next_++;
-    if (!Append("R " + std::to_string(sequence) + ' ' + Hex(number) + '\n')) {
+    if (!Append(RefusalLine(sequence, number, time))) {
         return 0;
     }
-    open_[sequence] = std::string(number);
+    ++lines_;
+    open_[sequence] = {std::string(number), time};
     queued_.insert(sequence);
+    // The newest kMaxKept are kept; the service's journal has the older ones.
+    while (open_.size() > kMaxKept) {
+        queued_.erase(open_.begin()->first);
+        open_.erase(open_.begin());
+    }
+    if (lines_ > 4 * kMaxKept) {
+        Rewrite();
+    }
     return sequence;
 }
 
@@ -124,8 +173,10 @@ void RefusalJournal::Done(std::uint64_t sequence) {
     }
     queued_.erase(sequence);
     // The usual case, everything refused has been read, empties the file.
-    if (!open_.empty() || ::ftruncate(fd_.Get(), 0) != 0) {
-        Append("D " + std::to_string(sequence) + '\n');
+    if (open_.empty() && ::ftruncate(fd_.Get(), 0) == 0) {
+        lines_ = 0;
+    } else if (Append("D " + std::to_string(sequence) + '\n') && ++lines_ > 4 * kMaxKept) {
+        Rewrite();
     }
 }
 
@@ -135,9 +186,9 @@ void RefusalJournal::Unread(std::uint64_t sequence) {
 
 std::vector<RefusalJournal::Refusal> RefusalJournal::TakeUndone() {
     std::vector<Refusal> undone;
-    for (const auto& [sequence, number] : open_) {
+    for (const auto& [sequence, entry] : open_) {
         if (!queued_.contains(sequence)) {
-            undone.push_back({sequence, number});
+            undone.push_back({sequence, entry.number, entry.time});
             queued_.insert(sequence);
         }
     }

@@ -12,7 +12,12 @@
 // failure may. A record read by the application but not yet written to its log when the
 // application dies is taken as done. Replayed refusals carry no facts about who dialled.
 //
-// File: lines "R <sequence> <number in hex>" and "D <sequence>"; made 0600, never through a link.
+// Bound: the newest kMaxKept refusals not yet read are kept; an older one is let go (it is still
+// in the service's journal). The file is written anew, through a temporary file renamed into its
+// place, whenever its lines outgrow what they describe, so it stays within a few hundred KiB.
+//
+// File: lines "R <sequence> <number in hex> <time>" (seconds since 1970; a line without one is
+// read as a refusal of unknown time) and "D <sequence>"; made 0600, never through a link.
 // The driver's event-loop thread only.
 #include <cstdint>
 #include <filesystem>
@@ -34,8 +39,11 @@ public:
     static std::unique_ptr<RefusalJournal> Open(const std::filesystem::path& path,
                                                 std::string& error);
 
-    // A refusal about to be answered: its sequence number (0 when it could not be written).
-    std::uint64_t Refused(std::string_view number);
+    static constexpr std::size_t kMaxKept = 1000;
+
+    // A refusal about to be answered, made at `time` (seconds since 1970; 0: now): its sequence
+    // number (0 when it could not be written).
+    std::uint64_t Refused(std::string_view number, std::int64_t time = 0);
     // Its record was read by the application.
     void Done(std::uint64_t sequence);
     // Its record was dropped unread (the port went): it is handed out again by TakeUndone.
@@ -44,6 +52,7 @@ public:
     struct Refusal {
         std::uint64_t sequence;
         std::string number;
+        std::int64_t time = 0;  // seconds since 1970; 0 when unknown
     };
     // The refusals no queue holds and no application has read, oldest first; from now on they
     // count as queued again.
@@ -54,13 +63,22 @@ public:
     static void SetCurrent(RefusalJournal* journal) { current_ = journal; }
 
 private:
-    explicit RefusalJournal(UniqueFd fd) : fd_(std::move(fd)) {}
+    RefusalJournal(UniqueFd fd, std::filesystem::path path)
+        : fd_(std::move(fd)), path_(std::move(path)) {}
     bool Append(const std::string& line);
+    // Writes the file anew with the open refusals only; false (the old file stays) on failure.
+    bool Rewrite();
 
+    struct Entry {
+        std::string number;
+        std::int64_t time = 0;
+    };
     UniqueFd fd_;
+    std::filesystem::path path_;
     std::uint64_t next_ = 1;
-    std::map<std::uint64_t, std::string> open_;  // not done, by sequence
-    std::set<std::uint64_t> queued_;             // of those, the ones a live queue holds
+    std::size_t lines_ = 0;                // in the file
+    std::map<std::uint64_t, Entry> open_;  // not done, by sequence
+    std::set<std::uint64_t> queued_;       // of those, the ones a live queue holds
     static inline RefusalJournal* current_ = nullptr;
 };
 

@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "driver/DeviceServer.h"
 #include "driver/Driver.h"
@@ -20,12 +23,17 @@
 #include "driver/PortMap.h"
 #include "driver/RefusalJournal.h"
 #include "driver/RootLock.h"
+#include "driver/ServiceLog.h"
+#include "driver/StoreWatch.h"
 #include "monitor/MonitorContract.h"
 #include "platform/SystemRoot.h"
 
 using namespace kestrine;
 
 namespace {
+
+// How often a mapped port that could not be served is tried again.
+constexpr auto kRetryServing = std::chrono::seconds(5);
 
 // The ready pipe the service layer hands a driver it starts; anything but an inherited pipe is
 // left alone.
@@ -52,8 +60,9 @@ void Usage(std::FILE* out) {
         "                [--ready-fd N]\n"
         "       qddriver --help | --version\n"
         "\n"
-        "Serves the device \\\\.\\QDDRIVER on $KESTRINE_ROOT/device/QDDRIVER.sock and publishes\n"
-        "each attached port at $KESTRINE_ROOT/dev/COMn.\n"
+        "Serves the device \\\\.\\QDDRIVER on $KESTRINE_ROOT/device/QDDRIVER.sock, and from its\n"
+        "start every mapped port at $KESTRINE_ROOT/dev/COMn, refusing dials of numbers the\n"
+        "settings store does not allow (re-read whenever it changes).\n"
         "  --root DIR     the system root (default: $KESTRINE_ROOT, else /var/lib/kestrine)\n"
         "  --port A=B     serve COM port A (COM1..COM16) by B: 'modem', the built-in virtual\n"
         "                 modem, or a serial device; repeatable; overrides the stored port\n"
@@ -176,6 +185,10 @@ int main(int argc, char** argv) {
             });
         server.SetDriver(&driver);
         driver.SetPortGuard(guard.get());
+        // The stored allowed list from the start, and whenever the store changes.
+        driver::StoreWatch store(
+            loop, platform::RegistryDatabasePath(),
+            [&driver](const std::vector<std::string>& numbers) { driver.ReplaceAllowed(numbers); });
         std::string error;
         if (!server.Listen(error)) {
             std::fprintf(stderr, "qddriver: %s\n", error.c_str());
@@ -190,6 +203,25 @@ int main(int argc, char** argv) {
                 std::filesystem::remove(port, ec);
             }
         }
+        // Every mapped port is served from now on, with or without an application; one that
+        // cannot be served yet (its device missing or held) is tried again every few seconds.
+        std::optional<driver::EventLoop::Clock::time_point> retryAt;
+        if (!driver.ServeMapped()) {
+            retryAt = driver::EventLoop::Clock::now() + kRetryServing;
+        }
+        const auto retry =
+            loop.AddTimer([&retryAt] { return retryAt; },
+                          [&] {
+                              retryAt.reset();
+                              if (!driver.ServeMapped()) {
+                                  retryAt = driver::EventLoop::Clock::now() + kRetryServing;
+                              }
+                          });
+        driver::Say(driver::Priority::Notice,
+                    "started (version " KESTRINE_VERSION ", system root " +
+                        platform::SystemRoot().string() +
+                        "): " + std::to_string(driver.ServedPorts()) + " ports served, " +
+                        std::to_string(driver.Allowed().Size()) + " numbers allowed");
         if (readyFd < 0) {
             readyFd = InheritedReadyFd();
         }
@@ -203,9 +235,11 @@ int main(int argc, char** argv) {
             loop.RunOnce();
             server.Reap();
         }
+        loop.RemoveTimer(retry);
         server.SetDriver(nullptr);
+        driver::Say(driver::Priority::Notice, "stopping: the published ports go");
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "qddriver: %s\n", e.what());
+        driver::Say(driver::Priority::Error, std::string("stopped by a fault: ") + e.what());
         return 1;
     }
     return 0;

@@ -1,10 +1,12 @@
 #include "monitor/EventDispatch.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "log/LogOwner.h"
 #include "monitor/MonitorContract.h"
 #include "numbers/TextEncoding.h"
+#include "platform/LocaleTime.h"
 
 namespace kestrine::monitor {
 
@@ -101,6 +103,26 @@ std::string MarkLineBreaks(std::string_view data) {
     return marked;
 }
 
+std::string RefusedWhileAwayNotice(std::size_t count) {
+    return count == 1 ? "1 number was refused while Kestrine was not running; see the log"
+                      : std::to_string(count) +
+                            " numbers were refused while Kestrine was not running; see the log";
+}
+
+std::string RefusedWhileAwayLine(std::string_view number, std::int64_t time) {
+    std::string when = "at an unknown time";
+    if (time > 0) {
+        const auto seconds = static_cast<std::time_t>(time);
+        std::tm local{};
+        if (::localtime_r(&seconds, &local) != nullptr) {
+            const platform::LocaleTime locale;
+            when = "on " + locale.ShortDate(local) + " at " + locale.LongTime(local);
+        }
+    }
+    return MarkLineBreaks(number) + " was refused " + when +
+           " while Kestrine was not running (the driver kept it)";
+}
+
 void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& log,
                           BlockedAlert& alert) {
     const auto event = DecodeMonitorEvent(record);
@@ -132,6 +154,11 @@ void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& l
                            std::int64_t{event->wordLength}});
             break;
         case NumberBlocked:
+            if (event->refusedAt) {
+                log.LogLine(RefusedWhileAwayLine(event->data, *event->refusedAt));
+                alert.NoteRefusedWhileAway();
+                break;
+            }
             log.LogFormat("%s blocked", {MarkLineBreaks(event->data)});
             log.LogLine(DialledByLine(event->dialFacts));
             alert.ShowBlockedAlert(event->data, DialledBySummary(event->dialFacts));

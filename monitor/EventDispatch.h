@@ -1,6 +1,7 @@
 #pragma once
 // What one driver event becomes on the user-interface thread: a log line and, for a refused
 // number, the blocked-number alert.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -18,7 +19,16 @@ class BlockedAlert {
 public:
     virtual ~BlockedAlert() = default;
     virtual void ShowBlockedAlert(const std::string& number, const std::string& dialledBy) = 0;
+    // A number refused while no application was there, handed over late: logged with its time,
+    // and told once for the whole batch (RefusedWhileAwayNotice), never one alert per number.
+    virtual void NoteRefusedWhileAway() {}
 };
+
+// The one notice for `count` numbers refused while Kestrine was not running.
+std::string RefusedWhileAwayNotice(std::size_t count);
+// The log line of our own for a number refused while Kestrine was not running, with the time of
+// the refusal (seconds since 1970, in the user's short date and long time; 0: unknown).
+std::string RefusedWhileAwayLine(std::string_view number, std::int64_t time);
 
 std::string StopBitsName(std::uint8_t code);
 std::string ParityName(std::uint8_t code);
@@ -34,7 +44,8 @@ std::string ParityName(std::uint8_t code);
 std::string MarkLineBreaks(std::string_view data);
 
 // Logs the record's text (and raises the alert for a refused number, after its line and a line of
-// our own on the program that dialled). Records that are too short, and types without a text,
+// our own on the program that dialled; a refusal handed over late gets RefusedWhileAwayLine and
+// NoteRefusedWhileAway instead). Records that are too short, and types without a text,
 // have no effect.
 void DispatchMonitorEvent(std::span<const std::uint8_t> record, log::LogOwner& log,
                           BlockedAlert& alert);

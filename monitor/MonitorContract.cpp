@@ -99,6 +99,13 @@ std::optional<MonitorEventView> DecodeMonitorEvent(std::span<const std::uint8_t>
         case NumberBlocked: {
             const auto end = std::find(payload.begin(), payload.end(), std::uint8_t{0});
             view.data.assign(payload.begin(), end);
+            if (record[kRecordOriginOffset] == kRefusedEarlier) {
+                std::uint64_t time = 0;
+                for (std::size_t i = 0; i < 8; ++i) {
+                    time |= std::uint64_t{record[kRefusalTimeOffset + i]} << (8 * i);
+                }
+                view.refusedAt = static_cast<std::int64_t>(time);
+            }
             if (record[kRecordFormatOffset] == kDialFactsFollow && end != payload.end()) {
                 view.dialFacts = ParseDialFacts(
                     payload.subspan(static_cast<std::size_t>(end - payload.begin()) + 1));
@@ -142,6 +149,14 @@ std::vector<std::uint8_t> EncodeLineControlEvent(std::uint8_t stopBits, std::uin
                                                  std::uint8_t wordLength) {
     const std::uint8_t payload[3] = {stopBits, parity, wordLength};
     return EncodeMonitorEvent(LineControlSet, payload, 3);
+}
+
+void MarkRefusedEarlier(std::vector<std::uint8_t>& record, std::int64_t time) {
+    record[kRecordOriginOffset] = kRefusedEarlier;
+    const auto bits = static_cast<std::uint64_t>(time);
+    for (std::size_t i = 0; i < 8; ++i) {
+        record[kRefusalTimeOffset + i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    }
 }
 
 std::vector<std::uint8_t> EncodeNumberBlockedEvent(std::string_view number) {

@@ -68,6 +68,12 @@ inline constexpr std::size_t kPayloadOffset = 24;
 // facts about the program that dialled follow the number's zero byte (DialFacts.h).
 inline constexpr std::size_t kRecordFormatOffset = 21;
 inline constexpr std::uint8_t kDialFactsFollow = 1;
+// Byte 22 and bytes 0-7, the driver's own: a NumberBlocked record handed over late (refused while
+// no application was there to read it; kept by the driver meanwhile) has byte 22 set to
+// kRefusedEarlier and the refusal's time in bytes 0-7, seconds since 1970, signed little-endian.
+inline constexpr std::size_t kRecordOriginOffset = 22;
+inline constexpr std::uint8_t kRefusedEarlier = 1;
+inline constexpr std::size_t kRefusalTimeOffset = 0;
 // The largest record the application accepts; a wait announcing more is treated as a failure
 // instead of an allocation of whatever size the driver names.
 inline constexpr std::uint32_t kMaxEventRecordSize = 1u << 20;
@@ -83,6 +89,8 @@ struct MonitorEventView {
     std::uint8_t wordLength = 0;
     // NumberBlocked: what the driver found out about the program that dialled, when it said.
     std::optional<DialFacts> dialFacts;
+    // NumberBlocked handed over late: when the number was refused (seconds since 1970).
+    std::optional<std::int64_t> refusedAt;
 };
 
 // Decodes a record without reading past its end. A record shorter than the header, or shorter
@@ -103,6 +111,8 @@ std::vector<std::uint8_t> EncodeNumberBlockedEvent(std::string_view number);
 // The same record with the facts after the number's zero byte (byte 21 marks them).
 std::vector<std::uint8_t> EncodeNumberBlockedEvent(std::string_view number, const DialFacts& facts);
 std::vector<std::uint8_t> EncodeSimpleEvent(std::uint8_t type);
+// Marks a NumberBlocked record as handed over late, refused at `time` (seconds since 1970).
+void MarkRefusedEarlier(std::vector<std::uint8_t>& record, std::int64_t time);
 std::vector<std::uint8_t> EncodeEventsDroppedEvent(std::uint32_t count);
 
 // The allow-list buffer: 32-bit little-endian 1, each number's bytes and a zero, a closing zero.

@@ -99,6 +99,30 @@ TEST_F(MainFormTest, WithoutTheDriverItStillStartsAndExits) {
     EXPECT_EQ(quits, 1);
 }
 
+// Refusals the driver kept while Kestrine was not running come in a burst: one notice for all.
+TEST_F(MainFormTest, RefusalsHandedOverLateGiveOneNotice) {
+    Start(test::Parental::Off, {"0800111222"});
+    for (int i = 0; i < 3; ++i) {
+        window->NoteRefusedWhileAway();
+    }
+    QElapsedTimer clock;
+    clock.start();
+    while (window->LastLateNotice().isEmpty() && clock.elapsed() < 5000) {
+        QTest::qWait(10);
+    }
+    EXPECT_EQ(window->LastLateNotice().toStdString(),
+              "3 numbers were refused while Kestrine was not running; see the log");
+    EXPECT_EQ(window->OpenAlerts(), 0u) << "no alert per number";
+    window->NoteRefusedWhileAway();
+    clock.restart();
+    while (!window->LastLateNotice().startsWith("1 ") && clock.elapsed() < 5000) {
+        QTest::qWait(10);
+    }
+    EXPECT_EQ(window->LastLateNotice().toStdString(),
+              "1 number was refused while Kestrine was not running; see the log")
+        << "counted afresh after a notice";
+}
+
 // Losing the driver is told on the tray icon and in the log, without a box, and protection comes
 // back by itself once a driver can be opened again: ports attached, the stored list pushed.
 TEST_F(MainFormTest, ALostDriverIsShownOnTheTrayIconAndProtectionComesBack) {

@@ -302,11 +302,15 @@ namespace {
 
 // Writes a row's writes to a fresh port of `driver` and collects what the program heard and what
 // the application was told was refused.
-void RunThroughDriver(kestrine::test::DriverProcess& driver, kestrine::platform::Device& device,
-                      const std::vector<std::string>& writes, std::string& heard,
+void RunThroughDriver(const std::vector<std::string>& writes, std::string& heard,
                       std::vector<std::string>& blocked) {
     using namespace kestrine::test;
-    // A fresh attach is a fresh port: a new modem and a new picture of it.
+    // A port lives as long as its driver: a fresh driver is a new modem and a new picture of it.
+    DriverProcess driver;
+    ASSERT_TRUE(driver.Ready());
+    const auto served = OpenDriver();
+    ASSERT_TRUE(served);
+    kestrine::platform::Device& device = *served;
     const auto id = Attach(device, 1);
     SetAllowList(device, kAllowed);
     {
@@ -331,23 +335,19 @@ TEST(DialBlockingThroughTheDriver, TablesOfDialLinesMessagesAndServiceCodes) {
     if (!HavePtys()) {
         GTEST_SKIP() << "this machine has no pseudo-terminals (/dev/ptmx)";
     }
-    DriverProcess driver;
-    ASSERT_TRUE(driver.Ready());
-    const auto device = OpenDriver();
-    ASSERT_TRUE(device);
     for (const auto& c : DialCases()) {
         if (c.landline) {
             continue;  // the driver's virtual modem speaks the mobile command set
         }
         std::string heard;
         std::vector<std::string> blocked;
-        RunThroughDriver(driver, *device, c.writes, heard, blocked);
+        RunThroughDriver(c.writes, heard, blocked);
         ExpectOutcome(c, heard, blocked);
     }
     for (const auto& c : MobileCases()) {
         std::string heard;
         std::vector<std::string> blocked;
-        RunThroughDriver(driver, *device, c.writes, heard, blocked);
+        RunThroughDriver(c.writes, heard, blocked);
         ExpectMobile(c, heard, blocked);
     }
 }
@@ -466,7 +466,8 @@ TEST(DialBlocking, AttackFamiliesReachNoModem) {
         {"a PDU after a command that prints a line",
          {"ATI+CMGS=23\r" + pduAbroad + "\x1a\r"},
          {"+46708251358"}},
-        {"the program's own prompt first", {"> \r", "AT+CMGS=23\r", pduAbroad + "\x1a"},
+        {"the program's own prompt first",
+         {"> \r", "AT+CMGS=23\r", pduAbroad + "\x1a"},
          {"+46708251358"}},
         {"an empty format is PDU mode again",
          {"AT+CMGF=1\r", "AT+CMGF=\r", "AT+CMGS=0123456\r", "0011\x1a"},
@@ -481,18 +482,26 @@ TEST(DialBlocking, AttackFamiliesReachNoModem) {
          {"ATV0S4=32Q1\r", "ATS3=13S3?\r", "ATDT0900123\r"},
          {"0900123"}},
         {"quiet mode and an escape", {"ATQ1\r", "ATDT0123456\r", "+++", "ATDT0900123\r"}, {}},
-        {"the 8th bit set", {"A\xD4" "D0900123\r"}, {"0900123"}},
-        {"a control character inside", {"A\x01TD0900123\r", "AT\x02" "D0900124\r"},
+        {"the 8th bit set",
+         {"A\xD4"
+          "D0900123\r"},
+         {"0900123"}},
+        {"a control character inside",
+         {"A\x01TD0900123\r",
+          "AT\x02"
+          "D0900124\r"},
          {"0900123", "0900124"}},
         {"a repeat with a dial behind it", {"ATD0123456;\r", "ATH\r", "A/DT0900123\r"}, {}},
         {"a dial split byte by byte", {"A", "T", "D", "0", "9", "0", "0", "\r"}, {"0900"}},
         // Parsers that read a command only as far as they know it and go on with the rest.
-        {"a dial behind a name a modem knows the start of", {"AT+GCAPD0900123\r", "AT+CMGSD\r"},
+        {"a dial behind a name a modem knows the start of",
+         {"AT+GCAPD0900123\r", "AT+CMGSD\r"},
          {}},
         {"a dial behind a value", {"AT+CUSD=1TD0900123\r", "AT+CMGF=1D0900123\r"}, {}},
         {"a call that never was, taken up again", {"ATO\r", "ATD0900123\r"}, {"0900123"}},
         {"a packet-data dial with pauses in it", {"ATD*99*993P1,1#\r"}, {}},
-        {"pulse dialling drops what it cannot dial", {"ATP\r", "ATD*100#\r", "ATDT*100#\r"},
+        {"pulse dialling drops what it cannot dial",
+         {"ATP\r", "ATD*100#\r", "ATDT*100#\r"},
          {"*100#"}},
         {"a dial longer than a modem's buffer", {"ATDT0123456" + std::string(130, ',') + "\r"}, {}},
     };
@@ -565,7 +574,8 @@ TEST(DialBlocking, RealWorldSetUpLinesPass) {
         for (std::size_t end; (end = sent.find('\r', from)) != std::string::npos; from = end + 1) {
             const auto command = sent.substr(from, end + 1 - from);
             const auto at = line.forwarded.find(command);
-            EXPECT_NE(at, std::string::npos) << typed << ": " << command << " in " << line.forwarded;
+            EXPECT_NE(at, std::string::npos)
+                << typed << ": " << command << " in " << line.forwarded;
         }
         const auto heard = line.Take();
         EXPECT_EQ(heard.find("NO CARRIER"), std::string::npos) << typed << ": " << heard;
@@ -765,7 +775,7 @@ TEST(ModemLink, ReadsOnlyTheAnswersToWhatItSent) {
         link.Restart(now, ops);
         for (int step = 0; step < 8 && !link.Ready(); ++step) {
             const std::string& last = ops.back().bytes;
-            says(link, last.find("S2?") != std::string::npos ? "\r\n128\r\n\r\nOK\r\n"
+            says(link, last.find("S2?") != std::string::npos     ? "\r\n128\r\n\r\nOK\r\n"
                        : last.find("CMGF?") != std::string::npos ? "\r\nERROR\r\n"
                                                                  : "\r\nOK\r\n");
         }

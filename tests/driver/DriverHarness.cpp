@@ -26,7 +26,19 @@ std::filesystem::path DriverExecutable() {
     return QDDRIVER_PATH;
 }
 
-DriverProcess::DriverProcess(std::vector<std::string> ports) {
+DriverProcess::DriverProcess(
+    std::vector<std::string> ports,
+    const std::function<void(const std::filesystem::path& root)>& prepare) {
+    if (prepare) {
+        prepare(Root());
+    }
+    std::filesystem::create_directories(JournalPath().parent_path());
+    const int journal =
+        ::open(JournalPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (journal < 0) {
+        ADD_FAILURE() << "cannot make " << JournalPath();
+        return;
+    }
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe";
@@ -47,6 +59,7 @@ DriverProcess::DriverProcess(std::vector<std::string> ports) {
     argv.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
+        ::dup2(journal, STDERR_FILENO);  // first: the journal may be descriptor 3
         if (ready[1] == 3) {
             ::fcntl(3, F_SETFD, 0);
         } else {
@@ -56,6 +69,7 @@ DriverProcess::DriverProcess(std::vector<std::string> ports) {
         ::_exit(127);
     }
     ::close(ready[1]);
+    ::close(journal);
     pollfd pfd{ready[0], POLLIN, 0};
     char byte = 0;
     const bool up = ::poll(&pfd, 1, 20000) == 1 && ::read(ready[0], &byte, 1) == 1;
@@ -70,6 +84,22 @@ DriverProcess::DriverProcess(std::vector<std::string> ports) {
 DriverProcess::~DriverProcess() {
     if (pid_ > 0) {
         Stop(SIGTERM);
+    }
+}
+
+std::optional<std::string> DriverProcess::AwaitJournal(const std::string& text,
+                                                       std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::string journal = ReadFile(JournalPath());
+        if (journal.find(text) != std::string::npos) {
+            return journal;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ADD_FAILURE() << "the journal never said \"" << text << "\":\n" << journal;
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(5ms);
     }
 }
 

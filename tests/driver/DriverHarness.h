@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,8 +27,12 @@ using namespace std::chrono_literals;
 class DriverProcess {
 public:
     // Starts qddriver with a private root and the given --port assignments (and options such
-    // as "--any-tty", passed as they are) and waits until it is ready. The test fails (fatally) when it does not come up.
-    explicit DriverProcess(std::vector<std::string> ports = {"COM1=modem"});
+    // as "--any-tty", passed as they are) and waits until it is ready. The test fails (fatally)
+    // when it does not come up. `prepare`, when given, runs on the root before the driver starts.
+    // The driver's standard error (its journal lines) goes to JournalPath().
+    explicit DriverProcess(
+        std::vector<std::string> ports = {"COM1=modem"},
+        const std::function<void(const std::filesystem::path& root)>& prepare = {});
     ~DriverProcess();
     DriverProcess(const DriverProcess&) = delete;
     DriverProcess& operator=(const DriverProcess&) = delete;
@@ -36,6 +41,10 @@ public:
     std::filesystem::path Port(int com) const { return platform::PublishedPortPath(com, Root()); }
     std::filesystem::path Socket() const { return platform::DeviceSocketPath("QDDRIVER", Root()); }
     bool Ready() const { return pid_ > 0; }
+    std::filesystem::path JournalPath() const { return Root() / "log" / "QDDRIVER.log"; }
+    // Waits until a line of the journal contains `text`; the journal's text, or nothing.
+    std::optional<std::string> AwaitJournal(const std::string& text,
+                                            std::chrono::milliseconds timeout = 10s) const;
     pid_t Pid() const { return pid_; }
 
     // Sends `signal` and waits for the process to end; its exit status, or -1 on timeout.

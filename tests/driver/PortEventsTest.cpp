@@ -165,11 +165,12 @@ TEST(PublishedPorts, AreNotPublishedThroughAPlantedLink) {
     if (!HavePtys()) {
         GTEST_SKIP() << "this machine has no pseudo-terminals (/dev/ptmx)";
     }
-    DriverProcess driver;
-    ASSERT_TRUE(driver.Ready());
     TempDir victim;
-    std::filesystem::remove_all(driver.Root() / "dev");
-    std::filesystem::create_symlink(victim.Path(), driver.Root() / "dev");
+    DriverProcess driver({"COM1=modem"}, [&](const std::filesystem::path& root) {
+        std::filesystem::remove_all(root / "dev");
+        std::filesystem::create_symlink(victim.Path(), root / "dev");
+    });
+    ASSERT_TRUE(driver.Ready());
     auto device = OpenDriver();
     ASSERT_TRUE(device);
     std::vector<std::uint8_t> id(4);
@@ -259,7 +260,8 @@ TEST_F(DevicePort, SettingsAreMirroredAndBytesPassUnchangedBothWays) {
         [](const termios& d) { return cfgetospeed(&d) == B19200 && (d.c_cflag & CSTOPB) != 0; }));
 
     program.Write("ATDT0123456\r");
-    EXPECT_EQ(ReadExactly(far_, 12), "ATDT0123456\r") << "an allowed dial is forwarded as it was read";
+    EXPECT_EQ(ReadExactly(far_, 12), "ATDT0123456\r")
+        << "an allowed dial is forwarded as it was read";
     ASSERT_EQ(::write(far_, "\r\nCONNECT 9600\r\n", 16), 16);
     EXPECT_NE(program.ReadUntil("CONNECT 9600\r\n").find("CONNECT 9600"), std::string::npos);
 

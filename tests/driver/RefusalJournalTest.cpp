@@ -87,3 +87,47 @@ TEST(RefusalJournal, ALinkOrAFolderInItsPlaceIsRefused) {
     EXPECT_FALSE(RefusalJournal::Open(dir / "folder", error));
     EXPECT_EQ(test::ReadFile(target), "someone else's");
 }
+
+// Refusals nobody reads are kept, the newest kMaxKept of them with the time each was made, in a
+// file that stays small however many come; an older file's lines without a time still count.
+TEST(RefusalJournal, KeepsTheNewestThousandWithTheirTimesInASmallFile) {
+    test::TempDir dir;
+    const auto path = dir / "QDDRIVER.refusals";
+    test::WriteFile(path, "R 7 30393030 \nR 8 3039\nD 8\n");  // an older driver's lines
+    std::string error;
+    const std::size_t many = 3 * RefusalJournal::kMaxKept + 1;
+    {
+        auto journal = RefusalJournal::Open(path, error);
+        ASSERT_TRUE(journal) << error;
+        for (std::size_t i = 0; i < many; ++i) {
+            const auto sequence =
+                journal->Refused("0900" + std::to_string(i), static_cast<std::int64_t>(1000 + i));
+            ASSERT_NE(sequence, 0u);
+            if (i % 2 == 0) {
+                journal->Done(sequence);  // read by an application
+            } else {
+                journal->Unread(sequence);  // refused while nobody was subscribed
+            }
+        }
+        const auto size = std::filesystem::file_size(path);
+        EXPECT_LT(size, 200u * 1024) << "written anew as it grows";
+    }
+    auto next = RefusalJournal::Open(path, error);
+    ASSERT_TRUE(next) << error;
+    const auto kept = next->TakeUndone();
+    ASSERT_EQ(kept.size(), RefusalJournal::kMaxKept);
+    const std::size_t oldest = many - 2 * RefusalJournal::kMaxKept;  // odd ones only were kept
+    EXPECT_EQ(kept.front().number, "0900" + std::to_string(oldest));
+    EXPECT_EQ(kept.front().time, static_cast<std::int64_t>(1000 + oldest));
+    EXPECT_EQ(kept.back().number, "0900" + std::to_string(many - 2));
+    EXPECT_FALSE(std::filesystem::exists(dir / "QDDRIVER.refusals.new"));
+
+    // The older driver's line without a time is read as a refusal of unknown time.
+    test::WriteFile(path, "R 7 30393030\n");
+    auto old = RefusalJournal::Open(path, error);
+    ASSERT_TRUE(old) << error;
+    const auto undone = old->TakeUndone();
+    ASSERT_EQ(undone.size(), 1u);
+    EXPECT_EQ(undone[0].number, "0900");
+    EXPECT_EQ(undone[0].time, 0);
+}

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <atomic>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,11 +24,13 @@ struct RecordingAlert : BlockedAlert {
     std::function<void(const std::string&)> onShow = [](const std::string&) {};
     std::vector<std::string> numbers;
     std::vector<std::string> dialledBy;
+    int late = 0;
     void ShowBlockedAlert(const std::string& number, const std::string& dialler) override {
         onShow(number);
         numbers.push_back(number);
         dialledBy.push_back(dialler);
     }
+    void NoteRefusedWhileAway() override { ++late; }
 };
 
 }  // namespace
@@ -119,6 +124,36 @@ TEST(DispatchEvent, BlockedNumberIsLoggedBeforeTheAlert) {
               (std::vector<std::string>{"0900 123# blocked",
                                         "dialled by an unknown program (the driver did not say)"}));
     EXPECT_EQ(alert.dialledBy, std::vector<std::string>{"dialled by an unknown program"});
+}
+
+// A refusal the driver kept while no application was there is logged with the time it was refused
+// and counted for the one notice; it raises no alert of its own.
+TEST(DispatchEvent, ARefusalHandedOverLateIsLoggedWithItsTimeAndCountedNotAlerted) {
+    ::setenv("LC_ALL", "C", 1);
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    test::LogFixture log;
+    RecordingAlert alert;
+    for (const std::int64_t time : {std::int64_t{1765467188}, std::int64_t{0}}) {
+        auto record = EncodeNumberBlockedEvent("0900\r123");
+        MarkRefusedEarlier(record, time);
+        ASSERT_EQ(DecodeMonitorEvent(record)->refusedAt, time);
+        DispatchMonitorEvent(record, log.owner, alert);
+    }
+    EXPECT_TRUE(alert.numbers.empty());
+    EXPECT_EQ(alert.late, 2);
+    EXPECT_EQ(log.Messages(),
+              (std::vector<std::string>{
+                  "0900\r\t123 was refused on 12/11/25 at 15:33:08 while Kestrine was not "
+                  "running (the driver kept it)",
+                  "0900\r\t123 was refused at an unknown time while Kestrine was not running "
+                  "(the driver kept it)"}));
+    EXPECT_EQ(RefusedWhileAwayNotice(3),
+              "3 numbers were refused while Kestrine was not running; see the log");
+    EXPECT_EQ(RefusedWhileAwayNotice(1),
+              "1 number was refused while Kestrine was not running; see the log");
+    EXPECT_FALSE(DecodeMonitorEvent(EncodeNumberBlockedEvent("0900"))->refusedAt)
+        << "a refusal as it happens is no late one";
 }
 
 class MonitorThreadTest : public ::testing::Test {

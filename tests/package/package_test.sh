@@ -8,7 +8,10 @@
 # exclusively (an opening made before the attach revoked, a FIFO planted as its lock file not
 # waited on); a user outside kestrine kept from the driver; the number allowed and a PIN set
 # through the windows; reinstall and upgrade keeping the store, and an upgrade over a store that
-# is not Kestrine's; purge leaving nothing. Before the driver runs, the member meets the
+# is not Kestrine's; purge leaving nothing. Also: the service protecting with nobody logged in
+# (an allowed dial connects, a refused one is refused, journaled, shown by kestrine-ctl and
+# logged by the first application later), two applications at once, and kestrine-ctl as root, a
+# member and an outsider. Before the driver runs, the member meets the
 # driver-installation message in the log. Undoes everything it did, whatever happens.
 #   tests/package/package_test.sh [DEB]     (without DEB it runs scripts/package first)
 # Exit 0 with "SKIP: ..." where it may not change the machine.
@@ -41,7 +44,7 @@ log=/var/log/kestrine/qdlog.log
 unit=/lib/systemd/system/kestrine-driver.service
 work=$(mktemp -d /tmp/kestrine-package-XXXXXX)
 chmod 755 "$work"
-member=kqm$$ outsider=kqo$$
+member=kqm$$ second=kqs$$ outsider=kqo$$
 group_existed=no
 getent group kestrine >/dev/null && group_existed=yes
 pids=() users=() made_dirs=() planted_fifo=""
@@ -100,7 +103,8 @@ apt_get install "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt
 [ -x /usr/lib/kestrine/kestrine ] && [ -f /usr/lib/kestrine/qdhelp.hlp ] || fail "the program folder is incomplete"
 [ "$(readlink /usr/lib/kestrine/qdlog.log)" = "$log" ] || fail "qdlog.log beside the program is no link to $log"
 [ -x /usr/sbin/kestrine-setup ] || fail "kestrine-setup is not in /usr/sbin"
-for binary in /usr/sbin/kestrine-setup /usr/lib/kestrine/kestrine /usr/libexec/kestrine/qddriver; do
+[ -x /usr/bin/kestrine-ctl ] || fail "kestrine-ctl is not in /usr/bin"
+for binary in /usr/sbin/kestrine-setup /usr/bin/kestrine-ctl /usr/lib/kestrine/kestrine /usr/libexec/kestrine/qddriver; do
   ! grep -qF -e "$repo" -e "/obj-" "$binary" || fail "$binary names the tree it was built in"
 done
 getent group kestrine >/dev/null || fail "no group kestrine"
@@ -118,6 +122,7 @@ desktop-file-validate /usr/share/applications/kestrine.desktop /etc/xdg/autostar
 # A member of kestrine and dialout, and a user of dialout only.
 useradd -M -N -g users -G kestrine,dialout -s /bin/sh "$member"; users+=("$member")
 useradd -M -N -g users -G dialout -s /bin/sh "$outsider"; users+=("$outsider")
+useradd -M -N -g users -G kestrine,dialout -s /bin/sh "$second"; users+=("$second")
 for user in "$member" "$outsider"; do install -d -m 700 -o "$user" "$work/$user"; done
 
 # The stand-in for a real modem, usable by dialout until the driver holds it.
@@ -181,11 +186,41 @@ driver=$!
 wait_for 10 test -S "$root/device/QDDRIVER.sock" || fail "the driver did not come up"
 check_mode "$root/device/QDDRIVER.sock" root:kestrine 660
 
+# Boot without any application: the service serves its ports and the stored list by itself. Root
+# allows a number from the shell (no PIN before parental control is first switched on); the
+# service reads the store again on its own.
+wait_for 10 test -e "$root/dev/COM1" || fail "the service did not serve COM1 with nobody logged in"
+kestrine-ctl allow -y 01234567 >"$work/ctl.out" 2>&1 || { cat "$work/ctl.out"; fail "root's kestrine-ctl allow failed"; }
+wait_for 10 grep -q 'allowed list read from the settings store: 1 numbers' "$work/driver.out" ||
+  fail "the service did not read the changed store"
+dialled=0
+dial() {  # dial USER NUMBER: chat's exit status in $dialled (0 CONNECT, 4 NO CARRIER)
+  dialled=0
+  as "$1" sh -c "'$chat' -t 5 ABORT 'NO CARRIER' '' ATZ OK ATDT$2 CONNECT '' <>$root/dev/COM1 >&0" || dialled=$?
+}
+dial "$outsider" 01234567
+[ "$dialled" -eq 0 ] || fail "an allowed dial gave chat exit $dialled with no application running, not 0 (CONNECT)"
+dial "$outsider" 0900555
+[ "$dialled" -eq 4 ] || fail "a refused dial gave chat exit $dialled with no application running, not 4"
+wait_for 10 grep -q '^<4>COM1: 0900555 refused (dialled by' "$work/driver.out" ||
+  fail "the refusal did not reach the service's journal"
+kestrine-ctl log >"$work/ctl.out" 2>&1 && grep -q '^  0900555$' "$work/ctl.out" ||
+  { cat "$work/ctl.out"; fail "kestrine-ctl log does not show the refusal kept for the next application"; }
+as "$member" kestrine-ctl status >"$work/ctl.out" 2>&1 || { cat "$work/ctl.out"; fail "kestrine-ctl status: not protecting, for a member"; }
+grep -q '^Kestrine is protecting$' "$work/ctl.out" || fail "kestrine-ctl status does not say so"
+status=0; as "$outsider" kestrine-ctl status >"$work/ctl.out" 2>&1 || status=$?
+[ "$status" -eq 4 ] && grep -q 'permission denied' "$work/ctl.out" || { cat "$work/ctl.out"; fail "an outsider's kestrine-ctl status gave $status, not 4"; }
+status=0; as "$outsider" kestrine-ctl allow -y 0900555 >"$work/ctl.out" 2>&1 || status=$?
+[ "$status" -eq 4 ] || fail "an outsider's kestrine-ctl allow gave $status, not 4"
+
 # The member logs in again: the autostart entry.
 as "$member" $autostart >"$work/kestrine.out" 2>&1 & pids+=($!)
 app=$!
 wait_for 20 test -e "$root/dev/COM2" || fail "the tray application did not attach COM1 and COM2"
 test -e "$root/dev/COM1" || fail "COM1 is not published"
+# What was refused before it came is logged with its time, under one notice.
+wait_for 20 grep -q ': 0900555 was refused on .* while Kestrine was not running' "$log" ||
+  fail "the application did not log the refusal made while it was not running"
 
 # A number that is not allowed, dialled by the member through COM1 with picocom, which stays on
 # the port after NO CARRIER: the driver, root, names the member's program on the line after.
@@ -247,6 +282,18 @@ check_mode "$log" root:kestrine 660
 before=$(store)
 [ -n "$before" ] || fail "the store is empty after Allow"
 
+# Two applications at once: a second member logs in too, and each gets the refusal (each logs it).
+as "$second" $autostart >"$work/second.out" 2>&1 & pids+=($!)
+second_app=$!
+wait_for 20 grep -q '^<6>COM1: client .* attached (2 subscribed)' "$work/driver.out" ||
+  fail "the second member's application did not subscribe to COM1"
+dial "$outsider" 0900777
+[ "$dialled" -eq 4 ] || fail "the dial with two applications was not refused"
+wait_for 10 sh -c "[ \$(grep -c ': 0900777 blocked' '$log') -eq 2 ]" || fail "not both applications logged the refusal"
+# The parental PIN is on now: a member's shell cannot change the list without it.
+status=0; as "$member" kestrine-ctl allow -y 0900777 </dev/null >"$work/ctl.out" 2>&1 || status=$?
+[ "$status" -eq 1 ] && ! kestrine-ctl allowed | grep -q 0900777 || { cat "$work/ctl.out"; fail "a member's kestrine-ctl changed the list without the PIN"; }
+
 # Reinstall and upgrade keep the store; the driver keeps running.
 apt_get install --reinstall "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "reinstall failed"; }
 [ "$(store)" = "$before" ] || fail "reinstall changed the store"
@@ -257,8 +304,9 @@ apt_get install "$work/kestrine_next.deb" >"$work/apt.log" 2>&1 || { cat "$work/
 [ "$(store)" = "$before" ] || fail "the upgrade changed the store"
 check_mode "$root/registry.db" root:kestrine 660
 
-# The member logs out (the session's end), then purge.
-kill "$app"; wait_for 10 sh -c "! kill -0 $app" || fail "the tray application did not end"
+# The members log out (the session's end), then purge.
+kill "$app" "$second_app"
+wait_for 10 sh -c "! kill -0 $app && ! kill -0 $second_app" || fail "the tray applications did not end"
 # Another program's database where the store belongs: an upgrade says so and still succeeds,
 # and leaves the file as it was.
 mkdir "$work/store"
@@ -277,4 +325,4 @@ wait_for 10 sh -c "! kill -0 $driver" || fail "the driver outlived purge"
 [ ! -e "$root" ] && [ ! -e /var/log/kestrine ] && [ ! -e /usr/lib/kestrine ] || fail "purge left files"
 [ ! -e "$lock" ] || fail "purge left $lock"
 getent group kestrine >/dev/null || fail "purge removed the group (Debian leaves system groups)"
-echo "package test: installed, refused, alerted, held, kept others out, reinstalled, upgraded, purged"
+echo "package test: installed, protected with nobody logged in, refused, alerted, held, two applications, kestrine-ctl, kept others out, reinstalled, upgraded, purged"
