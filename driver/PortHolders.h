@@ -11,26 +11,35 @@
 // Processes the driver may not inspect are skipped: as root (the installed service) that is none;
 // as a user (a private root) it is every other user's process and setuid programs.
 //
-// Naming the dialler. A terminal does not record who wrote to it, so the one that wrote the dial
-// is named only where no other process can have:
-//   - exactly one process holds the port open for writing (a read-only holder cannot write);
-//   - every opening of the port that the driver counted (its open and close watch) belongs to a
-//     process it looked at (compared with kcmp), so no process it may not inspect, and none that
-//     was ending during the look, holds an opening of its own;
-//   - no opening of the port was closed (nor any opened) from the time the master was last seen
-//     empty before the dial's line until the look ended, so no writer has gone in between.
-// Otherwise the facts list the holders and say why the dialler is unknown.
+// Naming the dialler. A terminal does not record who wrote to it. Where the driver may (as root)
+// it keeps a record of every opening of the port, made while the opener is still in open() or
+// a moment after (OpenerRecords.h); the candidates for a refused line are then
+//   - every holder that may write (a read-only holder cannot), and
+//   - every process that opened the port while the line was being written (its close was not
+//     seen before the line began) and holds it no longer: it ended, or closed the port.
+// A holder that holds the port while exactly one candidate descending from it opened the port
+// itself (a shell that started the dialler, an interpreter, pppd) is set aside. One candidate
+// left is named: plainly only when it holds the port now, opened it itself, still runs the program
+// it ran then, in this mount namespace, with every opening counted found and nothing opened or
+// closed during the look; "probably" otherwise. Two or more are listed as "one of".
+// Without records (as a user), one writer among the holders, every opening counted found and no
+// close since the line began name a dialler "probably"; anything else leaves it unknown, with
+// the reason.
 //
-// Limits. What the holder runs is read after the dial: a process that wrote and then executed
-// another program is named by that program. One that shares its descriptor with another process
-// (a child it forked, or one it passed the descriptor to) and ended is not seen: the other is
-// named. A command line is what the process shows (a program may rewrite its own); the executable
-// is the kernel's. A process in another mount namespace that reaches the port under another name
-// is not seen (its opening is then unaccounted for). Looks are bounded in time (kLookTimeLimit)
+// Limits. A terminal keeps no writer: whatever shares an opening may have written through it. A
+// child that wrote the dial through its parent's opening and ended is not seen, and the parent
+// is named plainly. A process that received the descriptor from another is a candidate only while
+// it holds it. An opener that has ended by the time its record is made is known only by what a
+// zombie shows (its kernel name and user), or by its ID alone once reaped. A command line is what
+// the process shows (a program may rewrite its own); the executable is the kernel's, but its path
+// is as the process's mount namespace sees it (said so when that namespace is not the driver's).
+// A process in another mount namespace that reaches the port under another name is not seen
+// holding it (its opening is then unaccounted for). Looks are bounded in time (kLookTimeLimit)
 // and in the share of the driver's time they may take (LookBudget).
 #include <sys/types.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -55,6 +64,7 @@ struct HolderLook {
     // not be told apart.
     std::optional<std::size_t> openings;
     bool complete = true;  // every process was looked at within the time allowed
+    std::vector<std::uint64_t> startTimes;  // of each holder; 0 (or none): unknown
 };
 
 // Generous: a look takes a few milliseconds, but a busy machine may leave the driver little of
@@ -65,9 +75,31 @@ inline constexpr std::chrono::milliseconds kLookTimeLimit{250};
 HolderLook LookForHolders(const TerminalId& terminal, const std::string& path,
                           std::chrono::steady_clock::duration timeLimit = kLookTimeLimit);
 
+// A process as seen now: its facts and parents, when it started (clock ticks after boot; with its
+// ID, who it is) and whether it has ended (a zombie).
+struct SeenProcess {
+    monitor::PortHolder holder;  // the process and its parents; otherNamespace set
+    std::uint64_t startTime = 0;
+    bool ended = false;
+};
+// Nothing when there is no such process.
+std::optional<SeenProcess> LookAtProcess(pid_t pid);
+// Whether the process that started at `startTime` with ID `pid` still runs.
+bool StillRunning(pid_t pid, std::uint64_t startTime);
+
+// A process that opened the port while a refused line was written.
+struct OpeningRecord {
+    monitor::PortHolder opener;  // as seen at its opening
+    std::uint64_t startTime = 0;
+    bool ended = false;  // it no longer runs
+};
+
 // The facts for a refusal: `openingsCounted` is the port's count of openings, `portChanged` that
-// an opening was closed or made from before the dial's line until the look ended.
-monitor::DialFacts JudgeDialler(HolderLook look, std::size_t openingsCounted, bool portChanged);
+// an opening was closed or made during the look (with `records`) or from before the dial's line
+// until the look ended (without). `records`: the openings made while the line was written and
+// not closed before it began; nullptr where no record is kept.
+monitor::DialFacts JudgeDialler(HolderLook look, std::size_t openingsCounted, bool portChanged,
+                                const std::vector<OpeningRecord>* records = nullptr);
 
 // Looks take a few milliseconds of the driver's single loop, during which every port waits: they
 // may take at most one part in kShare of its time, and come at most every kMinSpacing, so that a
