@@ -316,10 +316,10 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
         DrainOpens();
         Notify();
     });
-    records_ = std::make_unique<OpenerRecords>(slavePath_);
-    if (records_->Available()) {
-        recordsToken_ = loop_.Add(records_->Fd(), EPOLLIN,
-                                  [this](std::uint32_t) { records_->Read(emptyEpoch_); });
+    reports_ = std::make_unique<PortReports>(slavePath_);
+    if (reports_->Available()) {
+        reportsToken_ = loop_.Add(reports_->Fd(), EPOLLIN,
+                                  [this](std::uint32_t) { reports_->Read(emptyEpoch_); });
     }
 
     filterTimer_ = loop_.AddTimer([this] { return filter_.NextDeadline(); },
@@ -340,8 +340,8 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
         Publish();
     } catch (...) {
         loop_.Remove(inotifyToken_);
-        if (recordsToken_ != 0) {
-            loop_.Remove(recordsToken_);
+        if (reportsToken_ != 0) {
+            loop_.Remove(reportsToken_);
         }
         loop_.RemoveTimer(filterTimer_);
         throw;
@@ -351,8 +351,8 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
 ComPort::~ComPort() {
     Unpublish();
     loop_.Remove(inotifyToken_);
-    if (recordsToken_ != 0) {
-        loop_.Remove(recordsToken_);
+    if (reportsToken_ != 0) {
+        loop_.Remove(reportsToken_);
     }
     if (masterToken_ != 0) {
         loop_.Remove(masterToken_);
@@ -455,7 +455,11 @@ void ComPort::CountOpens(const std::vector<std::uint32_t>& masks) {
             ++closes_;
             if (openers_ > 0 && --openers_ == 0) {
                 closedSinceOpen_ = true;
-                records_->AllClosed(emptyEpoch_);
+                // Every recorded opening is closed now. What they wrote before closing is read
+                // at once, so that the port is found empty after their closes: a line that
+                // begins later cannot be theirs.
+                reports_->AllClosed(emptyEpoch_);
+                ReadProgram(false);
             }
         }
     }
@@ -551,7 +555,10 @@ void ComPort::ReadProgram(bool ignorePause) {
             ++emptyEpoch_;
         }
         if (n < 0 && errno == EIO) {
-            // The last opener is gone and everything it wrote has been read.
+            // The last opener is gone and everything it wrote has been read: every opening
+            // recorded so far is closed, whenever its close is reported, and the port is empty.
+            reports_->AllClosed(emptyEpoch_);
+            ++emptyEpoch_;
             if (opened_) {
                 Closed();
             }
@@ -678,12 +685,15 @@ monitor::DialFacts ComPort::LookWhoDialled() {
     if (!terminal_ || !looks_.MayLook(start)) {
         return {};  // not looked for
     }
-    if (!records_->Available()) {
+    if (!reports_->Available()) {
         return LookByHolders(start);
     }
     // Every opening reported so far is recorded, and every opening and close the count has not
     // taken in yet is counted here: the look should find as many openings.
-    records_->Read(emptyEpoch_);
+    reports_->Read(emptyEpoch_);
+    if (!reports_->WroteSince(lineEpoch_)) {
+        reports_->Await(PortReports::kWriteReportWait, emptyEpoch_);
+    }
     ReadWatchEvents(inotify_.Get(), watchEvents_);
     long expected = openers_;
     for (const std::uint32_t mask : watchEvents_) {
@@ -697,9 +707,9 @@ monitor::DialFacts ComPort::LookWhoDialled() {
     const std::size_t before = watchEvents_.size();
     ReadWatchEvents(inotify_.Get(), watchEvents_);
     changed = changed || watchEvents_.size() != before;
-    const auto records = records_->Window(lineEpoch_);
+    const auto window = reports_->Window(lineEpoch_);
     auto facts = JudgeDialler(std::move(look), static_cast<std::size_t>(std::max(expected, 0L)),
-                              changed, &records);
+                              changed, &window);
     looks_.Spent(start, LookBudget::Clock::now());
     return facts;
 }

@@ -26,7 +26,7 @@
 // When a dial is refused, the driver looks which processes hold the port open and, where it can
 // be told, which one dialled (PortHolders.h), before the program gets its reply: the dialler is
 // waiting for that reply, so it is alive and holds the port. Where it may (root), it also keeps a
-// record of who opened the port at each opening (OpenerRecords.h), so that a dialler that wrote
+// record of who opened the port at each opening (PortReports.h), so that a dialler that wrote
 // and ended is still named, as ended. The refusal's record carries those facts, so the
 // application learns them with the number. Paths that refuse nothing never look.
 //
@@ -50,7 +50,7 @@
 #include "driver/DialFilter.h"
 #include "driver/EventLoop.h"
 #include "driver/EventQueue.h"
-#include "driver/OpenerRecords.h"
+#include "driver/PortReports.h"
 #include "driver/PortHolders.h"
 #include "driver/PortMap.h"
 #include "driver/TtySettings.h"
@@ -130,8 +130,8 @@ private:
     // Who opened the port (where the driver may know), and the epochs its records are kept in:
     // the times the program's side was found empty, and that count when the line now being
     // checked began.
-    std::unique_ptr<OpenerRecords> records_;
-    std::uint64_t recordsToken_ = 0;
+    std::unique_ptr<PortReports> reports_;
+    std::uint64_t reportsToken_ = 0;
     std::uint64_t emptyEpoch_ = 0;
     std::uint64_t lineEpoch_ = 0;
     bool opened_ = false;

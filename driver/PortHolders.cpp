@@ -298,12 +298,17 @@ ino_t MountNamespace(int dir) {
     return ::fstatat(dir, "ns/mnt", &st, 0) == 0 ? st.st_ino : 0;
 }
 
-ino_t OwnMountNamespace() {
-    static const ino_t own = [] {
+// The mount namespace paths are told in: the system's (PID 1's, where the driver may see it: the
+// installed service runs in a private one of its own), else the driver's.
+ino_t SystemMountNamespace() {
+    static const ino_t system = [] {
         struct stat st {};
-        return ::stat("/proc/self/ns/mnt", &st) == 0 ? st.st_ino : ino_t{0};
+        if (::stat("/proc/1/ns/mnt", &st) == 0 || ::stat("/proc/self/ns/mnt", &st) == 0) {
+            return st.st_ino;
+        }
+        return ino_t{0};
     }();
-    return own;
+    return system;
 }
 
 // The facts of the process whose folder is `dir` and of its parents up to the session leader or
@@ -316,7 +321,8 @@ SeenProcess ReadWithParents(int proc, int dir, pid_t pid, FactReader& reader,
     seen.startTime = lineage.startTime;
     seen.ended = lineage.ended;
     const ino_t space = MountNamespace(dir);
-    seen.holder.otherNamespace = space != 0 && OwnMountNamespace() != 0 && space != OwnMountNamespace();
+    seen.holder.otherNamespace =
+        space != 0 && SystemMountNamespace() != 0 && space != SystemMountNamespace();
     pid_t parent = lineage.sessionLeader || pid == 1 ? 0 : lineage.parent;
     while (parent > 0 && seen.holder.parents.size() < monitor::kMaxParents) {
         UniqueFd parentDir(::openat(proc, std::to_string(parent).c_str(),
@@ -349,17 +355,25 @@ std::optional<SeenProcess> LookAtProcess(pid_t pid) {
     return seen.startTime != 0 ? std::optional(std::move(seen)) : std::nullopt;
 }
 
-bool StillRunning(pid_t pid, std::uint64_t startTime) {
+std::optional<std::uint64_t> StartTime(pid_t pid, bool* ended) {
     UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     UniqueFd dir(proc.Valid() ? ::openat(proc.Get(), std::to_string(pid).c_str(),
                                          O_RDONLY | O_DIRECTORY | O_CLOEXEC)
                               : -1);
     if (!dir.Valid()) {
-        return false;
+        return std::nullopt;
     }
     Lineage lineage;
     ParseStat(ReadSmall(dir.Get(), "stat"), pid, lineage);
-    return lineage.startTime == startTime && !lineage.ended;
+    if (ended != nullptr) {
+        *ended = lineage.ended;
+    }
+    return lineage.startTime != 0 ? std::optional(lineage.startTime) : std::nullopt;
+}
+
+bool StillRunning(pid_t pid, std::uint64_t startTime) {
+    bool ended = true;
+    return StartTime(pid, &ended) == startTime && !ended;
 }
 
 HolderLook LookForHolders(const TerminalId& terminal, const std::string& path,
@@ -452,18 +466,88 @@ DialFacts JudgeByHolders(HolderLook look, std::size_t openingsCounted, bool port
 
 }  // namespace
 
-DialFacts JudgeDialler(HolderLook look, std::size_t openingsCounted, bool portChanged,
-                       const std::vector<OpeningRecord>* records) {
-    if (records == nullptr) {
-        return JudgeByHolders(std::move(look), openingsCounted, portChanged);
+namespace {
+
+// The verdict on the processes the kernel reported writing: `people` are the holders (the
+// openedItself and exec marks set), each with its start time.
+DialFacts JudgeByWriters(std::vector<PortHolder> people, std::vector<std::uint64_t> starts,
+                         std::vector<bool> exec, const PortWindow& window) {
+    std::vector<bool> holds(people.size(), true);
+    for (auto& person : people) {
+        person.candidate = false;
+    }
+    for (const WriterId& writer : window.writers) {
+        const auto pid = static_cast<std::uint32_t>(writer.pid);
+        std::size_t at = 0;
+        while (at < people.size() &&
+               !(people[at].process.pid == pid &&
+                 (starts[at] == writer.startTime || (writer.startTime == 0 && !holds[at])))) {
+            ++at;
+        }
+        if (at == people.size()) {
+            // Not a holder: from the record of its opening, else as seen, else by its ID.
+            const auto record = std::find_if(
+                window.openings.begin(), window.openings.end(), [&](const OpeningRecord& r) {
+                    return r.opener.process.pid == pid &&
+                           (r.startTime == writer.startTime || writer.startTime == 0);
+                });
+            PortHolder gone;
+            if (record != window.openings.end()) {
+                gone = record->opener;
+                gone.openedItself = true;
+                gone.ended = record->ended;
+            } else if (writer.seen) {
+                gone = *writer.seen;
+                gone.ended = writer.ended;
+            } else {
+                gone.process.pid = pid;
+                gone.ended = true;
+            }
+            gone.closed = !gone.ended;
+            gone.writes = true;
+            people.push_back(std::move(gone));
+            starts.push_back(writer.startTime);
+            exec.push_back(false);
+            holds.push_back(false);
+        }
+        people[at].candidate = true;
     }
     DialFacts facts;
-    if (!look.complete) {
+    std::vector<std::size_t> candidates;
+    for (std::size_t i = 0; i < people.size(); ++i) {
+        if (people[i].candidate) {
+            candidates.push_back(i);
+        }
+    }
+    if (candidates.size() == 1) {
+        const std::size_t one = candidates.front();
+        const PortHolder& who = people[one];
+        const bool sure = holds[one] && who.openedItself && !exec[one] && !who.otherNamespace;
+        facts.verdict = sure ? DialVerdict::Dialled : DialVerdict::Probably;
+        facts.dialler = one;
+        people[one].candidate = false;
+    } else {
+        facts.verdict = DialVerdict::OneOf;
+    }
+    facts.holders = std::move(people);
+    return facts;
+}
+
+}  // namespace
+
+DialFacts JudgeDialler(HolderLook look, std::size_t openingsCounted, bool portChanged,
+                       const PortWindow* window) {
+    if (window == nullptr) {
+        return JudgeByHolders(std::move(look), openingsCounted, portChanged);
+    }
+    const std::vector<OpeningRecord>* records = &window->openings;
+    DialFacts facts;
+    look.startTimes.resize(look.holders.size(), 0);
+    if (!look.complete && window->writers.empty()) {
         facts.verdict = DialVerdict::CutShort;
         facts.holders = std::move(look.holders);
         return facts;
     }
-    look.startTimes.resize(look.holders.size(), 0);
     // Who may have written the line: every holder that may write, and every process that
     // opened the port while the line was written and no longer holds it.
     bool doubt = portChanged;  // an opening made or closed during the look
@@ -481,6 +565,9 @@ DialFacts JudgeDialler(HolderLook look, std::size_t openingsCounted, bool portCh
         }
         exec[i] = people[i].openedItself && !sameProgram;
         people[i].candidate = people[i].writes;
+    }
+    if (!window->writers.empty()) {
+        return JudgeByWriters(std::move(people), std::move(starts), std::move(exec), *window);
     }
     for (const auto& record : *records) {
         const bool holds = std::any_of(people.begin(), people.end(), [&](const PortHolder& p) {

@@ -11,25 +11,29 @@
 // Processes the driver may not inspect are skipped: as root (the installed service) that is none;
 // as a user (a private root) it is every other user's process and setuid programs.
 //
-// Naming the dialler. A terminal does not record who wrote to it. Where the driver may (as root)
-// it keeps a record of every opening of the port, made while the opener is still in open() or
-// a moment after (OpenerRecords.h); the candidates for a refused line are then
-//   - every holder that may write (a read-only holder cannot), and
-//   - every process that opened the port while the line was being written (its close was not
-//     seen before the line began) and holds it no longer: it ended, or closed the port.
-// A holder that holds the port while exactly one candidate descending from it opened the port
-// itself (a shell that started the dialler, an interpreter, pppd) is set aside. One candidate
-// left is named: plainly only when it holds the port now, opened it itself, still runs the program
-// it ran then, in this mount namespace, with every opening counted found and nothing opened or
-// closed during the look; "probably" otherwise. Two or more are listed as "one of".
-// Without records (as a user), one writer among the holders, every opening counted found and no
-// close since the line began name a dialler "probably"; anything else leaves it unknown, with
-// the reason.
+// Naming the dialler. Where the driver may (as root) it hears from the kernel who opened the
+// port, who closed it and who wrote to it (PortReports.h):
+//   - The processes reported writing since the line began are the candidates, and only they:
+//     the kernel names the writer of every write. One is named; plainly when it holds the port
+//     now, opened it itself and still runs the program it ran then, in this mount namespace,
+//     "probably" otherwise (it may have run another program since it wrote). Several are "one
+//     of".
+//   - Where no write was reported in time, the candidates are every holder that may write and
+//     every process that opened the port while the line was written (its close was not seen
+//     before the line began) and holds it no longer. A holder that holds the port while exactly
+//     one candidate descending from it opened the port itself (a shell that started the dialler,
+//     an interpreter, pppd) is set aside. One candidate left is named: plainly only when it holds
+//     the port now, opened it itself, still runs what it ran then, in this mount namespace, with
+//     every opening counted found and nothing opened or closed during the look; "probably"
+//     otherwise. Two or more are "one of".
+// Without the kernel's reports (as a user), one writer among the holders, every opening counted
+// found and no close since the line began name a dialler "probably"; anything else leaves it
+// unknown, with the reason.
 //
-// Limits. A terminal keeps no writer: whatever shares an opening may have written through it. A
-// child that wrote the dial through its parent's opening and ended is not seen, and the parent
-// is named plainly. A process that received the descriptor from another is a candidate only while
-// it holds it. An opener that has ended by the time its record is made is known only by what a
+// Limits. A process that wrote the dial and then ran another program is named by that program
+// ("probably" where the record of its opening shows another). Without a reported write: a child
+// that wrote through its parent's opening and ended is not seen, and a process that received the
+// descriptor from another is a candidate only while it holds it. An opener that has ended by the time its record is made is known only by what a
 // zombie shows (its kernel name and user), or by its ID alone once reaped. A command line is what
 // the process shows (a program may rewrite its own); the executable is the kernel's, but its path
 // is as the process's mount namespace sees it (said so when that namespace is not the driver's).
@@ -84,6 +88,9 @@ struct SeenProcess {
 };
 // Nothing when there is no such process.
 std::optional<SeenProcess> LookAtProcess(pid_t pid);
+// When process `pid` started, and whether it has ended since (a zombie); nothing when there is
+// no such process.
+std::optional<std::uint64_t> StartTime(pid_t pid, bool* ended = nullptr);
 // Whether the process that started at `startTime` with ID `pid` still runs.
 bool StillRunning(pid_t pid, std::uint64_t startTime);
 
@@ -94,12 +101,29 @@ struct OpeningRecord {
     bool ended = false;  // it no longer runs
 };
 
+// A process the kernel reported writing to the port while a refused line was written.
+struct WriterId {
+    pid_t pid = 0;
+    std::uint64_t startTime = 0;  // 0: it had ended when its write was read
+    // Its facts as seen when the window was taken, for one that neither holds the port nor
+    // has a record of its opening; nothing when it has gone.
+    std::optional<monitor::PortHolder> seen;
+    bool ended = false;
+};
+
+// What the kernel reported around a refused line (PortReports.h).
+struct PortWindow {
+    // The openings not closed before the line began.
+    std::vector<OpeningRecord> openings;
+    // Who wrote to the port since it began; empty when no write was reported.
+    std::vector<WriterId> writers;
+};
+
 // The facts for a refusal: `openingsCounted` is the port's count of openings, `portChanged` that
-// an opening was closed or made during the look (with `records`) or from before the dial's line
-// until the look ended (without). `records`: the openings made while the line was written and
-// not closed before it began; nullptr where no record is kept.
+// an opening was closed or made during the look (with `window`) or from before the dial's line
+// until the look ended (without). `window`: nullptr where the kernel's reports are not heard.
 monitor::DialFacts JudgeDialler(HolderLook look, std::size_t openingsCounted, bool portChanged,
-                                const std::vector<OpeningRecord>* records = nullptr);
+                                const PortWindow* window = nullptr);
 
 // Looks take a few milliseconds of the driver's single loop, during which every port waits: they
 // may take at most one part in kShare of its time, and come at most every kMinSpacing, so that a
