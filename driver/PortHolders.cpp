@@ -511,6 +511,9 @@ DialFacts JudgeByWriters(std::vector<PortHolder> people, std::vector<std::uint64
             holds.push_back(false);
         }
         people[at].candidate = true;
+        if (!writer.executable.empty() && writer.executable != people[at].process.executable) {
+            exec[at] = true;  // it runs another program now than when it wrote
+        }
     }
     DialFacts facts;
     std::vector<std::size_t> candidates;

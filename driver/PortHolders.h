@@ -109,6 +109,7 @@ struct WriterId {
     // has a record of its opening; nothing when it has gone.
     std::optional<monitor::PortHolder> seen;
     bool ended = false;
+    std::string executable;  // what it ran as it wrote; empty when unknown
 };
 
 // What the kernel reported around a refused line (PortReports.h).

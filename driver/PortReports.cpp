@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 namespace kestrine::driver {
 
@@ -44,12 +45,12 @@ void PortReports::Read(std::uint64_t epoch) {
             if (event->fd >= 0) {
                 ::close(event->fd);  // not in this mode; never kept if it comes
             }
-            const pid_t pid = event->pid;
-            if (pid <= 0 || pid == self) {
+            if ((event->mask & FAN_Q_OVERFLOW) != 0) {
+                lostAt_ = epoch;  // reports were lost: the writes of lines begun so far are unknown
                 continue;
             }
-            if ((event->mask & FAN_Q_OVERFLOW) != 0) {
-                AllClosed(epoch);  // what was lost cannot be matched: nothing is left open
+            const pid_t pid = event->pid;
+            if (pid <= 0 || pid == self) {
                 continue;
             }
             // Merged reports of one process: its opening came before its writes and its close.
@@ -115,10 +116,22 @@ void PortReports::Wrote(pid_t pid, std::uint64_t epoch) {
     if (writes_.size() == kMaxWrites) {
         writes_.pop_front();
     }
-    writes_.push_back({pid, StartTime(pid).value_or(0), epoch});
+    // What it runs as it writes: one that runs another program later is then named "probably".
+    const auto start = StartTime(pid).value_or(0);
+    std::string executable;
+    if (start != 0) {
+        char path[PATH_MAX];
+        const auto n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path, sizeof path);
+        executable = n > 0 ? monitor::PrintableText(std::string_view(path, static_cast<std::size_t>(n)))
+                           : std::string();
+    }
+    writes_.push_back({pid, start, epoch, std::move(executable)});
 }
 
 bool PortReports::WroteSince(std::uint64_t lineEpoch) const {
+    if (lostAt_ && lineEpoch <= *lostAt_) {
+        return false;
+    }
     return std::any_of(writes_.begin(), writes_.end(),
                        [&](const Write& write) { return write.epoch >= lineEpoch; });
 }
@@ -152,7 +165,7 @@ PortWindow PortReports::Window(std::uint64_t lineEpoch) const {
         window.openings.push_back(std::move(record));
     }
     for (const auto& write : writes_) {
-        if (write.epoch < lineEpoch) {
+        if (write.epoch < lineEpoch || (lostAt_ && lineEpoch <= *lostAt_)) {
             continue;
         }
         const bool seen = std::any_of(window.writers.begin(), window.writers.end(),
@@ -162,7 +175,7 @@ PortWindow PortReports::Window(std::uint64_t lineEpoch) const {
         if (seen) {
             continue;
         }
-        WriterId writer{write.pid, write.startTime, std::nullopt, false};
+        WriterId writer{write.pid, write.startTime, std::nullopt, false, write.executable};
         const bool recorded = std::any_of(
             window.openings.begin(), window.openings.end(), [&](const OpeningRecord& r) {
                 return r.opener.process.pid == static_cast<std::uint32_t>(write.pid) &&

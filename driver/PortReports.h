@@ -21,6 +21,11 @@
 // the report). A close made by a process other than the opener (one that inherited the
 // descriptor) is matched to no record: such records close when the port has no opening left. A
 // report older than the line may be read in its window: it adds a candidate, never removes one.
+// Reports the kernel could not queue (it says so) leave the writes of the lines begun by then
+// unknown: those are judged by the rules without them. A writer is known by its process ID and
+// start time, read when its report is read: one that ended and whose ID was taken by a new
+// process meanwhile (the IDs of a whole system would have to be used up in between) is mistaken
+// for it.
 // Looks at openers are bounded (kMinLookSpacing); an opening that comes sooner is recorded by
 // its process alone. The event loop's thread only.
 #include <sys/types.h>
@@ -74,7 +79,8 @@ private:
     struct Write {
         pid_t pid;
         std::uint64_t startTime;
-        std::uint64_t epoch;  // of its latest report
+        std::uint64_t epoch;     // of its latest report
+        std::string executable;  // as it wrote; empty when unknown
     };
     void Opened(pid_t pid);
     void ClosedBy(pid_t pid, std::uint64_t epoch);
@@ -84,6 +90,7 @@ private:
     std::deque<Entry> entries_;
     std::deque<Write> writes_;
     std::chrono::steady_clock::time_point nextLook_{};
+    std::optional<std::uint64_t> lostAt_;  // the epoch at which the kernel last said reports were lost
 };
 
 }  // namespace kestrine::driver

@@ -435,6 +435,9 @@ TEST(DiallerRule, WithTheKernelsReportsNamesPlainlyOnlyWhatCannotBeOtherwise) {
          DialVerdict::Probably, {8}, {{8, 0, std::nullopt, true}}},
         {"a reported writer that ran another program since", {holder(5, true, "chat")},
          {record(5, false, "sh")}, 1, false, DialVerdict::Probably, {5}, {wrote(5)}},
+        {"a reported writer that runs another program than as it wrote", {holder(5, true)},
+         {record(5)}, 1, false, DialVerdict::Probably, {5},
+         {{5, 50, std::nullopt, false, "/bin/sh"}}},
         {"two reported writers", {holder(5, true), holder(6, true), holder(7, true)},
          {record(5), record(6), record(7)}, 3, false, DialVerdict::OneOf, {5, 6}, {wrote(5), wrote(6)}},
     };
