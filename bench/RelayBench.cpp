@@ -194,8 +194,12 @@ int main() {
     }
     const int program = OpenRaw(driver.Port(2));
     // Dial through to data mode.
+    // Opening the port has the blocker configure the modem again before it sends the dial.
     WriteAll(program, "ATD0123456\r", 11);
-    ReadUntil(device.master, "ATD0123456\r");
+    if (!kestrine::test::AnswerModemUntil(device.master, "0123456")) {  // sent as ATDT0123456
+        std::fprintf(stderr, "the dial did not reach the device's modem\n");
+        return 1;
+    }
     WriteAll(device.master, "\r\nCONNECT 115200\r\n", 18);
     ReadUntil(program, "CONNECT 115200\r\n");
 

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -315,6 +316,11 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
         DrainOpens();
         Notify();
     });
+    reports_ = std::make_unique<PortReports>(slavePath_);
+    if (reports_->Available()) {
+        reportsToken_ = loop_.Add(reports_->Fd(), EPOLLIN,
+                                  [this](std::uint32_t) { reports_->Read(emptyEpoch_); });
+    }
 
     filterTimer_ = loop_.AddTimer([this] { return filter_.NextDeadline(); },
                                   [this] {
@@ -334,6 +340,9 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
         Publish();
     } catch (...) {
         loop_.Remove(inotifyToken_);
+        if (reportsToken_ != 0) {
+            loop_.Remove(reportsToken_);
+        }
         loop_.RemoveTimer(filterTimer_);
         throw;
     }
@@ -342,6 +351,9 @@ ComPort::ComPort(EventLoop& loop, const PortBackend& backend, const AllowList& a
 ComPort::~ComPort() {
     Unpublish();
     loop_.Remove(inotifyToken_);
+    if (reportsToken_ != 0) {
+        loop_.Remove(reportsToken_);
+    }
     if (masterToken_ != 0) {
         loop_.Remove(masterToken_);
     }
@@ -443,6 +455,11 @@ void ComPort::CountOpens(const std::vector<std::uint32_t>& masks) {
             ++closes_;
             if (openers_ > 0 && --openers_ == 0) {
                 closedSinceOpen_ = true;
+                // Every recorded opening is closed now. What they wrote before closing is read
+                // at once, so that the port is found empty after their closes: a line that
+                // begins later cannot be theirs.
+                reports_->AllClosed(emptyEpoch_);
+                ReadProgram(false);
             }
         }
     }
@@ -535,9 +552,13 @@ void ComPort::ReadProgram(bool ignorePause) {
         }
         if (n < 0 && errno == EAGAIN) {
             closesWhenEmpty_ = closes_;
+            ++emptyEpoch_;
         }
         if (n < 0 && errno == EIO) {
-            // The last opener is gone and everything it wrote has been read.
+            // The last opener is gone and everything it wrote has been read: every opening
+            // recorded so far is closed, whenever its close is reported, and the port is empty.
+            reports_->AllClosed(emptyEpoch_);
+            ++emptyEpoch_;
             if (opened_) {
                 Closed();
             }
@@ -590,6 +611,7 @@ void ComPort::FromProgram(std::string_view bytes) {
     if (filter_.Held() == 0) {
         // A line begins in these bytes, which were written after the master was last empty.
         closesAtLineStart_ = closesWhenEmpty_;
+        lineEpoch_ = emptyEpoch_;
     }
     std::vector<DialFilter::Action> actions;
     filter_.FromProgram(bytes, now, actions);
@@ -663,6 +685,36 @@ monitor::DialFacts ComPort::LookWhoDialled() {
     if (!terminal_ || !looks_.MayLook(start)) {
         return {};  // not looked for
     }
+    if (!reports_->Available()) {
+        return LookByHolders(start);
+    }
+    // Every opening reported so far is recorded, and every opening and close the count has not
+    // taken in yet is counted here: the look should find as many openings.
+    reports_->Read(emptyEpoch_);
+    if (!reports_->WroteSince(lineEpoch_)) {
+        reports_->Await(PortReports::kWriteReportWait, emptyEpoch_);
+    }
+    ReadWatchEvents(inotify_.Get(), watchEvents_);
+    long expected = openers_;
+    for (const std::uint32_t mask : watchEvents_) {
+        expected += (mask & IN_OPEN) != 0 ? 1 : 0;
+        expected -= (mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0 ? 1 : 0;
+    }
+    bool changed = std::any_of(watchEvents_.begin(), watchEvents_.end(),
+                               [](std::uint32_t mask) { return (mask & IN_Q_OVERFLOW) != 0; });
+    auto look = LookForHolders(*terminal_, slavePath_);
+    // Openings and closes during the look leave the count of openings uncertain.
+    const std::size_t before = watchEvents_.size();
+    ReadWatchEvents(inotify_.Get(), watchEvents_);
+    changed = changed || watchEvents_.size() != before;
+    const auto window = reports_->Window(lineEpoch_);
+    auto facts = JudgeDialler(std::move(look), static_cast<std::size_t>(std::max(expected, 0L)),
+                              changed, &window);
+    looks_.Spent(start, LookBudget::Clock::now());
+    return facts;
+}
+
+monitor::DialFacts ComPort::LookByHolders(LookBudget::Clock::time_point start) {
     // Openings and closes not yet counted happened at some time since the line began.
     int waiting = 0;
     bool changed = closes_ != closesAtLineStart_ || !watchEvents_.empty() ||

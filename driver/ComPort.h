@@ -25,8 +25,10 @@
 //
 // When a dial is refused, the driver looks which processes hold the port open and, where it can
 // be told, which one dialled (PortHolders.h), before the program gets its reply: the dialler is
-// waiting for that reply, so it is alive and holds the port. The refusal's record carries those
-// facts, so the application learns them with the number. Paths that refuse nothing never look.
+// waiting for that reply, so it is alive and holds the port. Where it may (root), it also keeps a
+// record of who opened the port at each opening (PortReports.h), so that a dialler that wrote
+// and ended is still named, as ended. The refusal's record carries those facts, so the
+// application learns them with the number. Paths that refuse nothing never look.
 //
 // The slave belongs to the driver's user with mode 0660 and group dialout, as serial ports do,
 // where that group exists and the driver may give it (root, or a member of dialout); otherwise
@@ -48,6 +50,7 @@
 #include "driver/DialFilter.h"
 #include "driver/EventLoop.h"
 #include "driver/EventQueue.h"
+#include "driver/PortReports.h"
 #include "driver/PortHolders.h"
 #include "driver/PortMap.h"
 #include "driver/TtySettings.h"
@@ -97,6 +100,7 @@ private:
     void Unpublish();
     void Notify();
     monitor::DialFacts LookWhoDialled();
+    monitor::DialFacts LookByHolders(LookBudget::Clock::time_point start);
 
     EventLoop& loop_;
     LookBudget& looks_;
@@ -123,6 +127,13 @@ private:
     std::uint64_t closesWhenEmpty_ = 0;
     std::uint64_t closesAtLineStart_ = 0;
     std::vector<std::uint32_t> watchEvents_;  // read during a look, not yet counted
+    // Who opened the port (where the driver may know), and the epochs its records are kept in:
+    // the times the program's side was found empty, and that count when the line now being
+    // checked began.
+    std::unique_ptr<PortReports> reports_;
+    std::uint64_t reportsToken_ = 0;
+    std::uint64_t emptyEpoch_ = 0;
+    std::uint64_t lineEpoch_ = 0;
     bool opened_ = false;
     bool closedSinceOpen_ = false;
     LineSettings settings_;

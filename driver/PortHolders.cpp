@@ -113,11 +113,41 @@ std::string CommandLine(const std::string& raw) {
     return monitor::PrintableText(line);
 }
 
-// How a process hangs in the tree: its parent, and whether it leads its session.
+// How a process hangs in the tree: its parent, and whether it leads its session; with when it
+// started (which, with its ID, tells it from a later process with the same ID) and whether it
+// has ended (a zombie shows little more than its name and user).
 struct Lineage {
     pid_t parent = 0;
     bool sessionLeader = false;
+    std::uint64_t startTime = 0;
+    bool ended = false;
 };
+
+// "pid (comm) state ppid pgrp session ..." into `lineage`, and comm; comm may hold anything,
+// ')' too.
+std::string ParseStat(const std::string& stat, pid_t pid, Lineage& lineage) {
+    lineage = {};
+    const auto open = stat.find('(');
+    const auto close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) {
+        return {};
+    }
+    char state = 0;
+    int parent = 0;
+    int session = 0;
+    unsigned long long start = 0;
+    // state ppid pgrp session tty_nr tpgid flags minflt cminflt majflt cmajflt utime stime
+    // cutime cstime priority nice num_threads itrealvalue starttime
+    if (std::sscanf(stat.c_str() + close + 1,
+                    " %c %d %*d %d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
+                    &state, &parent, &session, &start) == 4) {
+        lineage.parent = parent;
+        lineage.sessionLeader = session == pid;
+        lineage.startTime = start;
+        lineage.ended = state == 'Z' || state == 'X';
+    }
+    return stat.substr(open + 1, close - open - 1);
+}
 
 class FactReader {
 public:
@@ -137,16 +167,10 @@ public:
             }
         }
         facts.commandLine = CommandLine(ReadSmall(dir, "cmdline"));
-        // "pid (comm) state ppid pgrp session ...": comm may hold anything, ')' too.
-        const std::string stat = ReadSmall(dir, "stat");
-        lineage = {};
-        if (const auto close = stat.rfind(')'); close != std::string::npos) {
-            int parent = 0;
-            int session = 0;
-            if (std::sscanf(stat.c_str() + close + 1, " %*c %d %*d %d", &parent, &session) == 2) {
-                lineage.parent = parent;
-                lineage.sessionLeader = session == pid;
-            }
+        const std::string name = ParseStat(ReadSmall(dir, "stat"), pid, lineage);
+        if (facts.commandLine.empty() && !name.empty()) {
+            // An ended process keeps only the kernel's name for it, shown as ps shows it.
+            facts.commandLine = monitor::PrintableText("[" + name + "]");
         }
         return facts;
     }
@@ -266,6 +290,92 @@ std::optional<TerminalId> IdentifyTerminal(const std::string& path) {
     return TerminalId{st.st_dev, st.st_ino};
 }
 
+namespace {
+
+// The mount namespace of the process whose folder is `dir`; 0 when it cannot be read.
+ino_t MountNamespace(int dir) {
+    struct stat st {};
+    return ::fstatat(dir, "ns/mnt", &st, 0) == 0 ? st.st_ino : 0;
+}
+
+// The mount namespace paths are told in: the system's (PID 1's, where the driver may see it: the
+// installed service runs in a private one of its own), else the driver's.
+ino_t SystemMountNamespace() {
+    static const ino_t system = [] {
+        struct stat st {};
+        if (::stat("/proc/1/ns/mnt", &st) == 0 || ::stat("/proc/self/ns/mnt", &st) == 0) {
+            return st.st_ino;
+        }
+        return ino_t{0};
+    }();
+    return system;
+}
+
+// The facts of the process whose folder is `dir` and of its parents up to the session leader or
+// PID 1, each parent read through its own folder. `executable`: read already.
+SeenProcess ReadWithParents(int proc, int dir, pid_t pid, FactReader& reader,
+                            std::optional<std::string> executable = std::nullopt) {
+    SeenProcess seen;
+    Lineage lineage;
+    seen.holder.process = reader.Read(dir, pid, lineage, std::move(executable));
+    seen.startTime = lineage.startTime;
+    seen.ended = lineage.ended;
+    const ino_t space = MountNamespace(dir);
+    seen.holder.otherNamespace =
+        space != 0 && SystemMountNamespace() != 0 && space != SystemMountNamespace();
+    pid_t parent = lineage.sessionLeader || pid == 1 ? 0 : lineage.parent;
+    while (parent > 0 && seen.holder.parents.size() < monitor::kMaxParents) {
+        UniqueFd parentDir(::openat(proc, std::to_string(parent).c_str(),
+                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!parentDir.Valid()) {
+            seen.holder.parents.push_back({static_cast<std::uint32_t>(parent), {}, {}, {}, {}});
+            break;
+        }
+        Lineage up;
+        seen.holder.parents.push_back(reader.Read(parentDir.Get(), parent, up));
+        parent = up.sessionLeader || parent == 1 ? 0 : up.parent;
+    }
+    return seen;
+}
+
+}  // namespace
+
+std::optional<SeenProcess> LookAtProcess(pid_t pid) {
+    UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(proc.Valid() ? ::openat(proc.Get(), std::to_string(pid).c_str(),
+                                         O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                              : -1);
+    if (!dir.Valid()) {
+        return std::nullopt;
+    }
+    // What it runs first: it may be ending.
+    std::string executable = FactReader::Executable(dir.Get());
+    FactReader reader;
+    auto seen = ReadWithParents(proc.Get(), dir.Get(), pid, reader, std::move(executable));
+    return seen.startTime != 0 ? std::optional(std::move(seen)) : std::nullopt;
+}
+
+std::optional<std::uint64_t> StartTime(pid_t pid, bool* ended) {
+    UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(proc.Valid() ? ::openat(proc.Get(), std::to_string(pid).c_str(),
+                                         O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                              : -1);
+    if (!dir.Valid()) {
+        return std::nullopt;
+    }
+    Lineage lineage;
+    ParseStat(ReadSmall(dir.Get(), "stat"), pid, lineage);
+    if (ended != nullptr) {
+        *ended = lineage.ended;
+    }
+    return lineage.startTime != 0 ? std::optional(lineage.startTime) : std::nullopt;
+}
+
+bool StillRunning(pid_t pid, std::uint64_t startTime) {
+    bool ended = true;
+    return StartTime(pid, &ended) == startTime && !ended;
+}
+
 HolderLook LookForHolders(const TerminalId& terminal, const std::string& path,
                           std::chrono::steady_clock::duration timeLimit) {
     const auto deadline = std::chrono::steady_clock::now() + timeLimit;
@@ -299,34 +409,31 @@ HolderLook LookForHolders(const TerminalId& terminal, const std::string& path,
         }
         // A dialler may end as soon as it has heard NO CARRIER: what it runs first, then what the
         // verdict needs, then the rest.
-        const std::string executable = FactReader::Executable(dir.Get());
-        PortHolder holder;
+        std::string executable = FactReader::Executable(dir.Get());
+        bool writes = false;
         for (const int fd : held) {
             openings.Add({pid, fd});
-            holder.writes = holder.writes || OpenForWriting(dir.Get(), fd);
+            writes = writes || OpenForWriting(dir.Get(), fd);
         }
-        Lineage lineage;
-        holder.process = reader.Read(dir.Get(), pid, lineage, executable);
-        // Up to the session leader or PID 1, each parent through its own folder.
-        pid_t parent = lineage.sessionLeader || pid == 1 ? 0 : lineage.parent;
-        while (parent > 0 && holder.parents.size() < monitor::kMaxParents) {
-            UniqueFd parentDir(::openat(proc.Get(), std::to_string(parent).c_str(),
-                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (!parentDir.Valid()) {
-                holder.parents.push_back({static_cast<std::uint32_t>(parent), {}, {}, {}, {}});
-                break;
-            }
-            Lineage up;
-            holder.parents.push_back(reader.Read(parentDir.Get(), parent, up));
-            parent = up.sessionLeader || parent == 1 ? 0 : up.parent;
-        }
-        look.holders.push_back(std::move(holder));
+        SeenProcess seen =
+            ReadWithParents(proc.Get(), dir.Get(), pid, reader, std::move(executable));
+        seen.holder.writes = writes;
+        look.holders.push_back(std::move(seen.holder));
+        look.startTimes.push_back(seen.startTime);
     }
     look.openings = openings.Count();
     return look;
 }
 
-DialFacts JudgeDialler(HolderLook look, std::size_t openingsCounted, bool portChanged) {
+namespace {
+
+bool SameProcess(const monitor::ProcessFacts& a, std::uint64_t aStart,
+                 const monitor::ProcessFacts& b, std::uint64_t bStart) {
+    return a.pid == b.pid && aStart == bStart;
+}
+
+// The verdict of the rules that see only who holds the port now (no record of its openings).
+DialFacts JudgeByHolders(HolderLook look, std::size_t openingsCounted, bool portChanged) {
     DialFacts facts;
     std::vector<std::size_t> writers;
     for (std::size_t i = 0; i < look.holders.size(); ++i) {
@@ -348,10 +455,191 @@ DialFacts JudgeDialler(HolderLook look, std::size_t openingsCounted, bool portCh
     } else if (writers.size() > 1) {
         facts.verdict = DialVerdict::SeveralWriters;
     } else {
-        facts.verdict = DialVerdict::Dialled;
+        // The one writer may have received its descriptor from one that wrote and ended, or
+        // have executed its program after writing: nothing here can tell.
+        facts.verdict = DialVerdict::Probably;
         facts.dialler = writers.front();
     }
     facts.holders = std::move(look.holders);
+    return facts;
+}
+
+}  // namespace
+
+namespace {
+
+// The verdict on the processes the kernel reported writing: `people` are the holders (the
+// openedItself and exec marks set), each with its start time.
+DialFacts JudgeByWriters(std::vector<PortHolder> people, std::vector<std::uint64_t> starts,
+                         std::vector<bool> exec, const PortWindow& window) {
+    std::vector<bool> holds(people.size(), true);
+    for (auto& person : people) {
+        person.candidate = false;
+    }
+    for (const WriterId& writer : window.writers) {
+        const auto pid = static_cast<std::uint32_t>(writer.pid);
+        std::size_t at = 0;
+        while (at < people.size() &&
+               !(people[at].process.pid == pid &&
+                 (starts[at] == writer.startTime || (writer.startTime == 0 && !holds[at])))) {
+            ++at;
+        }
+        if (at == people.size()) {
+            // Not a holder: from the record of its opening, else as seen, else by its ID.
+            const auto record = std::find_if(
+                window.openings.begin(), window.openings.end(), [&](const OpeningRecord& r) {
+                    return r.opener.process.pid == pid &&
+                           (r.startTime == writer.startTime || writer.startTime == 0);
+                });
+            PortHolder gone;
+            if (record != window.openings.end()) {
+                gone = record->opener;
+                gone.openedItself = true;
+                gone.ended = record->ended;
+            } else if (writer.seen) {
+                gone = *writer.seen;
+                gone.ended = writer.ended;
+            } else {
+                gone.process.pid = pid;
+                gone.ended = true;
+            }
+            gone.closed = !gone.ended;
+            gone.writes = true;
+            people.push_back(std::move(gone));
+            starts.push_back(writer.startTime);
+            exec.push_back(false);
+            holds.push_back(false);
+        }
+        people[at].candidate = true;
+        if (!writer.executable.empty() && writer.executable != people[at].process.executable) {
+            exec[at] = true;  // it runs another program now than when it wrote
+        }
+    }
+    DialFacts facts;
+    std::vector<std::size_t> candidates;
+    for (std::size_t i = 0; i < people.size(); ++i) {
+        if (people[i].candidate) {
+            candidates.push_back(i);
+        }
+    }
+    if (candidates.size() == 1) {
+        const std::size_t one = candidates.front();
+        const PortHolder& who = people[one];
+        const bool sure = holds[one] && who.openedItself && !exec[one] && !who.otherNamespace;
+        facts.verdict = sure ? DialVerdict::Dialled : DialVerdict::Probably;
+        facts.dialler = one;
+        people[one].candidate = false;
+    } else {
+        facts.verdict = DialVerdict::OneOf;
+    }
+    facts.holders = std::move(people);
+    return facts;
+}
+
+}  // namespace
+
+DialFacts JudgeDialler(HolderLook look, std::size_t openingsCounted, bool portChanged,
+                       const PortWindow* window) {
+    if (window == nullptr) {
+        return JudgeByHolders(std::move(look), openingsCounted, portChanged);
+    }
+    const std::vector<OpeningRecord>* records = &window->openings;
+    DialFacts facts;
+    look.startTimes.resize(look.holders.size(), 0);
+    if (!look.complete && window->writers.empty()) {
+        facts.verdict = DialVerdict::CutShort;
+        facts.holders = std::move(look.holders);
+        return facts;
+    }
+    // Who may have written the line: every holder that may write, and every process that
+    // opened the port while the line was written and no longer holds it.
+    bool doubt = portChanged;  // an opening made or closed during the look
+    std::vector<PortHolder> people = std::move(look.holders);
+    std::vector<std::uint64_t> starts = std::move(look.startTimes);
+    std::vector<bool> exec(people.size(), false);  // it has run another program since it opened
+    for (std::size_t i = 0; i < people.size(); ++i) {
+        bool sameProgram = false;
+        for (const auto& record : *records) {
+            if (SameProcess(record.opener.process, record.startTime, people[i].process, starts[i])) {
+                people[i].openedItself = true;
+                sameProgram = sameProgram ||
+                              record.opener.process.executable == people[i].process.executable;
+            }
+        }
+        exec[i] = people[i].openedItself && !sameProgram;
+        people[i].candidate = people[i].writes;
+    }
+    if (!window->writers.empty()) {
+        return JudgeByWriters(std::move(people), std::move(starts), std::move(exec), *window);
+    }
+    for (const auto& record : *records) {
+        const bool holds = std::any_of(people.begin(), people.end(), [&](const PortHolder& p) {
+            const auto at = static_cast<std::size_t>(&p - people.data());
+            return SameProcess(p.process, starts[at], record.opener.process, record.startTime);
+        });
+        if (holds) {
+            continue;
+        }
+        PortHolder gone = record.opener;
+        gone.writes = true;
+        gone.openedItself = true;
+        gone.ended = record.ended;
+        gone.closed = !record.ended;
+        gone.candidate = true;
+        people.push_back(std::move(gone));  // a second opening by it is found as held above
+        starts.push_back(record.startTime);
+        exec.push_back(false);
+    }
+    // A shell, an interpreter or a parent that holds the port is not the dialler when exactly
+    // one of the candidates descends from it and opened the port itself.
+    bool setAside = false;
+    for (std::size_t c = 0; c < people.size(); ++c) {
+        if (!people[c].candidate) {
+            continue;
+        }
+        std::size_t descendants = 0;
+        for (std::size_t d = 0; d < people.size(); ++d) {
+            if (d == c || !people[d].candidate || !people[d].openedItself) {
+                continue;
+            }
+            const auto& up = people[d].parents;
+            if (std::any_of(up.begin(), up.end(), [&](const monitor::ProcessFacts& parent) {
+                    return parent.pid == people[c].process.pid;
+                })) {
+                ++descendants;
+            }
+        }
+        if (descendants == 1) {
+            people[c].candidate = false;
+            setAside = true;
+        }
+    }
+    std::vector<std::size_t> candidates;
+    for (std::size_t i = 0; i < people.size(); ++i) {
+        if (people[i].candidate) {
+            candidates.push_back(i);
+        }
+    }
+    const bool accounted = look.openings == openingsCounted;
+    if (candidates.empty()) {
+        facts.verdict = accounted ? DialVerdict::NoWriter : DialVerdict::Unaccounted;
+        if (!accounted && look.openings && *look.openings < openingsCounted) {
+            facts.unaccountedOpens = static_cast<std::uint32_t>(openingsCounted - *look.openings);
+        }
+    } else if (candidates.size() == 1) {
+        const std::size_t one = candidates.front();
+        const PortHolder& who = people[one];
+        // Sure only of one that holds the port now, opened it itself and still runs the program
+        // it ran then, in this namespace, with every opening of the port accounted for.
+        const bool sure = accounted && !doubt && !setAside && who.openedItself && !who.ended &&
+                          !who.closed && !exec[one] && !who.otherNamespace;
+        facts.verdict = sure ? DialVerdict::Dialled : DialVerdict::Probably;
+        facts.dialler = one;
+        people[one].candidate = false;
+    } else {
+        facts.verdict = DialVerdict::OneOf;
+    }
+    facts.holders = std::move(people);
     return facts;
 }
 

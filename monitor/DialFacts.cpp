@@ -7,7 +7,29 @@ namespace kestrine::monitor {
 
 namespace {
 
-constexpr auto kLastVerdict = DialVerdict::SeveralWriters;
+constexpr auto kLastVerdict = DialVerdict::OneOf;
+
+// A holder's flags, one byte on the wire (the first bit alone is what older drivers sent).
+enum HolderFlag : std::uint8_t {
+    kWrites = 1,
+    kOpenedItself = 2,
+    kEnded = 4,
+    kClosed = 8,
+    kOtherNamespace = 16,
+    kCandidate = 32,
+    kAllFlags = 63,
+};
+
+std::uint8_t Flags(const PortHolder& holder) {
+    return static_cast<std::uint8_t>(
+        (holder.writes ? kWrites : 0) | (holder.openedItself ? kOpenedItself : 0) |
+        (holder.ended ? kEnded : 0) | (holder.closed ? kClosed : 0) |
+        (holder.otherNamespace ? kOtherNamespace : 0) | (holder.candidate ? kCandidate : 0));
+}
+
+bool NamesOne(DialVerdict verdict) {
+    return verdict == DialVerdict::Dialled || verdict == DialVerdict::Probably;
+}
 
 bool Printable(char c) {
     return c >= 0x20 && c <= 0x7E;
@@ -63,6 +85,11 @@ public:
         const auto value = U8();
         ok_ = ok_ && value <= 1;
         return value == 1;
+    }
+    std::uint8_t Flags() {
+        const auto value = U8();
+        ok_ = ok_ && (value & ~kAllFlags) == 0;
+        return value;
     }
     std::string Text() {
         std::string text;
@@ -122,18 +149,29 @@ std::string Fact(const std::string& text) {
     return out;
 }
 
-// "/usr/bin/picocom (process 4242, user alice)".
-std::string ProcessText(const ProcessFacts& process) {
+// "/usr/bin/picocom (process 4242, user alice)", with what the driver's record adds about the
+// holder after the user: "ended", "closed the port since", "in another mount namespace ...".
+std::string ProcessText(const ProcessFacts& process, const PortHolder* state = nullptr) {
     const std::string pid = std::to_string(process.pid);
+    std::string more;
+    if (state != nullptr && state->ended) {
+        more += ", ended";
+    } else if (state != nullptr && state->closed) {
+        more += ", closed the port since";
+    }
+    if (state != nullptr && state->otherNamespace) {
+        more += ", in another mount namespace: the path is as that namespace sees it";
+    }
     if (process.executable.empty()) {
-        return "process " + pid + " (executable unknown, user " + Fact(UserText(process)) + ")";
+        return "process " + pid + " (executable unknown, user " + Fact(UserText(process)) + more +
+               ")";
     }
     return Fact(process.executable) + " (process " + pid + ", user " + Fact(UserText(process)) +
-           ")";
+           more + ")";
 }
 
 std::string HolderText(const PortHolder& holder) {
-    std::string text = ProcessText(holder.process);
+    std::string text = ProcessText(holder.process, &holder);
     if (!holder.writes) {
         text += ", reading only";
     }
@@ -174,14 +212,32 @@ std::string Reason(const DialFacts& facts) {
         case DialVerdict::SeveralWriters:
             return "several processes held the port open for writing";
         case DialVerdict::Dialled:
+        case DialVerdict::Probably:
+        case DialVerdict::OneOf:
             break;
     }
     return "";
 }
 
 bool Named(const std::optional<DialFacts>& facts) {
-    return facts && facts->verdict == DialVerdict::Dialled &&
-           facts->dialler < facts->holders.size();
+    return facts && NamesOne(facts->verdict) && facts->dialler < facts->holders.size();
+}
+
+// "dialled by", or "probably dialled by" where a rule could have been fooled.
+std::string DialledBy(const DialFacts& facts) {
+    return facts.verdict == DialVerdict::Probably ? "probably dialled by " : "dialled by ";
+}
+
+std::vector<std::size_t> Candidates(const std::optional<DialFacts>& facts) {
+    std::vector<std::size_t> candidates;
+    if (facts && facts->verdict == DialVerdict::OneOf) {
+        for (std::size_t i = 0; i < facts->holders.size(); ++i) {
+            if (facts->holders[i].candidate) {
+                candidates.push_back(i);
+            }
+        }
+    }
+    return candidates;
 }
 
 }  // namespace
@@ -215,8 +271,7 @@ std::string PrintableText(std::string_view bytes, std::size_t limit) {
 }
 
 void AppendDialFacts(std::vector<std::uint8_t>& out, const DialFacts& facts) {
-    const bool named =
-        facts.verdict == DialVerdict::Dialled && facts.dialler < facts.holders.size();
+    const bool named = NamesOne(facts.verdict) && facts.dialler < facts.holders.size();
     // The dialler goes first, then the others as far as they fit, each with its parents as far
     // as they fit.
     std::vector<std::size_t> order;
@@ -235,7 +290,7 @@ void AppendDialFacts(std::vector<std::uint8_t>& out, const DialFacts& facts) {
         const PortHolder& holder = facts.holders[i];
         std::vector<std::uint8_t> one;
         PutProcess(one, holder.process);
-        one.push_back(holder.writes ? 1 : 0);
+        one.push_back(Flags(holder));
         const std::size_t parentCountAt = one.size();
         one.push_back(0);
         if (count == kMaxHolders || kFixed + holders.size() + one.size() > kMaxDialFactsSize) {
@@ -281,7 +336,13 @@ std::optional<DialFacts> ParseDialFacts(std::span<const std::uint8_t> bytes) {
     for (std::size_t i = 0; i < holders && in.Ok(); ++i) {
         PortHolder holder;
         holder.process = in.Process();
-        holder.writes = in.Flag();
+        const auto flags = in.Flags();
+        holder.writes = (flags & kWrites) != 0;
+        holder.openedItself = (flags & kOpenedItself) != 0;
+        holder.ended = (flags & kEnded) != 0;
+        holder.closed = (flags & kClosed) != 0;
+        holder.otherNamespace = (flags & kOtherNamespace) != 0;
+        holder.candidate = (flags & kCandidate) != 0;
         const std::size_t parents = in.U8();
         if (parents > kMaxParents) {
             return std::nullopt;
@@ -291,7 +352,7 @@ std::optional<DialFacts> ParseDialFacts(std::span<const std::uint8_t> bytes) {
         }
         facts.holders.push_back(std::move(holder));
     }
-    const bool dialled = facts.verdict == DialVerdict::Dialled;
+    const bool dialled = NamesOne(facts.verdict);
     if (!in.AtEnd() || (dialled && facts.dialler >= facts.holders.size()) ||
         (!dialled && facts.dialler != 0)) {
         return std::nullopt;
@@ -304,9 +365,21 @@ std::string DialledByLine(const std::optional<DialFacts>& facts) {
         return "dialled by an unknown program (the driver did not say)";
     }
     if (Named(facts)) {
-        std::string line = "dialled by " + HolderText(facts->holders[facts->dialler]);
+        std::string line = DialledBy(*facts) + HolderText(facts->holders[facts->dialler]);
         for (std::size_t i = 0; i < facts->holders.size(); ++i) {
             if (i != facts->dialler) {
+                line += "; also held open by " + HolderText(facts->holders[i]);
+            }
+        }
+        return line;
+    }
+    if (const auto candidates = Candidates(facts); !candidates.empty()) {
+        std::string line = "dialled by one of: ";
+        for (std::size_t n = 0; n < candidates.size(); ++n) {
+            line += (n == 0 ? "" : "; or ") + HolderText(facts->holders[candidates[n]]);
+        }
+        for (std::size_t i = 0; i < facts->holders.size(); ++i) {
+            if (!facts->holders[i].candidate) {
                 line += "; also held open by " + HolderText(facts->holders[i]);
             }
         }
@@ -321,7 +394,16 @@ std::string DialledByLine(const std::optional<DialFacts>& facts) {
 
 std::string DialledBySummary(const std::optional<DialFacts>& facts) {
     if (Named(facts)) {
-        return "dialled by " + ProcessText(facts->holders[facts->dialler].process);
+        const PortHolder& dialler = facts->holders[facts->dialler];
+        return DialledBy(*facts) + ProcessText(dialler.process, &dialler);
+    }
+    if (const auto candidates = Candidates(facts); !candidates.empty()) {
+        std::string summary = "dialled by one of: ";
+        for (std::size_t n = 0; n < candidates.size(); ++n) {
+            const PortHolder& candidate = facts->holders[candidates[n]];
+            summary += (n == 0 ? "" : ", ") + ProcessText(candidate.process, &candidate);
+        }
+        return summary;
     }
     return "dialled by an unknown program";
 }

@@ -29,6 +29,13 @@ struct PortHolder {
     bool writes = false;  // holds the port open for writing, so it may have written the dial
     // Parent, grandparent, ... up to the session leader or PID 1.
     std::vector<ProcessFacts> parents;
+    // What the driver's record of the port's openings adds (where it keeps one):
+    bool openedItself = false;  // it opened the port itself (it did not inherit or receive it)
+    bool ended = false;    // it opened the port while the dial was written and has ended since
+    bool closed = false;   // it opened the port while the dial was written and has closed it since
+    bool otherNamespace = false;  // it runs in another mount namespace: its paths are as that
+                                  // namespace sees them
+    bool candidate = false;       // OneOf: one of those that may have dialled
 };
 
 // Why the facts name the program that dialled, or why they cannot.
@@ -40,11 +47,13 @@ enum class DialVerdict : std::uint8_t {
     Unaccounted,     // some openings of the port were found in no process the driver may inspect
     NoWriter,        // no process held the port open for writing any more
     SeveralWriters,  // more than one process held it open for writing
+    Probably,        // holders[dialler] is the one left by the rules, but a rule could be fooled
+    OneOf,           // the candidates among the holders, and no way to tell which of them
 };
 
 struct DialFacts {
     DialVerdict verdict = DialVerdict::NotLooked;
-    std::size_t dialler = 0;  // index into holders, for Dialled only
+    std::size_t dialler = 0;  // index into holders, for Dialled and Probably only
     std::vector<PortHolder> holders;
     std::uint32_t unaccountedOpens = 0;  // Unaccounted: how many openings were not found
 };
@@ -67,7 +76,8 @@ void AppendDialFacts(std::vector<std::uint8_t>& out, const DialFacts& facts);
 std::optional<DialFacts> ParseDialFacts(std::span<const std::uint8_t> bytes);
 
 // The log line that follows "<number> blocked": names the program that dialled, or says that it
-// is unknown and why. `facts` is empty when the driver sent none.
+// is unknown and why; what is not sure says so ("probably", "one of", "ended", "in another mount
+// namespace"). `facts` is empty when the driver sent none.
 std::string DialledByLine(const std::optional<DialFacts>& facts);
 // The alert's short form of it.
 std::string DialledBySummary(const std::optional<DialFacts>& facts);

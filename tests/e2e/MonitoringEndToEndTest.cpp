@@ -125,13 +125,14 @@ TEST_F(MonitoringEndToEnd, ARefusedNumberIsRefusedAndLoggedAnAllowedOneConnects)
     }
     EXPECT_NE(written.find("ATDT0900123456"), std::string::npos) << written;
     EXPECT_EQ(alert.numbers, std::vector<std::string>{"0900123456"});
-    // Our own line follows, on the program that dialled (chat, or unknown where chat ended on
-    // hearing NO CARRIER before the driver looked), and the alert has its short form.
+    // Our own line follows, on the program that dialled (chat, "probably" where it runs since the
+    // port was opened for it, or unknown where it ended on hearing NO CARRIER before the driver
+    // looked), and the alert has its short form.
     const auto next = content.find("\r\n", blocked + 2) + 2;
     const std::string following = content.substr(next, content.find("\r\n", next) - next);
-    EXPECT_NE(following.find(": dialled by "), std::string::npos) << following;
+    EXPECT_NE(following.find("dialled by "), std::string::npos) << following;
     ASSERT_EQ(alert.dialledBy.size(), 1u);
-    EXPECT_EQ(alert.dialledBy[0].rfind("dialled by ", 0), 0u) << alert.dialledBy[0];
+    EXPECT_NE(alert.dialledBy[0].find("dialled by "), std::string::npos) << alert.dialledBy[0];
 
     EXPECT_EQ(Dial("0123456789", "CONNECT"), 0) << "an allowed number connects";
 

@@ -197,6 +197,45 @@ TEST(DialFacts, TheLogAndTheAlertSayWhoDialledOrWhyNot) {
               "dialled by an unknown program (the driver did not say)");
 }
 
+// What the rules cannot be sure of is said in the line and in the alert, and survives the wire.
+TEST(DialFacts, DoubtIsSaidInTheLogAndTheAlertAndTravels) {
+    DialFacts ended;
+    ended.verdict = DialVerdict::Probably;
+    ended.holders = {{Process(4300, "/usr/bin/dash", "alice", "sh dial.sh"), true, {}}};
+    ended.holders[0].openedItself = true;
+    ended.holders[0].ended = true;
+    ended.holders[0].otherNamespace = true;
+    const std::string endedText =
+        "/usr/bin/dash (process 4300, user alice, ended, in another mount namespace: the path is "
+        "as that namespace sees it)";
+    EXPECT_EQ(DialledByLine(ended), "probably dialled by " + endedText + ", command line \"sh dial.sh\"");
+    EXPECT_EQ(DialledBySummary(ended), "probably dialled by " + endedText);
+
+    DialFacts oneOf = PicocomDialled();
+    oneOf.verdict = DialVerdict::OneOf;
+    oneOf.dialler = 0;
+    oneOf.holders[1].parents.clear();
+    oneOf.holders.push_back({Process(4301, "/usr/bin/sleep"), true, {}});
+    oneOf.holders[1].candidate = oneOf.holders[2].candidate = true;
+    oneOf.holders[2].closed = true;
+    EXPECT_EQ(DialledByLine(oneOf),
+              "dialled by one of: /usr/bin/picocom (process 4242, user alice), command line "
+              "\"picocom -q /var/lib/kestrine/dev/COM1\"; or /usr/bin/sleep (process 4301, user "
+              "alice, closed the port since); also held open by /usr/bin/cat (process 4250, user "
+              "bob), reading only, command line \"cat COM1\"");
+    EXPECT_EQ(DialledBySummary(oneOf),
+              "dialled by one of: /usr/bin/picocom (process 4242, user alice), /usr/bin/sleep "
+              "(process 4301, user alice, closed the port since)");
+
+    for (const auto& facts : {ended, oneOf}) {
+        std::vector<std::uint8_t> wire;
+        AppendDialFacts(wire, facts);
+        const auto back = ParseDialFacts(wire);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(DialledByLine(back), DialledByLine(facts));
+    }
+}
+
 TEST(DialFacts, FollowTheBlockedLineAndReachTheAlert) {
     test::LogFixture log;
     RecordingAlert alert;
