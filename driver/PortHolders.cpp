@@ -468,6 +468,32 @@ DialFacts JudgeByHolders(HolderLook look, std::size_t openingsCounted, bool port
 
 namespace {
 
+// Names the one candidate among `people` (Dialled where `trusted` and it holds the port, opened it
+// itself and still runs the program it ran then, in the system's mount namespace; Probably
+// otherwise), or lists several (OneOf). `exec`: it runs another program than when it opened the
+// port or wrote. Nothing is decided when there is no candidate.
+void Decide(DialFacts& facts, std::vector<PortHolder> people, const std::vector<bool>& exec,
+            bool trusted) {
+    std::vector<std::size_t> candidates;
+    for (std::size_t i = 0; i < people.size(); ++i) {
+        if (people[i].candidate) {
+            candidates.push_back(i);
+        }
+    }
+    if (candidates.size() == 1) {
+        const std::size_t one = candidates.front();
+        const PortHolder& who = people[one];
+        const bool sure = trusted && who.openedItself && !who.ended && !who.closed && !exec[one] &&
+                          !who.otherNamespace;
+        facts.verdict = sure ? DialVerdict::Dialled : DialVerdict::Probably;
+        facts.dialler = one;
+        people[one].candidate = false;
+    } else if (candidates.size() > 1) {
+        facts.verdict = DialVerdict::OneOf;
+    }
+    facts.holders = std::move(people);
+}
+
 // The verdict on the processes the kernel reported writing: `people` are the holders (the
 // openedItself and exec marks set), each with its start time.
 DialFacts JudgeByWriters(std::vector<PortHolder> people, std::vector<std::uint64_t> starts,
@@ -515,24 +541,9 @@ DialFacts JudgeByWriters(std::vector<PortHolder> people, std::vector<std::uint64
             exec[at] = true;  // it runs another program now than when it wrote
         }
     }
+    // A writer found among the holders holds the port; one added above has ended or closed it.
     DialFacts facts;
-    std::vector<std::size_t> candidates;
-    for (std::size_t i = 0; i < people.size(); ++i) {
-        if (people[i].candidate) {
-            candidates.push_back(i);
-        }
-    }
-    if (candidates.size() == 1) {
-        const std::size_t one = candidates.front();
-        const PortHolder& who = people[one];
-        const bool sure = holds[one] && who.openedItself && !exec[one] && !who.otherNamespace;
-        facts.verdict = sure ? DialVerdict::Dialled : DialVerdict::Probably;
-        facts.dialler = one;
-        people[one].candidate = false;
-    } else {
-        facts.verdict = DialVerdict::OneOf;
-    }
-    facts.holders = std::move(people);
+    Decide(facts, std::move(people), exec, true);
     return facts;
 }
 
@@ -614,32 +625,20 @@ DialFacts JudgeDialler(HolderLook look, std::size_t openingsCounted, bool portCh
             setAside = true;
         }
     }
-    std::vector<std::size_t> candidates;
-    for (std::size_t i = 0; i < people.size(); ++i) {
-        if (people[i].candidate) {
-            candidates.push_back(i);
-        }
-    }
     const bool accounted = look.openings == openingsCounted;
-    if (candidates.empty()) {
+    const bool anyone = std::any_of(people.begin(), people.end(),
+                                    [](const PortHolder& p) { return p.candidate; });
+    if (!anyone) {
         facts.verdict = accounted ? DialVerdict::NoWriter : DialVerdict::Unaccounted;
         if (!accounted && look.openings && *look.openings < openingsCounted) {
             facts.unaccountedOpens = static_cast<std::uint32_t>(openingsCounted - *look.openings);
         }
-    } else if (candidates.size() == 1) {
-        const std::size_t one = candidates.front();
-        const PortHolder& who = people[one];
-        // Sure only of one that holds the port now, opened it itself and still runs the program
-        // it ran then, in this namespace, with every opening of the port accounted for.
-        const bool sure = accounted && !doubt && !setAside && who.openedItself && !who.ended &&
-                          !who.closed && !exec[one] && !who.otherNamespace;
-        facts.verdict = sure ? DialVerdict::Dialled : DialVerdict::Probably;
-        facts.dialler = one;
-        people[one].candidate = false;
-    } else {
-        facts.verdict = DialVerdict::OneOf;
+        facts.holders = std::move(people);
+        return facts;
     }
-    facts.holders = std::move(people);
+    // Sure only with every opening of the port accounted for, nothing opened or closed during the
+    // look and no holder set aside.
+    Decide(facts, std::move(people), exec, accounted && !doubt && !setAside);
     return facts;
 }
 

@@ -361,7 +361,7 @@ TEST(DiallerRule, WithoutRecordsNamesOnlyTheOneProcessThatCanHaveWrittenAndOnlyP
     };
     for (const auto& c : cases) {
         const auto facts =
-            driver::JudgeDialler({c.holders, c.openings, c.complete}, c.counted, c.changed);
+            driver::JudgeDialler({c.holders, c.openings, c.complete, {}}, c.counted, c.changed);
         EXPECT_EQ(facts.verdict, c.verdict) << c.name;
         EXPECT_EQ(facts.holders.size(), c.holders.size()) << c.name << ": every holder is listed";
         EXPECT_EQ(facts.unaccountedOpens, c.unaccounted) << c.name;
@@ -398,7 +398,7 @@ TEST(DiallerRule, WithTheKernelsReportsNamesPlainlyOnlyWhatCannotBeOtherwise) {
         std::vector<driver::WriterId> writers = {};  // reported writing
     };
     auto wrote = [](std::uint32_t pid) {
-        return driver::WriterId{static_cast<pid_t>(pid), pid * 10u, std::nullopt, false};
+        return driver::WriterId{static_cast<pid_t>(pid), pid * 10u, std::nullopt, false, {}};
     };
     const std::vector<Case> cases{
         {"a writer that opened the port itself", {holder(5, true)}, {record(5)}, 1, false,
@@ -432,7 +432,7 @@ TEST(DiallerRule, WithTheKernelsReportsNamesPlainlyOnlyWhatCannotBeOtherwise) {
         {"a reported writer that ended", {holder(6, true)}, {record(6), record(7, true)}, 1, true,
          DialVerdict::Probably, {7}, {wrote(7)}},
         {"a reported writer with no record that ended", {holder(6, true)}, {record(6)}, 1, false,
-         DialVerdict::Probably, {8}, {{8, 0, std::nullopt, true}}},
+         DialVerdict::Probably, {8}, {{8, 0, std::nullopt, true, {}}}},
         {"a reported writer that ran another program since", {holder(5, true, "chat")},
          {record(5, false, "sh")}, 1, false, DialVerdict::Probably, {5}, {wrote(5)}},
         {"a reported writer that runs another program than as it wrote", {holder(5, true)},
