@@ -55,6 +55,9 @@ public:
         pid_ = ::fork();
         if (pid_ == 0) {
             ::close(ready[0]);
+            // Its journal lines (a line per refusal) would bury the figures.
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 2);
             std::vector<char*> argv;
             for (auto& arg : args) {
                 argv.push_back(arg.data());

@@ -73,7 +73,10 @@ void PortReports::Opened(pid_t pid) {
     std::optional<SeenProcess> seen;
     if (now >= nextLook_) {
         seen = LookAtProcess(pid);
-        nextLook_ = std::chrono::steady_clock::now() + kMinLookSpacing;
+        // As the looks at refusals: at most one part in LookBudget::kShare of the time.
+        const auto end = std::chrono::steady_clock::now();
+        nextLook_ = end + std::max<std::chrono::steady_clock::duration>(
+                              (end - now) * (LookBudget::kShare - 1), kMinLookSpacing);
     }
     if (seen) {
         entry.record.opener = std::move(seen->holder);

@@ -26,8 +26,9 @@
 // start time, read when its report is read: one that ended and whose ID was taken by a new
 // process meanwhile (the IDs of a whole system would have to be used up in between) is mistaken
 // for it.
-// Looks at openers are bounded (kMinLookSpacing); an opening that comes sooner is recorded by
-// its process alone. The event loop's thread only.
+// Looks at openers take at most one part in LookBudget::kShare of the driver's time and come at
+// most every kMinLookSpacing; an opening that comes sooner is recorded by its process, its start
+// and what it runs alone. The event loop's thread only.
 #include <sys/types.h>
 
 #include <chrono>
