@@ -340,11 +340,28 @@ SeenProcess ReadWithParents(int proc, int dir, pid_t pid, FactReader& reader,
 
 }  // namespace
 
+namespace {
+
+// The /proc folder of process `pid`, held so that reads through it never reach a later process
+// with the same ID; `proc` gets /proc itself. Invalid when there is no such process.
+UniqueFd OpenProcess(pid_t pid, UniqueFd& proc) {
+    proc.Reset(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return UniqueFd(proc.Valid() ? ::openat(proc.Get(), std::to_string(pid).c_str(),
+                                            O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                 : -1);
+}
+
+}  // namespace
+
+std::string ExecutableOf(pid_t pid) {
+    UniqueFd proc;
+    const UniqueFd dir = OpenProcess(pid, proc);
+    return dir.Valid() ? FactReader::Executable(dir.Get()) : std::string();
+}
+
 std::optional<SeenProcess> LookAtProcess(pid_t pid) {
-    UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    UniqueFd dir(proc.Valid() ? ::openat(proc.Get(), std::to_string(pid).c_str(),
-                                         O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                              : -1);
+    UniqueFd proc;
+    const UniqueFd dir = OpenProcess(pid, proc);
     if (!dir.Valid()) {
         return std::nullopt;
     }
@@ -356,10 +373,8 @@ std::optional<SeenProcess> LookAtProcess(pid_t pid) {
 }
 
 std::optional<std::uint64_t> StartTime(pid_t pid, bool* ended) {
-    UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    UniqueFd dir(proc.Valid() ? ::openat(proc.Get(), std::to_string(pid).c_str(),
-                                         O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                              : -1);
+    UniqueFd proc;
+    const UniqueFd dir = OpenProcess(pid, proc);
     if (!dir.Valid()) {
         return std::nullopt;
     }

@@ -88,6 +88,8 @@ struct SeenProcess {
 };
 // Nothing when there is no such process.
 std::optional<SeenProcess> LookAtProcess(pid_t pid);
+// What process `pid` runs, as the facts show it; empty when it cannot be read.
+std::string ExecutableOf(pid_t pid);
 // When process `pid` started, and whether it has ended since (a zombie); nothing when there is
 // no such process.
 std::optional<std::uint64_t> StartTime(pid_t pid, bool* ended = nullptr);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 
 namespace kestrine::driver {
 
@@ -93,7 +92,7 @@ void PortReports::Opened(pid_t pid) {
             }
         }
         // What it runs now, which may not be what it ran at its first opening.
-        entry.record.opener.process.executable = Executable(pid);
+        entry.record.opener.process.executable = ExecutableOf(pid);
     }
     if (entries_.size() == kMaxRecords) {
         // The oldest closed record goes first, else the oldest.
@@ -113,13 +112,6 @@ void PortReports::ClosedBy(pid_t pid, std::uint64_t epoch) {
     }
 }
 
-std::string PortReports::Executable(pid_t pid) {
-    char path[PATH_MAX];
-    const auto n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path, sizeof path);
-    return n > 0 ? monitor::PrintableText(std::string_view(path, static_cast<std::size_t>(n)))
-                 : std::string();
-}
-
 void PortReports::Wrote(pid_t pid, std::uint64_t epoch) {
     if (!writes_.empty() && writes_.back().pid == pid) {
         writes_.back().epoch = epoch;  // one process writing on: one note
@@ -130,7 +122,7 @@ void PortReports::Wrote(pid_t pid, std::uint64_t epoch) {
     }
     // What it runs as it writes: one that runs another program later is then named "probably".
     const auto start = StartTime(pid).value_or(0);
-    writes_.push_back({pid, start, epoch, start != 0 ? Executable(pid) : std::string()});
+    writes_.push_back({pid, start, epoch, start != 0 ? ExecutableOf(pid) : std::string()});
 }
 
 bool PortReports::WroteSince(std::uint64_t lineEpoch) const {

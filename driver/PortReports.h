@@ -86,8 +86,6 @@ private:
     void Opened(pid_t pid);
     void ClosedBy(pid_t pid, std::uint64_t epoch);
     void Wrote(pid_t pid, std::uint64_t epoch);
-    // What process `pid` runs, as the facts show it; empty when it cannot be read.
-    static std::string Executable(pid_t pid);
 
     UniqueFd fd_;
     std::deque<Entry> entries_;
