@@ -5,10 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
-#include <deque>
+#include <ctime>
 #include <fstream>
-#include <map>
+#include <optional>
 #include <ostream>
 #include <sstream>
 
@@ -16,9 +15,12 @@
 #include "driver/ServiceLog.h"
 #include "log/LogOwner.h"
 #include "monitor/MonitorContract.h"
+#include "monitor/ServiceStatus.h"
 #include "numbers/AllowedListEditing.h"
 #include "numbers/NumberListClass.h"
 #include "numbers/ParentalControl.h"
+#include "platform/DeviceProtocol.h"
+#include "platform/LocaleTime.h"
 #include "platform/Registry.h"
 #include "platform/SocketDevice.h"
 #include "platform/SystemMessage.h"
@@ -138,30 +140,72 @@ std::string ReadAll(const std::filesystem::path& path, bool& readable) {
     return text.str();
 }
 
+// A time of the service's as the log writes its own ("12/11/26 10:01:02").
+std::string When(std::int64_t time) {
+    if (time <= 0) {
+        return "at an unknown time";
+    }
+    const auto seconds = static_cast<std::time_t>(time);
+    std::tm local{};
+    if (::localtime_r(&seconds, &local) == nullptr) {
+        return "at an unknown time";
+    }
+    const platform::LocaleTime locale;
+    return locale.ShortDate(local) + " " + locale.LongTime(local);
+}
+
+std::string Refusals(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " refusal" : " refusals");
+}
+
+std::string PortName(int com) {
+    return com > 0 ? "COM" + std::to_string(com) : "a port not known";
+}
+
+// What the service says of itself; nullopt with `problem` set when it cannot be asked or does
+// not answer (`problem` empty: it is not running).
+std::optional<monitor::ServiceStatus> AskService(Win32Error& opening, std::string& problem) {
+    auto opened = platform::OpenDevice(monitor::kDevicePath);
+    opening = opened.error;
+    if (!opened.device) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> output(platform::protocol::kMaxPayload);
+    const auto answer =
+        opened.device->Control(monitor::IOCTL_KESTRINE_SERVICE_STATUS, {}, output);
+    if (!answer.Succeeded()) {
+        problem = answer.error == platform::ERROR_TIMEOUT ? "does not answer"
+                                                          : "cannot tell its state (" +
+                                                                Message(answer.error) + ")";
+        return std::nullopt;
+    }
+    auto status = monitor::DecodeServiceStatus(std::string_view(
+        reinterpret_cast<const char*>(output.data()), answer.bytesReturned));
+    if (!status) {
+        problem = "gave an answer that cannot be read";
+    }
+    return status;
+}
+
 int Status(CtlEnvironment& env) {
     std::vector<std::string> why;
     std::ostringstream details;
 
-    auto opened = platform::OpenDevice(monitor::kDevicePath);
-    if (opened.error == platform::ERROR_ACCESS_DENIED) {
+    Win32Error opening = platform::ERROR_SUCCESS;
+    std::string problem;
+    const auto service = AskService(opening, problem);
+    if (opening == platform::ERROR_ACCESS_DENIED) {
         return NoAccess(env, "the monitoring driver");
     }
-    if (!opened.device) {
-        why.push_back("the monitoring driver is not running (" + Message(opened.error) + ")");
+    if (opening != platform::ERROR_SUCCESS) {
+        why.push_back("the monitoring driver is not running (" + Message(opening) + ")");
         details << "driver:         not running\n";
+    } else if (!service) {
+        why.push_back("the monitoring driver " + problem);
+        details << "driver:         running, but " << problem << "\n";
     } else {
-        // A code no driver serves: any answer shows that it answers.
-        std::vector<std::uint8_t> none;
-        const auto answer = opened.device->Control(
-            monitor::CtlCode(monitor::kMonitorDeviceType, 0x800, monitor::METHOD_BUFFERED,
-                             monitor::FILE_ANY_ACCESS),
-            none, none);
-        if (answer.error == platform::ERROR_TIMEOUT) {
-            why.push_back("the monitoring driver does not answer");
-            details << "driver:         running, but does not answer\n";
-        } else {
-            details << "driver:         running (" << monitor::kDevicePath << " answers)\n";
-        }
+        details << "driver:         running (" << monitor::kDevicePath << " answers), judging dials by "
+                << service->allowed << " allowed numbers\n";
     }
 
     numbers::TNumberList store(platform::Registry::System());
@@ -182,50 +226,62 @@ int Status(CtlEnvironment& env) {
         details << "parental control: " << (on ? "on (changes ask for the PIN)" : "off") << "\n";
     }
 
-    std::string problem;
-    const auto map = driver::ReadPortMapFile(driver::PortMapFilePath(), problem);
-    int served = 0;
-    for (int com = 1; com <= driver::kMaxComPort; ++com) {
-        const auto published = platform::PublishedPortPath(com);
-        std::error_code ec;
-        const bool isServed =
-            std::filesystem::is_symlink(std::filesystem::symlink_status(published, ec)) &&
-            std::filesystem::exists(published, ec);
-        const auto mapped = map.find(com);
-        if (!isServed && mapped == map.end()) {
-            continue;
-        }
-        std::string device = "device unknown";
-        if (mapped != map.end()) {
-            device = mapped->second.kind == driver::PortBackend::Kind::Modem
-                         ? "the virtual modem"
-                         : mapped->second.device;
-        }
-        details << "COM" << com << ":" << std::string(com < 10 ? 11 : 10, ' ');
-        if (isServed) {
-            ++served;
-            details << "served at " << published.string() << " by " << device;
-            if (mapped != map.end() && mapped->second.kind == driver::PortBackend::Kind::Device) {
-                details << ", held by the driver";
+    // The ports as the service serves them; without it, as the map asks for them.
+    std::vector<monitor::ServiceStatus::Port> ports;
+    std::string mapProblem;
+    if (service) {
+        ports = service->ports;
+    } else {
+        for (const auto& [com, backend] :
+             driver::ReadPortMapFile(driver::PortMapFilePath(), mapProblem)) {
+            if (com >= 1 && com <= driver::kMaxComPort) {
+                monitor::ServiceStatus::Port port;
+                port.com = com;
+                port.device =
+                    backend.kind == driver::PortBackend::Kind::Device ? backend.device : "";
+                port.why = "the driver is not running";
+                ports.push_back(std::move(port));
             }
-        } else {
-            details << "NOT served (" << device << ")";
-            why.push_back("COM" + std::to_string(com) + " is mapped but not served");
         }
-        details << "\n";
     }
-    if (!problem.empty()) {
-        details << "port map:       " << problem << "\n";
+    int served = 0;
+    for (const auto& port : ports) {
+        const std::string device = port.device.empty() ? "the virtual modem" : port.device;
+        details << "COM" << port.com << ":" << std::string(port.com < 10 ? 11 : 10, ' ');
+        if (port.served) {
+            ++served;
+            details << "served at " << platform::PublishedPortPath(port.com).string() << " by "
+                    << device << (port.device.empty() ? "" : ", held by the driver");
+        } else {
+            details << "NOT served (" << device << ": " << port.why << ")";
+            why.push_back("COM" + std::to_string(port.com) + " is mapped but not served");
+        }
+        details << "\n" << std::string(16, ' ') << "last refusal: ";
+        if (port.lastRefusedAt == 0) {
+            details << (service ? "none since the service started" : "not known") << "\n";
+        } else {
+            details << driver::Printable(port.lastRefused) << " on " << When(port.lastRefusedAt)
+                    << " (" << driver::Printable(port.lastDialledBy) << ")\n";
+        }
+    }
+    if (!mapProblem.empty()) {
+        details << "port map:       " << mapProblem << "\n";
     }
     if (served == 0) {
         why.push_back("no port is served");
     }
+    if (service && !service->kept.empty()) {
+        details << "not yet logged: " << Refusals(service->kept.size())
+                << " the service keeps for the next application (kestrine-ctl log)\n";
+    }
 
     bool readable = false;
-    const auto refusals = LogRefusals(ReadAll(env.programDirectory / "qdlog.log", readable));
-    details << "last refusal:   "
-            << (!readable          ? "(the log cannot be read)"
-                : refusals.empty() ? "none in the log"
+    const auto logPath = env.programDirectory / "qdlog.log";
+    const auto refusals = LogRefusals(ReadAll(logPath, readable));
+    details << "last refusal in the log: "
+            << (!readable && ::access(logPath.c_str(), F_OK) != 0 ? "none (no log yet)"
+                : !readable                                        ? "(the log cannot be read)"
+                : refusals.empty() ? "none"
                                    : refusals.back())
             << "\n";
 
@@ -242,60 +298,58 @@ int Status(CtlEnvironment& env) {
     return why.empty() ? kExitDone : kExitNotProtecting;
 }
 
+std::string KeptLine(const monitor::ServiceStatus::Kept& refusal) {
+    return "  " + When(refusal.time) + ": " + driver::Printable(refusal.number) + " refused on " +
+           PortName(refusal.com);
+}
+
+// The refusals of the log, then those the service keeps because no application has logged them
+// yet (newest last either way: an application logs the kept ones before anything newer).
 int Log(CtlEnvironment& env, std::size_t count, bool follow) {
     const auto path = env.programDirectory / "qdlog.log";
     bool readable = false;
     std::string content = ReadAll(path, readable);
-    if (!readable) {
-        if (::access(path.c_str(), F_OK) == 0) {
-            return NoAccess(env, path.string());
-        }
-        env.err << "kestrine-ctl: there is no log at " << path.string() << "\n";
+    const bool exists = ::access(path.c_str(), F_OK) == 0;
+    if (!readable && exists) {
+        return NoAccess(env, path.string());
+    }
+    Win32Error opening = platform::ERROR_SUCCESS;
+    std::string problem;
+    auto service = AskService(opening, problem);
+    if (opening == platform::ERROR_ACCESS_DENIED) {
+        return NoAccess(env, "the monitoring driver");
+    }
+    if (!exists && !service) {
+        env.err << "kestrine-ctl: there is no log at " << path.string()
+                << ", and the monitoring driver "
+                << (opening != platform::ERROR_SUCCESS ? "is not running" : problem) << "\n";
         return kExitFailed;
     }
-    auto entries = LogRefusals(content);
-    const std::size_t first = entries.size() > count ? entries.size() - count : 0;
-    for (std::size_t i = first; i < entries.size(); ++i) {
+    if (opening == platform::ERROR_SUCCESS && !service) {
+        env.err << "kestrine-ctl: the monitoring driver " << problem
+                << ": refusals it keeps are not shown\n";
+    }
+
+    const auto entries = LogRefusals(content);
+    const std::vector<monitor::ServiceStatus::Kept> none;
+    const auto& kept = service ? service->kept : none;
+    const std::size_t keptShown = std::min(kept.size(), count);
+    const std::size_t logShown = std::min(entries.size(), count - keptShown);
+    for (std::size_t i = entries.size() - logShown; i < entries.size(); ++i) {
         env.out << entries[i] << "\n";
     }
-    // Refusals the service keeps for the next application (readable by root only).
-    std::ifstream kept(platform::DeviceSocketPath(monitor::kServiceName).parent_path() /
-                       "QDDRIVER.refusals");
-    if (kept) {
-        std::map<std::uint64_t, std::string> open;
-        std::string kind;
-        for (std::string line; std::getline(kept, line);) {
-            std::istringstream fields(line);
-            std::uint64_t sequence = 0;
-            std::string hex;
-            fields >> kind >> sequence;
-            if (kind == "R" && (fields >> hex)) {
-                std::string number;
-                for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-                    unsigned byte = 0;
-                    const auto [end, error] =
-                        std::from_chars(hex.data() + i, hex.data() + i + 2, byte, 16);
-                    if (error != std::errc() || end != hex.data() + i + 2) {
-                        break;  // a line cut short: the number as far as it goes
-                    }
-                    number += static_cast<char>(byte);
-                }
-                open[sequence] = number;
-            } else if (kind == "D") {
-                open.erase(sequence);
-            }
-        }
-        if (!open.empty()) {
-            env.out << open.size()
-                    << " refusals not yet logged by an application (the service keeps them for "
-                       "the next one):\n";
-            for (const auto& [sequence, number] : open) {
-                env.out << "  " << driver::Printable(number) << "\n";
-            }
+    if (!kept.empty()) {
+        env.out << Refusals(kept.size())
+                << " not yet logged by an application (the service keeps them for the next "
+                   "one):\n";
+        for (std::size_t i = kept.size() - keptShown; i < kept.size(); ++i) {
+            env.out << KeptLine(kept[i]) << "\n";
         }
     }
     env.out.flush();
+
     std::size_t seen = content.size();
+    std::size_t keptSeen = kept.size();
     while (follow && env.keepFollowing()) {
         content = ReadAll(path, readable);
         if (content.size() < seen) {
@@ -304,8 +358,16 @@ int Log(CtlEnvironment& env, std::size_t count, bool follow) {
         for (const auto& entry : LogRefusals(content.substr(seen))) {
             env.out << entry << "\n";
         }
-        env.out.flush();
         seen = content.size();
+        // Refused with no application there: kept by the service (an application that comes
+        // takes them all, and logs them, so the count only grows while none is there).
+        service = AskService(opening, problem);
+        const std::size_t keptNow = service ? service->kept.size() : 0;
+        for (std::size_t i = std::min(keptSeen, keptNow); i < keptNow; ++i) {
+            env.out << KeptLine(service->kept[i]) << "\n";
+        }
+        keptSeen = keptNow;
+        env.out.flush();
     }
     return kExitDone;
 }

@@ -1,11 +1,13 @@
 #include "driver/Driver.h"
 
 #include <algorithm>
+#include <ctime>
 #include <random>
 
 #include "driver/RefusalJournal.h"
 #include "driver/ServiceLog.h"
 #include "monitor/MonitorContract.h"
+#include "monitor/ServiceStatus.h"
 #include "platform/SystemMessage.h"
 
 namespace kestrine::driver {
@@ -115,10 +117,12 @@ Win32Error Driver::StartServing(int com, const PortBackend& backend) {
         const auto published = publishDirectory_ / name;
         auto port = std::make_unique<ComPort>(loop_, backend, allowed_, looks_, published,
                                               [this, com] { Forward(com); });
+        port->Queue().SetPort(com);
         if (guard_ != nullptr) {
             guard_->Published(published, port->SlavePath());
         }
         served_[com] = std::move(port);
+        servedBy_[com] = backend;
     } catch (const PortError& e) {
         // Said once, and again only when the reason changes.
         if (const auto it = failing_.find(com); it == failing_.end() || it->second != e.error) {
@@ -181,7 +185,8 @@ void Driver::Attach(ClientId client, const Request& request) {
     // Refusals no application has read yet (nobody was subscribed, a driver before this one was
     // killed, or their subscription went unread) come first.
     if (RefusalJournal* journal = RefusalJournal::Current()) {
-        for (const auto& refusal : journal->TakeUndone()) {
+        const auto served = [this](int port) { return served_.contains(port); };
+        for (const auto& refusal : journal->TakeUndone(*com, served)) {
             subscription.queue->PushReplayedBlocked(refusal.number, refusal.sequence, refusal.time);
         }
     }
@@ -257,9 +262,12 @@ void Driver::ForwardOnce(int com) {
         forwarded = true;
         if (taken.bytes[kEventTypeOffset] == NumberBlocked) {
             const auto event = DecodeMonitorEvent(taken.bytes);
+            LastRefusal& last = lastRefusal_[com];
+            last.number = event ? event->data : std::string();
+            last.dialledBy = DialledBySummary(event ? event->dialFacts : std::nullopt);
+            last.time = static_cast<std::int64_t>(std::time(nullptr));
             Say(Priority::Warning,
-                "COM" + std::to_string(com) + ": " + (event ? event->data : std::string()) +
-                    " refused (" + DialledBySummary(event ? event->dialFacts : std::nullopt) + ")");
+                "COM" + std::to_string(com) + ": " + last.number + " refused (" + last.dialledBy + ")");
             if (receivers.empty() && taken.journal != 0) {
                 // Nobody to tell now: the journal keeps it for the next subscription.
                 if (RefusalJournal* journal = RefusalJournal::Current()) {
@@ -374,9 +382,51 @@ void Driver::Handle(ClientId client, const Request& request) {
             allowed_.Replace(*numbers);
             return Reply(client, request, platform::ERROR_SUCCESS);
         }
+        case IOCTL_KESTRINE_SERVICE_STATUS: {
+            const std::string status = EncodeServiceStatus(StatusNow());
+            if (request.outputSize < status.size()) {
+                return Reply(client, request, platform::ERROR_INSUFFICIENT_BUFFER);
+            }
+            return Reply(client, request, platform::ERROR_SUCCESS,
+                         std::vector<std::uint8_t>(status.begin(), status.end()));
+        }
         default:
             return Reply(client, request, platform::ERROR_INVALID_FUNCTION);
     }
+}
+
+monitor::ServiceStatus Driver::StatusNow() const {
+    ServiceStatus status;
+    status.allowed = allowed_.Size();
+    std::map<int, ServiceStatus::Port> ports;
+    for (const auto& [com, backend] : portMap_()) {
+        if (com >= 1 && com <= kMaxComPort) {
+            ports[com].device = backend.kind == PortBackend::Kind::Device ? backend.device : "";
+        }
+    }
+    for (const auto& [com, backend] : servedBy_) {
+        ports[com].device = backend.kind == PortBackend::Kind::Device ? backend.device : "";
+        ports[com].served = true;
+    }
+    for (auto& [com, port] : ports) {
+        port.com = com;
+        if (!port.served) {
+            const auto failing = failing_.find(com);
+            port.why = failing != failing_.end() ? Reason(failing->second) : "not tried yet";
+        }
+        if (const auto last = lastRefusal_.find(com); last != lastRefusal_.end()) {
+            port.lastRefusedAt = last->second.time;
+            port.lastRefused = last->second.number;
+            port.lastDialledBy = last->second.dialledBy;
+        }
+        status.ports.push_back(std::move(port));
+    }
+    if (const RefusalJournal* journal = RefusalJournal::Current()) {
+        for (const auto& refusal : journal->Unlogged()) {
+            status.kept.push_back({refusal.com, refusal.time, refusal.number});
+        }
+    }
+    return status;
 }
 
 void Driver::ClientGone(ClientId client) {

@@ -27,7 +27,11 @@
 // connection that asks (Find), so one client can neither read nor end another's events.
 //
 // Refusals nobody is subscribed to are left open in the refusal journal (RefusalJournal.h) and
-// handed to the next subscription made.
+// handed to the next subscription made to their port.
+//
+// Beside the contract, IOCTL_KESTRINE_SERVICE_STATUS (monitor/ServiceStatus.h) tells a shell
+// user what the service does: ports served and why not, the last refusal on each, the refusals
+// kept for the next application.
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -44,6 +48,7 @@
 #include "driver/PortGuard.h"
 #include "driver/PortHolders.h"
 #include "driver/PortMap.h"
+#include "monitor/ServiceStatus.h"
 #include "platform/DeviceProtocol.h"
 
 namespace kestrine::driver {
@@ -108,6 +113,7 @@ private:
     Subscription* Find(ClientId client, const platform::protocol::Request& request,
                        platform::Win32Error& error);
     void Attach(ClientId client, const platform::protocol::Request& request);
+    monitor::ServiceStatus StatusNow() const;
 
     EventLoop& loop_;
     std::function<PortMap()> portMap_;
@@ -116,6 +122,13 @@ private:
     AllowList allowed_;
     LookBudget looks_;  // shared by all ports: looks for diallers hold up every port's traffic
     std::map<int, std::unique_ptr<ComPort>> served_;       // by COM number
+    std::map<int, PortBackend> servedBy_;                  // what serves each of them
+    struct LastRefusal {
+        std::int64_t time = 0;  // seconds since 1970
+        std::string number;
+        std::string dialledBy;
+    };
+    std::map<int, LastRefusal> lastRefusal_;  // by COM number, since the start
     std::map<std::uint32_t, Subscription> subscriptions_;  // by PortId
     std::map<int, platform::Win32Error> failing_;          // mapped ports not served, and why
     bool forwarding_ = false;

@@ -11,9 +11,9 @@ namespace kestrine::driver {
 using namespace kestrine::monitor;
 
 namespace {
-std::uint64_t Journal(std::string_view number) {
+std::uint64_t Journal(std::string_view number, int com) {
     RefusalJournal* journal = RefusalJournal::Current();
-    return journal != nullptr ? journal->Refused(number) : 0;
+    return journal != nullptr ? journal->Refused(number, 0, com) : 0;
 }
 }  // namespace
 
@@ -74,13 +74,13 @@ void EventQueue::PushLineControl(std::uint8_t stopBits, std::uint8_t parity,
 }
 
 void EventQueue::PushNumberBlocked(std::string_view number) {
-    const auto sequence = Journal(number);
+    const auto sequence = Journal(number, port_);
     records_.push_back({EncodeNumberBlockedEvent(number), false, false, {}, sequence});
     ++blocked_;
 }
 
 void EventQueue::PushPendingBlocked(std::string_view number) {
-    const auto sequence = Journal(number);
+    const auto sequence = Journal(number, port_);
     // The type is there from the start, so the count of refusals stays right when it is popped.
     records_.push_back(
         {EncodeNumberBlockedEvent(number), false, true, std::string(number), sequence});

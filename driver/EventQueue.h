@@ -38,6 +38,8 @@ namespace kestrine::driver {
 class EventQueue {
 public:
     EventQueue() = default;
+    // The port whose refusals this queue journals first (0: not known).
+    void SetPort(int com) { port_ = com; }
     // Refusals still queued go back to the journal, to be queued again elsewhere.
     ~EventQueue();
     EventQueue(const EventQueue&) = delete;
@@ -93,6 +95,7 @@ private:
 
     std::deque<Record> records_;
     std::size_t blocked_ = 0;
+    int port_ = 0;
     std::size_t dropped_ = 0;
     std::size_t told_ = 0;  // drops an EventsDropped record has been queued for
 };

@@ -73,12 +73,15 @@ std::unique_ptr<RefusalJournal> RefusalJournal::Open(const std::filesystem::path
         std::string hex;
         std::string number;
         std::int64_t time = 0;
+        int com = 0;
         fields >> kind >> sequence;
         if (kind == "R" && (fields >> hex) && Unhex(hex, number)) {
             if (!(fields >> time)) {
                 time = 0;
+            } else if (!(fields >> com) || com < 0) {
+                com = 0;
             }
-            journal->open_[sequence] = {number, time};
+            journal->open_[sequence] = {number, time, com};
         } else if (kind == "D") {
             journal->open_.erase(sequence);
         }
@@ -116,8 +119,10 @@ bool RefusalJournal::Append(const std::string& line) {
 }
 
 namespace {
-std::string RefusalLine(std::uint64_t sequence, std::string_view number, std::int64_t time) {
-    return "R " + std::to_string(sequence) + ' ' + Hex(number) + ' ' + std::to_string(time) + '\n';
+std::string RefusalLine(std::uint64_t sequence, std::string_view number, std::int64_t time,
+                        int com) {
+    return "R " + std::to_string(sequence) + ' ' + Hex(number) + ' ' + std::to_string(time) + ' ' +
+           std::to_string(com) + '\n';
 }
 }  // namespace
 
@@ -134,7 +139,7 @@ bool RefusalJournal::Rewrite() {
     std::swap(fd_, fresh);
     std::string text;
     for (const auto& [sequence, entry] : open_) {
-        text += RefusalLine(sequence, entry.number, entry.time);
+        text += RefusalLine(sequence, entry.number, entry.time, entry.com);
     }
     if (!Append(text) || ::rename(temporary.c_str(), path_.c_str()) != 0) {
         std::swap(fd_, fresh);
@@ -145,16 +150,16 @@ bool RefusalJournal::Rewrite() {
     return true;
 }
 
-std::uint64_t RefusalJournal::Refused(std::string_view number, std::int64_t time) {
+std::uint64_t RefusalJournal::Refused(std::string_view number, std::int64_t time, int com) {
     if (time == 0) {
         time = static_cast<std::int64_t>(std::time(nullptr));
     }
     const std::uint64_t sequence = next_++;
-    if (!Append(RefusalLine(sequence, number, time))) {
+    if (!Append(RefusalLine(sequence, number, time, com))) {
         return 0;
     }
     ++lines_;
-    open_[sequence] = {std::string(number), time};
+    open_[sequence] = {std::string(number), time, com};
     queued_.insert(sequence);
     // The newest kMaxKept are kept; the service's journal has the older ones.
     while (open_.size() > kMaxKept) {
@@ -184,15 +189,25 @@ void RefusalJournal::Unread(std::uint64_t sequence) {
     queued_.erase(sequence);
 }
 
-std::vector<RefusalJournal::Refusal> RefusalJournal::TakeUndone() {
+std::vector<RefusalJournal::Refusal> RefusalJournal::TakeUndone(
+    int com, const std::function<bool(int)>& served) {
     std::vector<Refusal> undone;
     for (const auto& [sequence, entry] : open_) {
-        if (!queued_.contains(sequence)) {
-            undone.push_back({sequence, entry.number, entry.time});
+        if (!queued_.contains(sequence) &&
+            (entry.com == com || entry.com == 0 || !served(entry.com))) {
+            undone.push_back({sequence, entry.number, entry.time, entry.com});
             queued_.insert(sequence);
         }
     }
     return undone;
+}
+
+std::vector<RefusalJournal::Refusal> RefusalJournal::Unlogged() const {
+    std::vector<Refusal> unlogged;
+    for (const auto& [sequence, entry] : open_) {
+        unlogged.push_back({sequence, entry.number, entry.time, entry.com});
+    }
+    return unlogged;
 }
 
 }  // namespace kestrine::driver

@@ -3,7 +3,9 @@
 // program that dialled hears its answer, and marked done once the application has read its
 // record. Refusals a driver could not hand over (it was killed, or the port was detached with the
 // record unread) are read back by the next driver, or by this one, and queued again on the next
-// port attached, so that nothing refused goes unlogged.
+// subscription to their own port (or to any port, when theirs is not served or not known), so
+// that nothing refused goes unlogged, and the application hears of it on the port it was dialled
+// on.
 //
 // Rule: a refusal's record reaches the file (one write, appended) before its answer is written to
 // the program; the dial blocker queues the refusal (EventQueue::PushPendingBlocked, which writes
@@ -16,11 +18,13 @@
 // in the service's journal). The file is written anew, through a temporary file renamed into its
 // place, whenever its lines outgrow what they describe, so it stays within a few hundred KiB.
 //
-// File: lines "R <sequence> <number in hex> <time>" (seconds since 1970; a line without one is
-// read as a refusal of unknown time) and "D <sequence>"; made 0600, never through a link.
+// File: lines "R <sequence> <number in hex> <time> <COM number>" (time in seconds since 1970; a
+// line without it is read as a refusal of unknown time, one without the COM number as one of an
+// unknown port) and "D <sequence>"; made 0600, never through a link.
 // The driver's event-loop thread only.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -41,9 +45,9 @@ public:
 
     static constexpr std::size_t kMaxKept = 1000;
 
-    // A refusal about to be answered, made at `time` (seconds since 1970; 0: now): its sequence
-    // number (0 when it could not be written).
-    std::uint64_t Refused(std::string_view number, std::int64_t time = 0);
+    // A refusal about to be answered on COM`com` (0: unknown), made at `time` (seconds since
+    // 1970; 0: now): its sequence number (0 when it could not be written).
+    std::uint64_t Refused(std::string_view number, std::int64_t time = 0, int com = 0);
     // Its record was read by the application.
     void Done(std::uint64_t sequence);
     // Its record was dropped unread (the port went): it is handed out again by TakeUndone.
@@ -53,10 +57,14 @@ public:
         std::uint64_t sequence;
         std::string number;
         std::int64_t time = 0;  // seconds since 1970; 0 when unknown
+        int com = 0;            // 0 when unknown
     };
-    // The refusals no queue holds and no application has read, oldest first; from now on they
-    // count as queued again.
-    std::vector<Refusal> TakeUndone();
+    // The refusals of COM`com` no queue holds and no application has read, with those of ports
+    // `served` says are not served (or not known), oldest first; from now on they count as queued
+    // again.
+    std::vector<Refusal> TakeUndone(int com, const std::function<bool(int)>& served);
+    // Every refusal no application has read yet, queued or not, oldest first.
+    std::vector<Refusal> Unlogged() const;
 
     // The journal the event queues of this process write to; nullptr: none.
     static RefusalJournal* Current() { return current_; }
@@ -72,6 +80,7 @@ private:
     struct Entry {
         std::string number;
         std::int64_t time = 0;
+        int com = 0;
     };
     UniqueFd fd_;
     std::filesystem::path path_;

@@ -157,6 +157,34 @@ TEST_F(Ctl, StatusAndLog) {
     run = Invoke({"status"});
     EXPECT_NE(run.out.find("driver:         running"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("COM1:           served at"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("last refusal:   12/10/26 15:35:00: 0900333 blocked"), std::string::npos)
+    EXPECT_NE(run.out.find("last refusal: none since the service started"), std::string::npos)
         << run.out;
+    EXPECT_NE(run.out.find("last refusal in the log: 12/10/26 15:35:00: 0900333 blocked"),
+              std::string::npos)
+        << run.out;
+
+    // Refused with no application there: the service names it on its port, and keeps it for the
+    // next application, which log shows after the log's own, newest last.
+    {
+        test::OpenPort port(driver.Port(1));
+        port.Write("ATDT0900444\r");
+        EXPECT_NE(port.ReadUntil("NO CARRIER").find("NO CARRIER"), std::string::npos);
+    }
+    run = Invoke({"status"});
+    EXPECT_NE(run.out.find("last refusal: 0900444 on "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("not yet logged: 1 refusal the service keeps"), std::string::npos) << run.out;
+    run = Invoke({"log", "-n", "2"});
+    EXPECT_EQ(run.exit, ctl::kExitDone) << run.err;
+    EXPECT_EQ(run.out.rfind("12/10/26 15:35:00: 0900333 blocked\n"
+                            "1 refusal not yet logged by an application",
+                            0),
+              0u)
+        << run.out;
+    EXPECT_NE(run.out.find(": 0900444 refused on COM1\n"), std::string::npos) << run.out;
+
+    // Without a log (nobody has logged in yet) the service's refusals are shown all the same.
+    std::filesystem::remove(logDir / "qdlog.log");
+    run = Invoke({"log"});
+    EXPECT_EQ(run.exit, ctl::kExitDone) << run.err;
+    EXPECT_NE(run.out.find(": 0900444 refused on COM1\n"), std::string::npos) << run.out;
 }

@@ -28,6 +28,11 @@ std::string BlockedNumber(const std::vector<std::uint8_t>& record) {
     return number.substr(0, number.find('\0'));  // up to its terminator
 }
 
+// Every refusal, whatever its port: as taken when no port is served.
+std::vector<RefusalJournal::Refusal> TakeAll(RefusalJournal& journal) {
+    return journal.TakeUndone(1, [](int) { return false; });
+}
+
 }  // namespace
 
 // A refusal is in the journal from the moment it is queued. What a killed driver's application
@@ -55,15 +60,15 @@ TEST(RefusalJournal, WhatNoApplicationReadComesBackAndNothingElse) {
     auto next = RefusalJournal::Open(path, error);
     ASSERT_TRUE(next) << error;
     Using current(next.get());
-    auto undone = next->TakeUndone();
+    auto undone = TakeAll(*next);
     ASSERT_EQ(undone.size(), 1u);
     EXPECT_EQ(undone[0].number, "0900\r222");
-    EXPECT_TRUE(next->TakeUndone().empty()) << "handed out once";
+    EXPECT_TRUE(TakeAll(*next).empty()) << "handed out once";
     {
         EventQueue port;  // detached before its application read it
         port.PushReplayedBlocked(undone[0].number, undone[0].sequence);
     }
-    undone = next->TakeUndone();
+    undone = TakeAll(*next);
     ASSERT_EQ(undone.size(), 1u) << "handed out again";
     {
         EventQueue port;
@@ -72,7 +77,7 @@ TEST(RefusalJournal, WhatNoApplicationReadComesBackAndNothingElse) {
         port.AnnounceHead();
         port.PopHead();
     }
-    EXPECT_TRUE(next->TakeUndone().empty());
+    EXPECT_TRUE(TakeAll(*next).empty());
     EXPECT_EQ(test::ReadFile(path), "");
 }
 
@@ -114,7 +119,7 @@ TEST(RefusalJournal, KeepsTheNewestThousandWithTheirTimesInASmallFile) {
     }
     auto next = RefusalJournal::Open(path, error);
     ASSERT_TRUE(next) << error;
-    const auto kept = next->TakeUndone();
+    const auto kept = TakeAll(*next);
     ASSERT_EQ(kept.size(), RefusalJournal::kMaxKept);
     const std::size_t oldest = many - 2 * RefusalJournal::kMaxKept;  // odd ones only were kept
     EXPECT_EQ(kept.front().number, "0900" + std::to_string(oldest));
@@ -126,8 +131,43 @@ TEST(RefusalJournal, KeepsTheNewestThousandWithTheirTimesInASmallFile) {
     test::WriteFile(path, "R 7 30393030\n");
     auto old = RefusalJournal::Open(path, error);
     ASSERT_TRUE(old) << error;
-    const auto undone = old->TakeUndone();
+    const auto undone = TakeAll(*old);
     ASSERT_EQ(undone.size(), 1u);
     EXPECT_EQ(undone[0].number, "0900");
     EXPECT_EQ(undone[0].time, 0);
+}
+
+// A kept refusal goes to the next subscription to its own port, across a restart; one of a port
+// not served (or of an older driver's line, which names none) goes to the first subscription made.
+TEST(RefusalJournal, AKeptRefusalGoesToItsOwnPort) {
+    test::TempDir dir;
+    const auto path = dir / "QDDRIVER.refusals";
+    test::WriteFile(path, "R 1 30393030 5\n");  // an older driver's line: no port
+    std::string error;
+    {
+        auto journal = RefusalJournal::Open(path, error);
+        ASSERT_TRUE(journal) << error;
+        Using current(journal.get());
+        for (const int com : {1, 3, 5}) {
+            EventQueue queue;
+            queue.SetPort(com);
+            queue.PushNumberBlocked("090" + std::to_string(com));
+        }
+        EXPECT_EQ(journal->Unlogged().size(), 4u);
+        RefusalJournal::SetCurrent(nullptr);
+    }
+    auto next = RefusalJournal::Open(path, error);
+    ASSERT_TRUE(next) << error;
+    const auto served = [](int com) { return com == 1 || com == 3; };
+    const auto numbers = [](const std::vector<RefusalJournal::Refusal>& refusals) {
+        std::vector<std::string> out;
+        for (const auto& refusal : refusals) {
+            out.push_back(refusal.number + "@" + std::to_string(refusal.com));
+        }
+        return out;
+    };
+    EXPECT_EQ(numbers(next->TakeUndone(3, served)),
+              (std::vector<std::string>{"0900@0", "0903@3", "0905@5"}));
+    EXPECT_EQ(numbers(next->TakeUndone(1, served)), (std::vector<std::string>{"0901@1"}));
+    EXPECT_EQ(next->Unlogged().size(), 4u) << "handed out, not read yet";
 }

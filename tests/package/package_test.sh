@@ -205,10 +205,11 @@ dial "$outsider" 0900555
 # chat runs in the shell that opened the port for it: "probably dialled by" chat.
 wait_for 10 grep -Eq '^<4>COM1: 0900555 refused \((probably )?dialled by [^ ]*/chat ' "$work/driver.out" ||
   fail "the refusal did not reach the service's journal"
-kestrine-ctl log >"$work/ctl.out" 2>&1 && grep -q '^  0900555$' "$work/ctl.out" ||
-  { cat "$work/ctl.out"; fail "kestrine-ctl log does not show the refusal kept for the next application"; }
+as "$member" kestrine-ctl log >"$work/ctl.out" 2>&1 && grep -q ': 0900555 refused on COM1$' "$work/ctl.out" ||
+  { cat "$work/ctl.out"; fail "kestrine-ctl log does not show a member the refusal kept for the next application"; }
 as "$member" kestrine-ctl status >"$work/ctl.out" 2>&1 || { cat "$work/ctl.out"; fail "kestrine-ctl status: not protecting, for a member"; }
 grep -q '^Kestrine is protecting$' "$work/ctl.out" || fail "kestrine-ctl status does not say so"
+grep -q 'last refusal: 0900555 on ' "$work/ctl.out" || { cat "$work/ctl.out"; fail "kestrine-ctl status does not name COM1's last refusal"; }
 status=0; as "$outsider" kestrine-ctl status >"$work/ctl.out" 2>&1 || status=$?
 [ "$status" -eq 4 ] && grep -q 'permission denied' "$work/ctl.out" || { cat "$work/ctl.out"; fail "an outsider's kestrine-ctl status gave $status, not 4"; }
 status=0; as "$outsider" kestrine-ctl allow -y 0900555 >"$work/ctl.out" 2>&1 || status=$?
