@@ -9,41 +9,9 @@
 #include <ctime>
 #include <sstream>
 
+#include "platform/Hex.h"
+
 namespace kestrine::driver {
-
-namespace {
-
-std::string Hex(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
-    }
-    return out;
-}
-
-bool Unhex(const std::string& hex, std::string& bytes) {
-    if (hex.size() % 2 != 0) {
-        return false;
-    }
-    bytes.clear();
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const auto digit = [](char c) {
-            return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        };
-        const int high = digit(hex[i]);
-        const int low = digit(hex[i + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        bytes += static_cast<char>(high * 16 + low);
-    }
-    return true;
-}
-
-}  // namespace
 
 std::unique_ptr<RefusalJournal> RefusalJournal::Open(const std::filesystem::path& path,
                                                      std::string& error) {
@@ -75,7 +43,7 @@ std::unique_ptr<RefusalJournal> RefusalJournal::Open(const std::filesystem::path
         std::int64_t time = 0;
         int com = 0;
         fields >> kind >> sequence;
-        if (kind == "R" && (fields >> hex) && Unhex(hex, number)) {
+        if (kind == "R" && (fields >> hex) && platform::FromHex(hex, number)) {
             if (!(fields >> time)) {
                 time = 0;
             } else if (!(fields >> com) || com < 0) {
@@ -121,7 +89,7 @@ bool RefusalJournal::Append(const std::string& line) {
 namespace {
 std::string RefusalLine(std::uint64_t sequence, std::string_view number, std::int64_t time,
                         int com) {
-    return "R " + std::to_string(sequence) + ' ' + Hex(number) + ' ' + std::to_string(time) + ' ' +
+    return "R " + std::to_string(sequence) + ' ' + platform::ToHex(number) + ' ' + std::to_string(time) + ' ' +
            std::to_string(com) + '\n';
 }
 }  // namespace

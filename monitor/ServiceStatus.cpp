@@ -1,44 +1,20 @@
 #include "monitor/ServiceStatus.h"
 
-#include <charconv>
 #include <sstream>
+
+#include "platform/Hex.h"
 
 namespace kestrine::monitor {
 
 namespace {
 
 std::string Field(std::string_view text) {
-    if (text.empty()) {
-        return "-";
-    }
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(text.size() * 2);
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        hex += kDigits[b >> 4];
-        hex += kDigits[b & 15];
-    }
-    return hex;
+    return text.empty() ? "-" : platform::ToHex(text);
 }
 
 bool Unfield(const std::string& field, std::string& text) {
     text.clear();
-    if (field == "-") {
-        return true;
-    }
-    if (field.empty() || field.size() % 2 != 0) {
-        return false;
-    }
-    for (std::size_t i = 0; i < field.size(); i += 2) {
-        unsigned byte = 0;
-        const auto [end, error] = std::from_chars(field.data() + i, field.data() + i + 2, byte, 16);
-        if (error != std::errc() || end != field.data() + i + 2) {
-            return false;
-        }
-        text += static_cast<char>(byte);
-    }
-    return true;
+    return field == "-" || (!field.empty() && platform::FromHex(field, text));
 }
 
 }  // namespace
