@@ -11,6 +11,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "driver/AllowList.h"
 #include "driver/PortMap.h"
 #include "driver/ServiceLog.h"
 #include "log/LogOwner.h"
@@ -171,16 +172,15 @@ std::optional<monitor::ServiceStatus> AskService(Win32Error& opening, std::strin
         return std::nullopt;
     }
     std::vector<std::uint8_t> output(platform::protocol::kMaxPayload);
-    const auto answer =
-        opened.device->Control(monitor::IOCTL_KESTRINE_SERVICE_STATUS, {}, output);
+    const auto answer = opened.device->Control(monitor::IOCTL_KESTRINE_SERVICE_STATUS, {}, output);
     if (!answer.Succeeded()) {
-        problem = answer.error == platform::ERROR_TIMEOUT ? "does not answer"
-                                                          : "cannot tell its state (" +
-                                                                Message(answer.error) + ")";
+        problem = answer.error == platform::ERROR_TIMEOUT
+                      ? "does not answer"
+                      : "cannot tell its state (" + Message(answer.error) + ")";
         return std::nullopt;
     }
-    auto status = monitor::DecodeServiceStatus(std::string_view(
-        reinterpret_cast<const char*>(output.data()), answer.bytesReturned));
+    auto status = monitor::DecodeServiceStatus(
+        std::string_view(reinterpret_cast<const char*>(output.data()), answer.bytesReturned));
     if (!status) {
         problem = "gave an answer that cannot be read";
     }
@@ -204,8 +204,8 @@ int Status(CtlEnvironment& env) {
         why.push_back("the monitoring driver " + problem);
         details << "driver:         running, but " << problem << "\n";
     } else {
-        details << "driver:         running (" << monitor::kDevicePath << " answers), judging dials by "
-                << service->allowed << " allowed numbers\n";
+        details << "driver:         running (" << monitor::kDevicePath
+                << " answers), judging dials by " << service->allowed << " allowed numbers\n";
     }
 
     numbers::TNumberList store(platform::Registry::System());
@@ -217,7 +217,13 @@ int Status(CtlEnvironment& env) {
         why.push_back(store.LoadErrorText());
         details << "allowed list:   cannot be read (" << store.LoadErrorText() << ")\n";
     } else {
-        details << "allowed list:   " << numbers.size() << " numbers\n";
+        details << "allowed list:   " << numbers.size() << " numbers";
+        driver::AllowList asJudged;  // as the driver counts them: normalised, each once
+        asJudged.Replace(numbers);
+        if (service && service->allowed != asJudged.Size()) {
+            details << " (the driver has not read the last change yet)";
+        }
+        details << "\n";
         bool on = false;
         try {
             on = store.IsParentalControlOn();
@@ -229,11 +235,11 @@ int Status(CtlEnvironment& env) {
     // The ports as the service serves them; without it, as the map asks for them.
     std::vector<monitor::ServiceStatus::Port> ports;
     std::string mapProblem;
+    const auto map = driver::ReadPortMapFile(driver::PortMapFilePath(), mapProblem);
     if (service) {
         ports = service->ports;
     } else {
-        for (const auto& [com, backend] :
-             driver::ReadPortMapFile(driver::PortMapFilePath(), mapProblem)) {
+        for (const auto& [com, backend] : map) {
             if (com >= 1 && com <= driver::kMaxComPort) {
                 monitor::ServiceStatus::Port port;
                 port.com = com;
@@ -280,9 +286,9 @@ int Status(CtlEnvironment& env) {
     const auto refusals = LogRefusals(ReadAll(logPath, readable));
     details << "last refusal in the log: "
             << (!readable && ::access(logPath.c_str(), F_OK) != 0 ? "none (no log yet)"
-                : !readable                                        ? "(the log cannot be read)"
-                : refusals.empty() ? "none"
-                                   : refusals.back())
+                : !readable                                       ? "(the log cannot be read)"
+                : refusals.empty()                                ? "none"
+                                                                  : refusals.back())
             << "\n";
 
     if (why.empty()) {

@@ -266,8 +266,8 @@ void Driver::ForwardOnce(int com) {
             last.number = event ? event->data : std::string();
             last.dialledBy = DialledBySummary(event ? event->dialFacts : std::nullopt);
             last.time = static_cast<std::int64_t>(std::time(nullptr));
-            Say(Priority::Warning,
-                "COM" + std::to_string(com) + ": " + last.number + " refused (" + last.dialledBy + ")");
+            Say(Priority::Warning, "COM" + std::to_string(com) + ": " + last.number + " refused (" +
+                                       last.dialledBy + ")");
             if (receivers.empty() && taken.journal != 0) {
                 // Nobody to tell now: the journal keeps it for the next subscription.
                 if (RefusalJournal* journal = RefusalJournal::Current()) {

@@ -121,14 +121,14 @@ private:
     Send send_;
     AllowList allowed_;
     LookBudget looks_;  // shared by all ports: looks for diallers hold up every port's traffic
-    std::map<int, std::unique_ptr<ComPort>> served_;       // by COM number
-    std::map<int, PortBackend> servedBy_;                  // what serves each of them
+    std::map<int, std::unique_ptr<ComPort>> served_;  // by COM number
+    std::map<int, PortBackend> servedBy_;             // what serves each of them
     struct LastRefusal {
         std::int64_t time = 0;  // seconds since 1970
         std::string number;
         std::string dialledBy;
     };
-    std::map<int, LastRefusal> lastRefusal_;  // by COM number, since the start
+    std::map<int, LastRefusal> lastRefusal_;               // by COM number, since the start
     std::map<std::uint32_t, Subscription> subscriptions_;  // by PortId
     std::map<int, platform::Win32Error> failing_;          // mapped ports not served, and why
     bool forwarding_ = false;

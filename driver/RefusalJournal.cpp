@@ -89,8 +89,8 @@ bool RefusalJournal::Append(const std::string& line) {
 namespace {
 std::string RefusalLine(std::uint64_t sequence, std::string_view number, std::int64_t time,
                         int com) {
-    return "R " + std::to_string(sequence) + ' ' + platform::ToHex(number) + ' ' + std::to_string(time) + ' ' +
-           std::to_string(com) + '\n';
+    return "R " + std::to_string(sequence) + ' ' + platform::ToHex(number) + ' ' +
+           std::to_string(time) + ' ' + std::to_string(com) + '\n';
 }
 }  // namespace
 

@@ -21,11 +21,12 @@ bool Unfield(const std::string& field, std::string& text) {
 
 std::string EncodeServiceStatus(const ServiceStatus& status) {
     std::ostringstream out;
-    out << "kestrine-status 1\n" << "allowed " << status.allowed << "\n";
+    out << "kestrine-status 1\n"
+        << "allowed " << status.allowed << "\n";
     for (const auto& port : status.ports) {
         out << "port " << port.com << ' ' << (port.served ? 1 : 0) << ' ' << Field(port.device)
-            << ' ' << Field(port.why) << ' ' << port.lastRefusedAt << ' '
-            << Field(port.lastRefused) << ' ' << Field(port.lastDialledBy) << "\n";
+            << ' ' << Field(port.why) << ' ' << port.lastRefusedAt << ' ' << Field(port.lastRefused)
+            << ' ' << Field(port.lastDialledBy) << "\n";
     }
     for (const auto& kept : status.kept) {
         out << "kept " << kept.com << ' ' << kept.time << ' ' << Field(kept.number) << "\n";

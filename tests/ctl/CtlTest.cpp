@@ -172,7 +172,8 @@ TEST_F(Ctl, StatusAndLog) {
     }
     run = Invoke({"status"});
     EXPECT_NE(run.out.find("last refusal: 0900444 on "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("not yet logged: 1 refusal the service keeps"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("not yet logged: 1 refusal the service keeps"), std::string::npos)
+        << run.out;
     run = Invoke({"log", "-n", "2"});
     EXPECT_EQ(run.exit, ctl::kExitDone) << run.err;
     EXPECT_EQ(run.out.rfind("12/10/26 15:35:00: 0900333 blocked\n"

@@ -43,13 +43,11 @@ TEST(ServiceStatus, ComesBackAsItWasWhateverItsTextsHold) {
 TEST(ServiceStatus, WhatIsNotAnAnswerIsRefusedAndWhatIsNewIsPassedOver) {
     const std::string head = "kestrine-status 1\n";
     for (const std::string& bad : {
-             std::string(""),
-             std::string("kestrine-status 2\n"),
-             head + "allowed x\n",
-             head + "port 1 2 - - 0 - -\n",       // served is 0 or 1
-             head + "port 1 1 - - 0 - \n",        // a field missing
-             head + "port 1 1 abc - 0 - -\n",     // odd hex
-             head + "kept 1 0 zz\n",              // not hex
+             std::string(""), std::string("kestrine-status 2\n"), head + "allowed x\n",
+             head + "port 1 2 - - 0 - -\n",    // served is 0 or 1
+             head + "port 1 1 - - 0 - \n",     // a field missing
+             head + "port 1 1 abc - 0 - -\n",  // odd hex
+             head + "kept 1 0 zz\n",           // not hex
          }) {
         EXPECT_FALSE(DecodeServiceStatus(bad)) << bad;
     }
