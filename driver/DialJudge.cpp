@@ -1,5 +1,6 @@
 #include "driver/DialJudge.h"
 
+#include <algorithm>
 #include <cctype>
 #include <optional>
 
@@ -218,6 +219,35 @@ Verdict JudgeDial(const AtCommand& command, const ModemRecord& modem, const Allo
     return v;
 }
 
+// +CGDATA, the one extended command whose CONNECT starts a call's data, goes in the form 27.007
+// gives it and no other: the layer-2 protocol a quoted string of letters, digits and '-', each
+// context a number. A modem that reads arguments its own way then finds no command in them: the
+// independent modem reads "+CGDATA=O" as +CGDATA and O, answers the O with CONNECT and stays in
+// command mode, where the blocker would have taken the program's bytes for the call's data.
+Verdict PacketDataCall(const ExtendedArgs& args) {
+    if (!args.assign) {
+        return Forward("+CGDATA", Effect::DataCall);
+    }
+    const auto& v = args.values;
+    std::string out = "+CGDATA=";
+    for (const char c : v[0]) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') {
+            return Error();
+        }
+    }
+    if (!v[0].empty()) {
+        out += '"' + v[0] + '"';
+    }
+    for (std::size_t i = 1; i < v.size(); ++i) {
+        if (v[i].empty() || v[i].size() > 3 || args.quoted[i] ||
+            !std::all_of(v[i].begin(), v[i].end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            return Error();
+        }
+        out += ',' + v[i];
+    }
+    return Forward(out == "+CGDATA=" ? "+CGDATA" : out, Effect::DataCall);
+}
+
 Verdict JudgeExtended(const AtCommand& command, const ModemRecord& modem,
                       const AllowList& allowed) {
     const ExtendedArgs args = SplitExtended(command.value);
@@ -258,7 +288,7 @@ Verdict JudgeExtended(const AtCommand& command, const ModemRecord& modem,
         return Forward(canonical, Effect::Reset);
     }
     if (name == "CGDATA" && !args.query) {
-        return Forward(canonical, Effect::DataCall);
+        return PacketDataCall(args);
     }
     if (name == "CHUP") {
         return Forward(canonical, Effect::HangUp);

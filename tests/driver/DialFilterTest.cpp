@@ -499,6 +499,9 @@ TEST(DialBlocking, AttackFamiliesReachNoModem) {
          {}},
         {"a dial behind a value", {"AT+CUSD=1TD0900123\r", "AT+CMGF=1D0900123\r"}, {}},
         {"a call that never was, taken up again", {"ATO\r", "ATD0900123\r"}, {"0900123"}},
+        {"a packet-data call whose argument a modem reads as a command",
+         {"AT+CGDATA=O\r", "ATD0900123\r", "AT+CGDATA=PPP,O\r", "ATD0900124\r"},
+         {"0900123", "0900124"}},
         {"a packet-data dial with pauses in it", {"ATD*99*993P1,1#\r"}, {}},
         {"pulse dialling drops what it cannot dial",
          {"ATP\r", "ATD*100#\r", "ATDT*100#\r"},
@@ -564,6 +567,8 @@ TEST(DialBlocking, RealWorldSetUpLinesPass) {
         {"ATD*99#\r", "ATD*99#\r"},
         {"ATD*99***1#\r", "ATD*99***1#\r"},
         {"AT+CGDATA=\"PPP\",1\r", "AT+CGDATA=\"PPP\",1\r"},
+        {"AT+CGDATA=PPP,1\r", "AT+CGDATA=\"PPP\",1\r"},
+        {"AT+CGDATA\r", "AT+CGDATA\r"},
     };
     for (const auto& [typed, sent] : lines) {
         Line line({"0123456"});
