@@ -564,6 +564,10 @@ void DialFilter::OnFinal(const std::string& word, Clock::time_point now) {
     auto& record = link_.Record();
     const bool ok = word == "OK";
     const bool connected = link_.InData();
+    // An error is a command the modem did not carry out: a call it holds stays up. The record
+    // forgets a held call only when the modem says it did something else.
+    const bool notDone =
+        word == "ERROR" || word.rfind("+CME ERROR", 0) == 0 || word.rfind("+CMS ERROR", 0) == 0;
     if (verdict.effect != Effect::None) {
         record.heldDial.clear();  // sent with this dial, or dropped by what the modem did
     }
@@ -573,14 +577,16 @@ void DialFilter::OnFinal(const std::string& word, Clock::time_point now) {
             if (ok && verdict.continued) {
                 record.callPrefix = verdict.number;
                 record.callPrefixed = true;
-            } else if (!connected) {
+            } else if (!connected && !notDone) {
                 record.callPrefix.clear();
                 record.callPrefixed = false;
             }
             break;
         case Effect::HangUp:
-            record.callPrefix.clear();
-            record.callPrefixed = false;
+            if (!notDone) {
+                record.callPrefix.clear();
+                record.callPrefixed = false;
+            }
             break;
         case Effect::Store:
             if (ok) {

@@ -528,6 +528,26 @@ TEST(DialBlocking, AttackFamiliesReachNoModem) {
     }
 }
 
+// A hang-up the modem answers with an error (a landline modem knows no +CHUP) leaves the call
+// it holds after ';' up: a dial after it continues that call, and is judged so.
+TEST(DialBlocking, AHangUpTheModemRefusedKeepsTheHeldCall) {
+    for (const std::string hangUp : {"AT+CHUP\r", "ATH\r"}) {
+        Line line({"0123456"}, true);
+        line.Type("ATD0123456;\r");
+        line.Wait(10ms);
+        line.Type(hangUp);
+        line.Wait(10ms);
+        line.Type("ATD0123456\r");
+        line.Wait(3s);
+        EXPECT_TRUE(line.DialledOnlyAllowed()) << hangUp << line.forwarded;
+        if (hangUp == "ATH\r") {
+            EXPECT_TRUE(line.blocked.empty()) << "a hang-up carried out ends the held call";
+        } else {
+            EXPECT_EQ(line.blocked, std::vector<std::string>{"01234560123456"});
+        }
+    }
+}
+
 // What real dialling programs, chat scripts and mobile broadband set-ups send must pass: no
 // refusal, and the command reaches the modem (re-encoded: blanks gone, the blocker's own
 // settings kept back).
