@@ -583,7 +583,9 @@ void DialFilter::OnFinal(const std::string& word, Clock::time_point now) {
             }
             break;
         case Effect::HangUp:
-            if (!notDone) {
+            // Only V.250's H is certain to end a held call: a modem may answer OK to a +CHUP it
+            // does not know (the independent one answers OK to many names it does not know).
+            if (!notDone && verdict.canonical.rfind("+CHUP", 0) != 0) {
                 record.callPrefix.clear();
                 record.callPrefixed = false;
             }

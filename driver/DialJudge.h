@@ -43,7 +43,10 @@ struct ModemRecord {
     bool mobile = false;     // answered AT+CMGF?: a mobile modem, ';' makes a voice call
     int messageFormat = 0;   // 0 PDU, 1 text
     std::string charset;     // +CSCS, upper case; empty: the default (GSM)
-    std::string callPrefix;  // digits of a call continued with ';' that is still up
+    // Digits of a call continued with ';' that is still up, as far as the blocker knows: it is
+    // forgotten only on what certainly ends it (V.250's H carried out, the blocker's own hang-up,
+    // a dial's answer that is no error), never on an error or on a +CHUP a modem may not know.
+    std::string callPrefix;
     bool callPrefixed = false;
     // A dial ended with ';' that leads to an allowed number but is none itself: kept here, not
     // sent, and sent whole with the dial that completes it ("D0123;" then "D456": D0123456).
