@@ -560,6 +560,7 @@ TEST(DialBlocking, RealWorldSetUpLinesPass) {
         {"ATZ\r", "ATZ\r"},
         {"AT&F E0 V1 &D2 &C1 S0=0\r", "AT&F\rAT&C1\rATS0=0\r"},
         {"ATQ0 V1 E1 S0=0 &C1 &D2 +FCLASS=0\r", "ATS0=0\rAT&C1\rAT+FCLASS=0\r"},
+        {"AT S7=45 S0=0 L1 V1 X4 &c1 E1 Q0\r", "ATS7=45\rATS0=0\rATL1\rATX4\rAT&C1\r"},
         {"AT+CGDCONT=1,\"IP\",\"internet\"\r", "AT+CGDCONT=1,\"IP\",\"internet\"\r"},
         {"ATX3\r", "ATX3\r"},
         {"ATI\r", "ATI\r"},

@@ -21,6 +21,23 @@ using namespace kestrine::test;
 
 namespace {
 
+// A client's UUCP lock on a link of the test's own: removed when the test ends, however the client
+// ended (one killed at its deadline leaves it behind), and only that one.
+class OwnLock {
+public:
+    explicit OwnLock(const std::filesystem::path& link)
+        : lock_("/run/lock/LCK.." + link.filename().string()) {}
+    ~OwnLock() {
+        std::error_code ignored;
+        std::filesystem::remove(lock_, ignored);
+    }
+    OwnLock(const OwnLock&) = delete;
+    OwnLock& operator=(const OwnLock&) = delete;
+
+private:
+    std::filesystem::path lock_;
+};
+
 class RealClients : public AttachedDriverTest {
 protected:
     void SetUp() override {
@@ -130,6 +147,7 @@ TEST_F(RealClients, WvdialGivesUpOnARefusedNumberAndConnectsToAnAllowedOne) {
     TempDir home;
     const auto modem = home.Path() / ("modem-" + home.Path().filename().string());
     std::filesystem::create_symlink(driver_->Port(1), modem);
+    const OwnLock lock(modem);
     auto dial = [&](const std::string& number) {
         const auto config = home.Path() / ("wvdial-" + number + ".conf");
         std::ofstream(config) << "[Dialer Defaults]\nModem = " << modem.string()
@@ -150,4 +168,38 @@ TEST_F(RealClients, WvdialGivesUpOnARefusedNumberAndConnectsToAnAllowedOne) {
     EXPECT_TRUE(Reported("0900123"));
     const auto allowed = dial("0123456");
     EXPECT_NE(allowed.output.find("CONNECT"), std::string::npos) << allowed.output;
+}
+
+// minicom with the init string it has long shipped with (blanks, L, X4, a lower-case &c1), then a
+// script of its own (runscript) that dials a refused number and an allowed one. It locks by the
+// link's name, as wvdial does; it never exits by itself, so the script ends it.
+TEST_F(RealClients, MinicomSetsUpAndDialsOnlyAnAllowedNumber) {
+    if (!HaveProgram("minicom") || !HaveProgram("script")) {
+        GTEST_SKIP() << "minicom (and script, from bsdutils) are needed: run scripts/install-deps";
+    }
+    TempDir home;
+    const auto modem = home.Path() / ("modem-" + home.Path().filename().string());
+    std::filesystem::create_symlink(driver_->Port(1), modem);
+    const OwnLock lock(modem);
+    const auto verdict = home.Path() / "verdict";
+    WriteFile(home.Path() / ".minirc.dfl",
+              "pu mreset           ATZ^M\n"
+              "pu minit            ~^M~AT S7=45 S0=0 L1 V1 X4 &c1 E1 Q0^M\n");
+    WriteFile(home.Path() / "dial",
+              "expect {\n  \"OK\"\n  timeout 10 goto end\n}\n"
+              "send \"ATDT0900123\"\n"
+              "expect {\n  \"NO CARRIER\"\n  timeout 10 goto end\n}\n"
+              "! echo refused >> " + verdict.string() + "\n"
+              "send \"ATDT0123456\"\n"
+              "expect {\n  \"CONNECT\"\n  timeout 10 goto end\n}\n"
+              "! echo connected >> " + verdict.string() + "\n"
+              "end:\n"
+              "! read -r _ _ _ minicom _ < /proc/$PPID/stat; kill $minicom\n");
+    const auto run = RunProgram({"script", "-qec",
+                                 "HOME=" + home.Path().string() + " TERM=vt100 minicom -D " +
+                                     modem.string() + " -b 9600 -S " + (home.Path() / "dial").string(),
+                                 "/dev/null"},
+                                {}, std::chrono::seconds(40));
+    EXPECT_EQ(ReadFile(verdict), "refused\nconnected\n") << run.output;
+    EXPECT_TRUE(Reported("0900123"));
 }
