@@ -81,7 +81,10 @@
 // unknown prefix character could make of them). Character sets other than GSM, IRA and
 // UCS2 are not decoded: numbers in them are refused. A modem that does not take CR as its line
 // end at attach (a stored profile with another S3) does not answer the configuration, and
-// every dial on it is refused.
+// every dial on it is refused. The call held after ';' is forgotten when the modem answers H
+// with OK; a mobile modem told to ignore H for voice calls (+CVHU=1) answers OK and keeps the
+// call, so a dial allowed on its own could continue it: all it can reach is an allowed number
+// followed by the digits of another (on a modem that continues a held call with a new dial).
 #include <chrono>
 #include <cstdint>
 #include <deque>
