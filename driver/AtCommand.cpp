@@ -113,11 +113,14 @@ AtLine ParseAtCommands(std::string_view commands, Reading reading) {
                 const int value = ReadNumber(s, i);
                 command.value = value < 0 ? "0" : std::to_string(value);
             }
-        } else if (c == '+' || c == '^' || c == '!' || c == '_' ||
+        } else if (c == '+' || c == '^' || c == '!' || c == '_' || c == '*' || c == '#' ||
+                   c == '$' ||
                    (IsVendorPrefix(c) && i + 2 < s.size() && IsLetter(Upper(s[i + 1])) &&
                     IsLetter(Upper(s[i + 2])))) {
             // Extended syntax: a name and its arguments up to ';'. Makers use other prefixes
-            // for their own (^SYSCFG, !SCACT, $NWRAT, #CID).
+            // for their own (^SYSCFG, !SCACT, $NWRAT, #CID, *E2NAP); only \ % - also begin a
+            // basic command of one letter and a number (\N3, %C1, -V90=1), and read as one
+            // when a digit follows the letter.
             command.kind = AtCommand::Kind::Extended;
             command.prefix = c;
             std::size_t j = i + 1;

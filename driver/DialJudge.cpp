@@ -11,6 +11,7 @@ namespace kestrine::driver {
 namespace {
 
 using at::IsDigit;
+using at::IsLetter;
 using at::Upper;
 
 bool IsNameChar(char c) {
@@ -39,7 +40,10 @@ bool NameMayHoldD(const std::string& name) {
         "CGTFTRDP", "CGEQOSRDP", "CMGD",   "CUSD",      "CDU",        "CDV",       "CDIP",
         "CDIS",     "CSDH",      "CSDF",   "CRTDCP",    "CSODCP",     "CIND",      "CHLD",
         "CMOD",     "CVMOD",     "CEDRXS", "CEDRXRDP",  "CUAD",       "CDEFMP",    "CNMPSD",
-        "CIREPD",   "CCID",      "VTD",    "DR",        "DS"};
+        "CIREPD",   "CCID",      "VTD",    "DR",        "DS",         "DS44",      "CGPADDR",
+        "CEMODE",   "CPWD",      "CALD",
+        // Makers' own under '+', as modem managers send them (u-blox, Quectel, Intel, ZTE).
+        "UCGDFLT", "UDCONF", "QIDEACT", "QNETDEVCTL", "XDATACHANNEL", "ZCDRUN"};
     for (const char* known : kStandard) {
         if (name == known) {
             return true;
@@ -220,10 +224,11 @@ Verdict JudgeDial(const AtCommand& command, const ModemRecord& modem, const Allo
 }
 
 // +CGDATA, the one extended command whose CONNECT starts a call's data, goes in the form 27.007
-// gives it and no other: the layer-2 protocol a quoted string of letters, digits and '-', each
-// context a number. A modem that reads arguments its own way then finds no command in them: the
-// independent modem reads "+CGDATA=O" as +CGDATA and O, answers the O with CONNECT and stays in
-// command mode, where the blocker would have taken the program's bytes for the call's data.
+// gives it and no other: the layer-2 protocol a quoted string of letters, digits, '-' and '_'
+// ("M-RAW_IP"), each context a number. A modem that reads arguments its own way then finds no
+// command in them: the independent modem reads "+CGDATA=O" as +CGDATA and O, answers the O with
+// CONNECT and stays in command mode, where the blocker would have taken the program's bytes for
+// the call's data.
 Verdict PacketDataCall(const ExtendedArgs& args) {
     if (!args.assign) {
         return Forward("+CGDATA", Effect::DataCall);
@@ -231,7 +236,7 @@ Verdict PacketDataCall(const ExtendedArgs& args) {
     const auto& v = args.values;
     std::string out = "+CGDATA=";
     for (const char c : v[0]) {
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') {
             return Error();
         }
     }
@@ -258,6 +263,11 @@ Verdict JudgeExtended(const AtCommand& command, const ModemRecord& modem,
     }
     const std::string canonical = CanonicalExtended(command.prefix, args);
     if (command.prefix != '+') {
+        // "^D0900": a modem that does not know the prefix and skips it would dial. The makers'
+        // names that begin with D go on with a letter (^DHCP, ^DTMF, #DIALMODE).
+        if (args.name[0] == 'D' && (args.name.size() < 2 || !IsLetter(args.name[1]))) {
+            return Error();
+        }
         return Forward(canonical, Effect::Unknown);
     }
     const auto& v = args.values;

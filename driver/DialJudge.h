@@ -17,8 +17,9 @@
 // that holds one (+CGDCONT, +CIND, ...), or in a maker's name: modems that read a command only as
 // far as they know it and go on with the rest ("+GCAPD0907", "+CMGSD", "+CUSD=1TD10") find no
 // other dial. Other + names with a D are answered ERROR.
-// A name begins with a letter. Limit: a modem that does not know a maker's prefix character
-// and reads what follows it as its own commands could dial from a maker's name with a D in it
+// A name begins with a letter; a maker's name that begins with D goes on with a letter
+// ("^D0900" is ERROR). Limit: a modem that does not know a maker's prefix character and reads
+// what follows it as its own commands could dial from a maker's name with a D in it
 // (AT^DTMF); V.250 has it answer ERROR, as the independent modem here does.
 // A forwarded command is re-encoded (Canonical): the modem gets exactly the command that was
 // judged, never the program's bytes. +CGDATA, whose CONNECT starts a call's data, is re-encoded

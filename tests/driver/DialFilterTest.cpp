@@ -113,6 +113,8 @@ const std::vector<DialCase>& DialCases() {
         {"unknown command before S3", {"ATGS3=65\r", "ATDT0900123\rA"}, "0900123"},
         {"unknown command before S5", {"ATGS5=44\r", "ATD0900,,,,0123456\r"}, "09000123456"},
         {"a vendor prefix a lenient modem skips", {"AT\\D0900\r"}, "", "\r\nERROR\r\n"},
+        {"a maker's prefix a lenient modem skips", {"AT^D0900\r"}, "", "\r\nERROR\r\n"},
+        {"a maker's prefix that begins no basic command", {"AT*D0900\r"}, "", "\r\nERROR\r\n"},
         {"a bare =v, which an old modem writes to the register last named",
          {"ATS3\r", "AT=65\r", "ATDT0900123\rA"},
          "0900123"},
@@ -594,6 +596,20 @@ TEST(DialBlocking, RealWorldSetUpLinesPass) {
         {"AT+CGDATA=\"PPP\",1\r", "AT+CGDATA=\"PPP\",1\r"},
         {"AT+CGDATA=PPP,1\r", "AT+CGDATA=\"PPP\",1\r"},
         {"AT+CGDATA\r", "AT+CGDATA\r"},
+        // Modem managers' own set-ups: makers' names behind '*' with a digit in them, standard
+        // and makers' names with a D, a maker's layer-2 protocol.
+        {"AT*E2NAP=1\r", "AT*E2NAP=1\r"},
+        {"AT*E2IPCFG?\r", "AT*E2IPCFG?\r"},
+        {"AT+CGPADDR=1\r", "AT+CGPADDR=1\r"},
+        {"AT+CEMODE?\r", "AT+CEMODE?\r"},
+        {"AT+CPWD=\"SC\",\"1234\",\"5678\"\r", "AT+CPWD=\"SC\",\"1234\",\"5678\"\r"},
+        {"AT+DS44=0\r", "AT+DS44=0\r"},
+        {"AT+UCGDFLT=1,\"IP\",\"internet\"\r", "AT+UCGDFLT=1,\"IP\",\"internet\"\r"},
+        {"AT+QNETDEVCTL=1,1,1\r", "AT+QNETDEVCTL=1,1,1\r"},
+        {"AT+XDATACHANNEL=1,1,\"/USBCDC/0\",\"/USBHS/NCM/0\",2,1\r",
+         "AT+XDATACHANNEL=1,1,\"/USBCDC/0\",\"/USBHS/NCM/0\",2,1\r"},
+        {"AT+CGDATA=\"M-RAW_IP\",1\r", "AT+CGDATA=\"M-RAW_IP\",1\r"},
+        {"AT+ZCDRUN=8\r", "AT+ZCDRUN=8\r"},
     };
     for (const auto& [typed, sent] : lines) {
         Line line({"0123456"});
