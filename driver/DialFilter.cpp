@@ -583,9 +583,7 @@ void DialFilter::OnFinal(const std::string& word, Clock::time_point now) {
             }
             break;
         case Effect::HangUp:
-            // Only V.250's H is certain to end a held call: a modem may answer OK to a +CHUP it
-            // does not know (the independent one answers OK to many names it does not know).
-            if (!notDone && verdict.canonical.rfind("+CHUP", 0) != 0) {
+            if (!notDone) {
                 record.callPrefix.clear();
                 record.callPrefixed = false;
             }

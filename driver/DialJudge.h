@@ -45,8 +45,9 @@ struct ModemRecord {
     int messageFormat = 0;   // 0 PDU, 1 text
     std::string charset;     // +CSCS, upper case; empty: the default (GSM)
     // Digits of a call continued with ';' that is still up, as far as the blocker knows: it is
-    // forgotten only on what certainly ends it (V.250's H carried out, the blocker's own hang-up,
-    // a dial's answer that is no error), never on an error or on a +CHUP a modem may not know.
+    // forgotten only on what certainly ends it (V.250's H carried out, +CHUP carried out by a
+    // modem that follows 27.007, the blocker's own hang-up, a dial's answer that is no error),
+    // never on an error or on a +CHUP a modem may not know.
     std::string callPrefix;
     bool callPrefixed = false;
     // A dial ended with ';' that leads to an allowed number but is none itself: kept here, not
@@ -64,7 +65,7 @@ enum class Effect {
     DataCall,       // a packet-data session (*99#, +CGDATA): CONNECT enters data mode
     Answer,         // A: CONNECT enters data mode
     Online,         // O
-    HangUp,         // H
+    HangUp,         // H, and +CHUP on a mobile modem
     Reset,          // Z, &F, +CFUN=: configure the modem anew afterwards
     Unknown,        // a maker's command: configure the modem anew afterwards
     Store,          // &Zn=number

@@ -193,6 +193,10 @@ std::optional<std::string> VirtualModem::Mobile(const std::string& command) {
         }
         calls_.push_back({v.size() > 1 ? v[1] : stored->second.to, false, Dialled::Kind::Message});
         return Info("+CMSS: " + std::to_string(++reference_ % 256)) + Result("OK", 0);
+    } else if (args.name == "CHUP" && !args.assign && !args.query) {
+        // 27.007's hang-up of a voice call, or one held after ';'.
+        prefix_.clear();
+        callUp_ = false;
     } else if (args.name == "CUSD" && args.assign && v.size() > 1) {
         calls_.push_back({v[1], false, Dialled::Kind::Code});
         return Result("OK", 0) + Info(kNetworkReply);

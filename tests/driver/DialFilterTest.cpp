@@ -530,28 +530,40 @@ TEST(DialBlocking, AttackFamiliesReachNoModem) {
     }
 }
 
-// A hang-up the modem answers with an error (a landline modem knows no +CHUP), or a +CHUP it
-// answers OK (which a modem that does not know it may do: the virtual one does), leaves the
-// call it holds after ';' up as far as the blocker knows: a dial after it is judged as
-// continuing that call. V.250's H carried out ends it.
+// A hang-up the modem answers with an error (a landline modem knows no +CHUP) leaves the call it
+// holds after ';' up as far as the blocker knows: a dial after it is judged as continuing that
+// call. V.250's H carried out ends it, and so does +CHUP on a modem that showed it follows
+// 27.007 (it answered AT+CMGF?): a modem manager that ended a voice call then starts its data.
 TEST(DialBlocking, AHangUpTheModemRefusedKeepsTheHeldCall) {
     for (const std::string hangUp : {"AT+CHUP\r", "ATH\r"}) {
         for (const bool landline : {true, false}) {
-            Line line({"0123456"}, landline);
-            line.Type("ATD0123456;\r");
-            line.Wait(10ms);
-            line.Type(hangUp);
-            line.Wait(10ms);
-            line.Type("ATD0123456\r");
-            line.Wait(3s);
-            EXPECT_TRUE(line.DialledOnlyAllowed()) << hangUp << line.forwarded;
-            if (hangUp == "ATH\r") {
-                EXPECT_TRUE(line.blocked.empty()) << "a hang-up carried out ends the held call";
-            } else {
-                EXPECT_EQ(line.blocked, std::vector<std::string>{"01234560123456"});
+            for (const std::string next : {"ATD0123456\r", "ATD*99***1#\r"}) {
+                Line line({"0123456"}, landline);
+                line.Type("ATD0123456;\r");
+                line.Wait(10ms);
+                line.Type(hangUp);
+                line.Wait(10ms);
+                line.Type(next);
+                line.Wait(3s);
+                const auto what = hangUp + (landline ? " landline " : " mobile ") + next;
+                EXPECT_TRUE(line.DialledOnlyAllowed()) << what << line.forwarded;
+                if (hangUp == "AT+CHUP\r" && landline) {
+                    EXPECT_FALSE(line.blocked.empty()) << what;
+                } else if (!(landline && next == "ATD*99***1#\r")) {
+                    EXPECT_TRUE(line.blocked.empty()) << what << ": a hang-up carried out ends it";
+                }
             }
         }
     }
+    // A +CHUP the modem answers OK to, from a modem that never showed it knows 27.007, may be a
+    // name it does not know: it ends nothing here.
+    const AtLine chup = ParseAtCommands("+CHUP", Reading::Strict);
+    ASSERT_EQ(chup.commands.size(), 1u);
+    ModemRecord modem;
+    const AllowList allowed;
+    EXPECT_EQ(Judge(chup.commands[0], modem, allowed).effect, Effect::None);
+    modem.mobile = true;
+    EXPECT_EQ(Judge(chup.commands[0], modem, allowed).effect, Effect::HangUp);
 }
 
 // What real dialling programs, chat scripts and mobile broadband set-ups send must pass: no
