@@ -6,8 +6,9 @@
 // The command table (Classify) says what each command does to the modem, in one place:
 //   - held by the blocker, never sent (E V Q T P, S2 S3 S4 S5 S12, &D, +CMEE): the program's
 //     wording, framing, escape and dial mode are the blocker's (ProgramSide.h);
-//   - dials (D), answer (A), online (O), hang-up (H), resets (Z, &F, +CFUN=...), stored
-//     numbers (&Zn=), message format and character set (+CMGF, +CSCS), data calls (+CGDATA);
+//   - dials (D), answer (A), online (O), hang-up (H, and +CHUP where the modem answered
+//     AT+CMGF?, so follows 27.007), resets (Z, &F, +CFUN=...), stored numbers (&Zn=), message
+//     format and character set (+CMGF, +CSCS), data calls (+CGDATA);
 //   - money spent without D: messages (+CMGS, +CMGW stores, +CMGC, +CMSS), service codes
 //     (+CUSD), voice dial (+CDV), call forwarding (+CCFC), deflection (+CTFR), URI dial (+CDU);
 //   - the makers' own commands (^ $ % # ! _ * and \ %-prefixed ones) and anything else the
