@@ -301,10 +301,12 @@ Verdict JudgeExtended(const AtCommand& command, const ModemRecord& modem,
         return PacketDataCall(args);
     }
     if (name == "CHUP") {
-        // 27.007's hang-up, on a modem that showed it follows 27.007 (it answered AT+CMGF?).
-        // Any other modem may answer OK to a name it does not know and keep the call: there it
-        // is a command like any other, and in online command state ERROR, as such a modem says.
-        return Forward(canonical, modem.mobile ? Effect::HangUp : Effect::None);
+        // 27.007's hang-up, as 27.007 writes it (no '=', no '?'), on a modem that showed it
+        // follows 27.007 (it answered AT+CMGF?). Any other form, or any other modem, may be
+        // answered OK and keep the call: there it is a command like any other, and in online
+        // command state ERROR, as such a modem says.
+        const bool hangUp = modem.mobile && !args.assign && !args.query;
+        return Forward(canonical, hangUp ? Effect::HangUp : Effect::None);
     }
     if ((name == "CMGS" || name == "CMGW" || name == "CMGC") && set) {
         Verdict out = Forward(canonical, Effect::Message);

@@ -556,14 +556,21 @@ TEST(DialBlocking, AHangUpTheModemRefusedKeepsTheHeldCall) {
         }
     }
     // A +CHUP the modem answers OK to, from a modem that never showed it knows 27.007, may be a
-    // name it does not know: it ends nothing here.
-    const AtLine chup = ParseAtCommands("+CHUP", Reading::Strict);
-    ASSERT_EQ(chup.commands.size(), 1u);
-    ModemRecord modem;
+    // name it does not know, and a form 27.007 does not give (+CHUP=) may be OK to any modem:
+    // they end nothing here.
     const AllowList allowed;
-    EXPECT_EQ(Judge(chup.commands[0], modem, allowed).effect, Effect::None);
-    modem.mobile = true;
-    EXPECT_EQ(Judge(chup.commands[0], modem, allowed).effect, Effect::HangUp);
+    for (const bool mobile : {false, true}) {
+        for (const std::string form : {"+CHUP", "+CHUP=", "+CHUP=?", "+CHUP?"}) {
+            const AtLine chup = ParseAtCommands(form, Reading::Strict);
+            ASSERT_EQ(chup.commands.size(), 1u) << form;
+            ModemRecord modem;
+            modem.mobile = mobile;
+            const bool hangUp = mobile && form == "+CHUP";
+            EXPECT_EQ(Judge(chup.commands[0], modem, allowed).effect,
+                      hangUp ? Effect::HangUp : Effect::None)
+                << form << (mobile ? " mobile" : " landline");
+        }
+    }
 }
 
 // What real dialling programs, chat scripts and mobile broadband set-ups send must pass: no
