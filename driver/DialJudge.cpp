@@ -345,18 +345,36 @@ Verdict JudgeExtended(const AtCommand& command, const ModemRecord& modem,
             Upper(uri[2]) != 'L' || uri[3] != ':' || !NumberAllowed(uri.substr(4), modem, allowed)) {
             return Refuse(Verdict::Answer::NoCarrier, 0, uri);
         }
-        return Forward(canonical, Effect::Dial);
+        // A call's CONNECT starts data mode, so the modem gets it as 27.007 writes it: the URI
+        // quoted, the other arguments numbers. A bare letter after it ("...,O") is ERROR, as
+        // +CGDATA's are.
+        std::string out = "+CDU=\"" + uri + '"';
+        for (std::size_t i = 1; i < v.size(); ++i) {
+            if (v[i].size() > 3 || args.quoted[i] ||
+                !std::all_of(v[i].begin(), v[i].end(), [](char c) { return IsDigit(c); })) {
+                return Error();
+            }
+            out += ',' + v[i];
+        }
+        return Forward(out, Effect::Dial);
     }
     if (name.rfind("CDV", 0) == 0) {
-        // Voice dial: AT+CDV<number> (the number glued to the name) or AT+CDV=<number>.
+        // Voice dial: AT+CDV<number> (the number glued to the name) or AT+CDV=<number>. Sent as
+        // 27.007 writes it, the dial digits judged glued to the name, and nothing of the
+        // program's letters: a modem that reads "+CDVO=..." as +CDV and O answers the O with
+        // CONNECT and stays in command mode (the independent one does).
         std::string number = name.substr(3);
         if (!v.empty()) {
             number += v[0];
         }
-        if (!allowed.Allows(NormaliseNumber(number))) {
-            return Refuse(Verdict::Answer::NoCarrier, 0, NormaliseNumber(number));
+        const std::string digits = NormaliseNumber(number);
+        if (!allowed.Allows(digits)) {
+            return Refuse(Verdict::Answer::NoCarrier, 0, digits);
         }
-        return Forward(canonical, Effect::Dial);
+        if (digits.find_first_of("ABCD") != std::string::npos) {
+            return Error();
+        }
+        return Forward("+CDV" + digits, Effect::Dial);
     }
     const char family = name[0];
     if (family == 'C' || family == 'G' || family == 'F' || family == 'V' || family == 'I' ||

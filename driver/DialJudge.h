@@ -23,11 +23,12 @@
 // what follows it as its own commands could dial from a maker's name with a D in it
 // (AT^DTMF); V.250 has it answer ERROR, as the independent modem here does.
 // A forwarded command is re-encoded (Canonical): the modem gets exactly the command that was
-// judged, never the program's bytes. +CGDATA, whose CONNECT starts a call's data, is re-encoded
-// in 27.007's form only (PacketDataCall). Limit: bare letters in the arguments of other extended
-// commands go as written; a modem that reads them as commands of their own (the independent one
-// reads "+CSCS=O" as +CSCS and O) changes only what the blocker sets anew after it, and a CONNECT
-// that is no answer to a call the blocker placed never starts data mode.
+// judged, never the program's bytes. The extended commands whose CONNECT starts a call's data
+// (+CGDATA, +CDV, +CDU) are re-encoded in 27.007's form only, with no bare letter of the
+// program's in them (PacketDataCall, JudgeExtended). Limit: bare letters in the arguments of
+// other extended commands go as written; a modem that reads them as commands of their own (the
+// independent one reads "+CSCS=O" as +CSCS and O) changes only what the blocker sets anew after
+// it, and a CONNECT that is no answer to a call the blocker placed never starts data mode.
 #include <cstddef>
 #include <map>
 #include <string>
